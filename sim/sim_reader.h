@@ -1,0 +1,138 @@
+// A simulated KYT reader on a pseudo-terminal.
+//
+// The simulator opens a pty pair and plays the reader at the master end; the
+// library under test opens the slave path as an ordinary serial port.  It
+// speaks the serial frame link (acknowledge, response, repeat request) and the
+// CCID bulk messages the library sends, keeps per-slot cards, injects faults
+// on demand and records every frame both ways with timestamps.
+//
+// All public methods are thread-safe and may be called while the simulator
+// runs.
+#ifndef KYT_SIM_SIM_READER_H
+#define KYT_SIM_SIM_READER_H
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace kytsim {
+
+using Bytes = std::vector<uint8_t>;
+using Clock = std::chrono::steady_clock;
+
+// The three reader models the library knows, plus "anything else".
+enum class Model { KYT7710P, KYT7710P_V3, KYT4460P };
+
+// Model string and slot count of a model.
+const char *ModelString(Model model);
+unsigned ModelSlots(Model model);
+
+// Firmware-version escape reply for a model: five header bytes, then the
+// model string and a version text; at most 35 bytes.
+Bytes FirmwareReply(Model model);
+
+// Answers one command APDU with a response APDU (data and SW1 SW2).
+using ApduHandler = std::function<Bytes(const Bytes &apdu)>;
+
+struct Card {
+    Bytes atr;
+    bool mute = false;        // present, but never answers (bError 0xFE, card status 1)
+    ApduHandler handler;      // null: every APDU answered 90 00
+};
+
+// Answer to a vendor escape command other than the firmware query and the
+// set-speed command.  std::nullopt: the reader reports the command failed.
+using EscapeHandler = std::function<std::optional<Bytes>(uint8_t slot, const Bytes &command)>;
+
+enum class Direction { HostToReader, ReaderToHost };
+
+struct LogEntry {
+    Direction direction;
+    Clock::time_point time;
+    Bytes bytes; // one whole frame as on the wire (or stray bytes that formed no frame)
+};
+
+// Faults for the next N occasions each; counts add up over calls.
+struct Faults {
+    int dropAcks = 0;          // command frames that get no acknowledge and no answer at all
+    int refuseAcks = 0;        // command frames acknowledged with status 0x01 (02 01 01 03) and not processed
+    int damageAckChecksum = 0; // acknowledges sent with a wrong checksum (02 00 01 03), command not processed
+    int damageResponses = 0;   // response frames sent with a wrong checksum
+    int trailingBytes = 0;     // response frames followed by one stray byte in the same write
+    int silentAfterAck = 0;    // commands acknowledged, processed, but their response is withheld
+                               // until a repeat request asks for it
+    int ignoreRepeats = 0;     // repeat requests that get no answer
+    int splitResponses = 0;    // response frames sent in pieces...
+    unsigned splitPieces = 3;                        // ...of this many parts...
+    std::chrono::milliseconds splitDelay{50};        // ...with this pause between them
+};
+
+struct Config {
+    Model model = Model::KYT7710P_V3;
+    std::optional<Bytes> firmwareReply; // overrides FirmwareReply(model)
+    uint32_t speed = 9600;              // the reader's own line speed
+    size_t maxResponseBlock = 0;        // > 0: longer responses are sent in chained blocks of this size
+    std::chrono::milliseconds responseDelay{0}; // pause between acknowledge and response
+};
+
+class SimReader {
+public:
+    explicit SimReader(const Config &config = Config());
+    ~SimReader(); // stops the simulator
+    SimReader(const SimReader &) = delete;
+    SimReader &operator=(const SimReader &) = delete;
+
+    // Opens the pty pair and starts the reader's thread.  False (with a reason
+    // in *error when given) if the pty cannot be created.
+    bool Start(std::string *error = nullptr);
+    void Stop();
+    const std::string &PortPath() const; // the slave path to open
+
+    // Reader configuration.
+    void SetModel(Model model);
+    void SetFirmwareReply(const Bytes &reply);
+    void SetSpeed(uint32_t bitsPerSecond);
+    uint32_t Speed() const;
+    void SetMaxResponseBlock(size_t bytes);
+    void SetResponseDelay(std::chrono::milliseconds delay);
+    void SetEscapeHandler(EscapeHandler handler);
+    // Reply data to the set-speed command 44 n instead of 90 n; the reader then
+    // keeps its speed.  std::nullopt restores the normal behaviour.
+    void SetSpeedChangeReply(std::optional<Bytes> reply);
+    // Set-speed commands get no answer at all (no acknowledge either).
+    void SetIgnoreSpeedChange(bool ignore);
+
+    // Cards.
+    void InsertCard(unsigned slot, const Card &card);
+    void RemoveCard(unsigned slot);
+    bool CardPowered(unsigned slot) const;
+    // SetParameters on this slot: refuse the first n (negative: all) with a
+    // failed command status; 0 accepts all.
+    void RefuseSetParameters(unsigned slot, int n);
+    // Parameter bytes (message offsets 7 onward) of the last accepted or
+    // refused SetParameters on the slot.
+    Bytes LastParameters(unsigned slot) const;
+
+    // Faults.
+    void InjectFaults(const Faults &faults);
+    void ClearFaults();
+
+    // What happened on the line.
+    std::vector<LogEntry> Log() const;
+    // The CCID messages received in command frames (without framing), in order.
+    std::vector<Bytes> Commands() const;
+    size_t RepeatRequests() const;
+    void ClearLog();
+
+private:
+    struct State;
+    std::unique_ptr<State> state_;
+};
+
+} // namespace kytsim
+
+#endif
