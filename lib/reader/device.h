@@ -46,6 +46,10 @@ int RemoveDevice(ReaderDevice *device);
 int IsValidReaderHandle(ReaderDevice *device);
 KYT_ULONG MapWinErrorToKytError(KYT_ULONG code);
 
+// Detects the reader on an opened port and sets up its slots; 0, EIO, ENOMEM
+// or the firmware query's error.
+int InitDevice(ReaderDevice *device, int fd);
+
 // Creates a recursive POSIX mutex; results are not examined.
 void InitRecursiveMutex(pthread_mutex_t *mutex);
 
