@@ -1,0 +1,133 @@
+// Several readers from several threads: operations on different readers run
+// in parallel, operations on one reader are serialised and each caller gets
+// its own answer.
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "ccid.h"
+#include "reader_rig.h"
+
+namespace {
+
+using kytsim::Bytes;
+using Clock = std::chrono::steady_clock;
+
+kytsim::Card EchoCard()
+{
+    kytsim::Card card = rig::PlainCard();
+    card.handler = [](const Bytes &apdu) {
+        Bytes response = apdu;
+        response.push_back(0x90);
+        response.push_back(0x00);
+        return response;
+    };
+    return card;
+}
+
+struct Interval {
+    Clock::time_point start, end;
+};
+
+TEST(Concurrency, DifferentReadersOverlapInTime)
+{
+    constexpr int kReaders = 3;
+    std::unique_ptr<kytsim::SimReader> sims[kReaders];
+    ReaderHandle handles[kReaders];
+    for (int i = 0; i < kReaders; i++) {
+        sims[i] = rig::StartSim();
+        ASSERT_TRUE(sims[i]);
+        handles[i] = rig::Open(*sims[i]);
+        ASSERT_NE(handles[i], nullptr);
+        // A slow reader makes any serialisation across readers plain to see.
+        sims[i]->SetResponseDelay(std::chrono::milliseconds(300));
+    }
+
+    Interval intervals[kReaders];
+    std::atomic<int> ready{0};
+    std::vector<std::thread> threads;
+    for (int i = 0; i < kReaders; i++) {
+        threads.emplace_back([&, i] {
+            ready++;
+            while (ready < kReaders)
+                std::this_thread::yield();
+            KYT_ULONG status = 0;
+            intervals[i].start = Clock::now();
+            EXPECT_EQ(KYT_GetIccStatus(handles[i], 0, &status), 0UL);
+            intervals[i].end = Clock::now();
+        });
+    }
+    for (std::thread &t : threads)
+        t.join();
+
+    Clock::time_point latestStart = intervals[0].start, earliestEnd = intervals[0].end;
+    for (const Interval &interval : intervals) {
+        latestStart = std::max(latestStart, interval.start);
+        earliestEnd = std::min(earliestEnd, interval.end);
+    }
+    EXPECT_LT(latestStart, earliestEnd) << "the three exchanges did not overlap";
+    for (ReaderHandle handle : handles)
+        EXPECT_EQ(KYT_Close(handle), 0UL);
+}
+
+TEST(Concurrency, ThreadsSharingOneReaderGetTheirOwnAnswers)
+{
+    auto sim = rig::StartSim();
+    ASSERT_TRUE(sim);
+    for (unsigned slot = 0; slot < 3; slot++)
+        sim->InsertCard(slot, EchoCard());
+    ReaderHandle handle = rig::Open(*sim);
+    ASSERT_NE(handle, nullptr);
+    for (KYT_ULONG slot = 0; slot < 3; slot++) {
+        KYT_ULONG length = 64;
+        ASSERT_EQ(KYT_PowerOnIcc(handle, slot, nullptr, &length), 0UL);
+    }
+    sim->ClearLog();
+
+    constexpr int kThreads = 6, kRounds = 20;
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; t++) {
+        threads.emplace_back([&, t] {
+            for (int round = 0; round < kRounds; round++) {
+                const unsigned char apdu[] = {0x80, 0x10, static_cast<unsigned char>(t),
+                                              static_cast<unsigned char>(round), 0x00};
+                unsigned char response[16];
+                KYT_ULONG length = sizeof(response);
+                KYT_ULONG slot = static_cast<KYT_ULONG>(t % 3);
+                if (KYT_ExchangeApdu(handle, slot, apdu, sizeof(apdu), response, &length) != 0 ||
+                    Bytes(response, response + length) !=
+                        Bytes{apdu[0], apdu[1], apdu[2], apdu[3], apdu[4], 0x90, 0x00})
+                    wrong++;
+                KYT_ULONG status = 0;
+                if (KYT_GetIccStatus(handle, slot, &status) != 0 || status != KYT_ICC_POWERED)
+                    wrong++;
+            }
+        });
+    }
+    for (std::thread &t : threads)
+        t.join();
+    EXPECT_EQ(wrong.load(), 0);
+
+    // On the line, every command is answered before the next one starts, and
+    // no two consecutive messages share a sequence number.
+    std::vector<Bytes> commands = sim->Commands();
+    ASSERT_EQ(commands.size(), static_cast<size_t>(2 * kThreads * kRounds));
+    for (size_t i = 1; i < commands.size(); i++)
+        EXPECT_EQ(commands[i][CCID_OFFSET_SEQ], static_cast<uint8_t>(commands[i - 1][CCID_OFFSET_SEQ] + 1));
+    int outstanding = 0;
+    for (const kytsim::LogEntry &entry : sim->Log()) {
+        if (entry.bytes.size() <= 4)
+            continue; // acknowledges
+        outstanding += entry.direction == kytsim::Direction::HostToReader ? 1 : -1;
+        EXPECT_GE(outstanding, 0);
+        EXPECT_LE(outstanding, 1);
+    }
+    EXPECT_EQ(KYT_Close(handle), 0UL);
+}
+
+} // namespace

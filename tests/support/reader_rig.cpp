@@ -1,0 +1,70 @@
+#include "reader_rig.h"
+
+#include <dirent.h>
+
+#include <gtest/gtest.h>
+
+namespace rig {
+
+std::unique_ptr<kytsim::SimReader> StartSim(const kytsim::Config &config)
+{
+    auto sim = std::make_unique<kytsim::SimReader>(config);
+    std::string error;
+    if (!sim->Start(&error)) {
+        ADD_FAILURE() << "simulated reader did not start: " << error;
+        return nullptr;
+    }
+    return sim;
+}
+
+ReaderHandle Open(kytsim::SimReader &sim)
+{
+    ReaderHandle handle = nullptr;
+    KYT_STATUS status = KYT_OpenA(sim.PortPath().c_str(), &handle);
+    if (status != 0) {
+        ADD_FAILURE() << "KYT_OpenA failed with " << std::hex << status;
+        return nullptr;
+    }
+    return handle;
+}
+
+void ShortenTimeouts(ReaderHandle handle, KYT_ULONG statusMs, KYT_ULONG responseMs)
+{
+    KYT_TIMEOUTS timeouts = {statusMs, 1, responseMs, 1};
+    EXPECT_EQ(KYT_SetTimeouts(handle, &timeouts), 0UL);
+}
+
+std::vector<kytsim::Bytes> CommandsOfType(const kytsim::SimReader &sim, uint8_t type)
+{
+    std::vector<kytsim::Bytes> matching;
+    for (const kytsim::Bytes &message : sim.Commands()) {
+        if (!message.empty() && message[0] == type)
+            matching.push_back(message);
+    }
+    return matching;
+}
+
+int OpenDescriptorCount()
+{
+    int count = 0;
+    DIR *dir = opendir("/proc/self/fd");
+    if (dir == nullptr)
+        return -1;
+    while (readdir(dir) != nullptr)
+        count++;
+    closedir(dir);
+    return count;
+}
+
+kytsim::Card PlainCard()
+{
+    // TS 3B; T0 5F: TA1 and TC1 present, no TD (T=0 only, so no check byte),
+    // fifteen historical bytes.
+    kytsim::Card card;
+    card.atr = {0x3B, 0x5F, 0x11, 0x00};
+    for (uint8_t i = 0; i < 15; i++)
+        card.atr.push_back(static_cast<uint8_t>(0x40 + i));
+    return card;
+}
+
+} // namespace rig

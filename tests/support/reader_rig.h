@@ -1,0 +1,35 @@
+// Helpers for tests that open the library on a simulated reader.
+#ifndef KYT_TESTS_READER_RIG_H
+#define KYT_TESTS_READER_RIG_H
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "kyt.h"
+#include "sim_reader.h"
+
+namespace rig {
+
+// Starts a simulated reader; fails the test (and returns null) if it cannot.
+std::unique_ptr<kytsim::SimReader> StartSim(const kytsim::Config &config = kytsim::Config());
+
+// Opens the library on the simulator; fails the test and returns null on error.
+ReaderHandle Open(kytsim::SimReader &sim);
+
+// Sets short link timeouts so that tests waiting for silence stay fast.
+void ShortenTimeouts(ReaderHandle handle, KYT_ULONG statusMs = 150, KYT_ULONG responseMs = 150);
+
+// CCID messages of the given type that reached the reader.
+std::vector<kytsim::Bytes> CommandsOfType(const kytsim::SimReader &sim, uint8_t type);
+
+// Number of open file descriptors of this process.
+int OpenDescriptorCount();
+
+// A T=0 card with a valid 19-byte ATR that answers 90 00.
+kytsim::Card PlainCard();
+
+} // namespace rig
+
+#endif
