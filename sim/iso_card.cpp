@@ -1,0 +1,430 @@
+// The demo card: a small ISO/IEC 7816-4 file system behind an APDU handler.
+//
+// File system (FID, type, contents):
+//
+//   3F00  MF
+//   |-- 2F00  EF, transparent, 22 bytes: an application template naming the
+//   |         demo application, 61 14 4F 08 <AID> 50 08 "KYT DEMO"
+//   |-- 2FE2  EF, transparent, 10 bytes: the card number (ICCID, BCD with
+//   |         swapped nibbles) 98 94 00 21 43 65 87 09 21 F3
+//   `-- 5000  DF, name (AID) F0 4B 59 54 44 45 4D 4F ("\xF0KYTDEMO")
+//       `-- 0101  EF, transparent, 300 bytes: byte i is (i & 0xFF) ^ (0xA5 * (i >> 8)),
+//                 so 00 01 02 ... FF, then A5 A4 A7 ... from offset 256 on
+//
+// After power-on (and when a handler is first made) the MF is the current DF
+// and no EF is selected.  The handler keeps its selection across APDUs; the
+// reader does not tell it about resets, so scripts should begin by selecting
+// the MF.
+//
+// Commands (CLA must be 00, else 6E 00; short APDUs only, an extended length
+// gives 67 00; unknown INS gives 6D 00; fewer than 4 bytes or an Lc that does
+// not fit the APDU length gives 67 00):
+//
+//   SELECT       00 A4 P1 P2 [Lc data] [Le]
+//     P1 00  by FID: 3F00, the current DF, a child of the current DF, the
+//            parent DF or one of its children; no data selects the MF
+//     P1 01  child DF of the current DF, by FID
+//     P1 02  child EF of the current DF, by FID
+//     P1 04  DF by its full name (1 to 16 bytes, exact match)
+//     FID 3F00 selects the MF with P1 00, 01 and 02.
+//     P2 00  answer with the FCI template 6F, P2 04 with the FCP template 62,
+//     P2 0C  no response data.  The templates hold 82 (descriptor: 01 EF,
+//            38 DF), 83 (FID), 80 (EF size, 2 bytes), 84 (DF name) and 8A 05.
+//     Other P1 or P2: 6A 86.  FID data not 2 bytes: 67 00.  Not found: 6A 82,
+//     the selection stays as it was.
+//   READ BINARY  00 B0 P1 P2 Le    offset P1-P2 (P1 bit 8 set: 6A 86); Le 00 = 256
+//     no current EF: 69 86; offset at or beyond the end: 6B 00;
+//     no Le or command data present: 67 00.
+//   GET RESPONSE 00 C0 00 00 Le    fetches pending response data
+//     nothing pending: 69 85; P1-P2 not 0000: 6A 86; no Le: 67 00.
+//
+// T=1 (t0 false): SELECT answers its template directly with 90 00; with an Le
+// shorter than the template it answers Le bytes and 61 xx, the rest pending.
+// READ BINARY with more Le than bytes left answers the bytes left and 62 82.
+// GET RESPONSE answers up to Le pending bytes, with 61 xx while more remain.
+//
+// T=0 (t0 true): behaves as a T=0 card does at the APDU level.  A SELECT with
+// response data answers 61 xx and keeps the template pending for GET RESPONSE.
+// Commands that carry only Le (READ BINARY, GET RESPONSE) answer directly when
+// Le fits, and 6C xx with the number of bytes available when Le asks for more
+// (Le 00 asks for 256), so READ BINARY never gives 62 82 here; the pending data
+// survive a 6C xx.  A GET RESPONSE with fewer bytes than pending answers them
+// with 61 xx for the rest.
+//
+// Any command other than GET RESPONSE drops pending data.  61 xx, 6C xx: xx is
+// the byte count, 00 standing for 256.
+#include "iso_card.h"
+
+#include <algorithm>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+namespace kytsim {
+
+namespace {
+
+constexpr uint8_t CLA_ISO = 0x00;
+
+constexpr uint8_t INS_SELECT = 0xA4;
+constexpr uint8_t INS_READ_BINARY = 0xB0;
+constexpr uint8_t INS_GET_RESPONSE = 0xC0;
+
+constexpr uint8_t SELECT_BY_FID = 0x00;
+constexpr uint8_t SELECT_CHILD_DF = 0x01;
+constexpr uint8_t SELECT_CHILD_EF = 0x02;
+constexpr uint8_t SELECT_BY_NAME = 0x04;
+
+constexpr uint8_t SELECT_RETURN_FCI = 0x00;
+constexpr uint8_t SELECT_RETURN_FCP = 0x04;
+constexpr uint8_t SELECT_NO_DATA = 0x0C;
+
+constexpr uint16_t SW_OK = 0x9000;
+constexpr uint8_t SW1_MORE_DATA = 0x61;
+constexpr uint8_t SW1_WRONG_LE = 0x6C;
+constexpr uint16_t SW_END_OF_FILE = 0x6282;
+constexpr uint16_t SW_WRONG_LENGTH = 0x6700;
+constexpr uint16_t SW_CONDITIONS_NOT_SATISFIED = 0x6985;
+constexpr uint16_t SW_NO_CURRENT_EF = 0x6986;
+constexpr uint16_t SW_FILE_NOT_FOUND = 0x6A82;
+constexpr uint16_t SW_WRONG_P1P2 = 0x6A86;
+constexpr uint16_t SW_OFFSET_OUTSIDE = 0x6B00;
+constexpr uint16_t SW_INS_NOT_SUPPORTED = 0x6D00;
+constexpr uint16_t SW_CLA_NOT_SUPPORTED = 0x6E00;
+
+constexpr uint16_t FID_MF = 0x3F00;
+constexpr size_t MAX_DF_NAME = 16;
+constexpr size_t MAX_SHORT_LE = 256;
+
+constexpr uint8_t TAG_FCI = 0x6F;
+constexpr uint8_t TAG_FCP = 0x62;
+constexpr uint8_t TAG_SIZE = 0x80;
+constexpr uint8_t TAG_DESCRIPTOR = 0x82;
+constexpr uint8_t TAG_FID = 0x83;
+constexpr uint8_t TAG_DF_NAME = 0x84;
+constexpr uint8_t TAG_LCS = 0x8A;
+constexpr uint8_t DESCRIPTOR_TRANSPARENT_EF = 0x01;
+constexpr uint8_t DESCRIPTOR_DF = 0x38;
+constexpr uint8_t LCS_OPERATIONAL_ACTIVATED = 0x05;
+
+const Bytes DEMO_AID = {0xF0, 0x4B, 0x59, 0x54, 0x44, 0x45, 0x4D, 0x4F};
+
+struct Node {
+    uint16_t fid;
+    bool isDf;
+    int parent; // index of the parent DF, -1 for the MF
+    Bytes name; // DF name, DFs only (may be empty)
+    Bytes data; // EF body, EFs only
+};
+
+using FileTree = std::vector<Node>;
+
+constexpr int MF = 0;
+
+FileTree BuildFileTree() {
+    Bytes dir = {0x61, 0x14, 0x4F, static_cast<uint8_t>(DEMO_AID.size())};
+    dir.insert(dir.end(), DEMO_AID.begin(), DEMO_AID.end());
+    const std::string label = "KYT DEMO";
+    dir.push_back(0x50);
+    dir.push_back(static_cast<uint8_t>(label.size()));
+    dir.insert(dir.end(), label.begin(), label.end());
+
+    Bytes numbers(300);
+    for (size_t i = 0; i < numbers.size(); ++i)
+        numbers[i] = static_cast<uint8_t>((i & 0xFF) ^ (0xA5 * (i >> 8)));
+
+    FileTree tree;
+    tree.push_back({FID_MF, true, -1, {}, {}});
+    tree.push_back({0x2F00, false, MF, {}, dir});
+    tree.push_back({0x2FE2, false, MF, {}, {0x98, 0x94, 0x00, 0x21, 0x43, 0x65, 0x87, 0x09, 0x21, 0xF3}});
+    tree.push_back({0x5000, true, MF, DEMO_AID, {}});
+    const int app = static_cast<int>(tree.size()) - 1;
+    tree.push_back({0x0101, false, app, {}, numbers});
+    return tree;
+}
+
+const FileTree &Files() {
+    static const FileTree tree = BuildFileTree();
+    return tree;
+}
+
+// A short command APDU taken apart.  data is empty when no Lc is present; le
+// is empty when no Le byte is present (00 means 256).
+struct Apdu {
+    uint8_t cla, ins, p1, p2;
+    Bytes data;
+    std::optional<size_t> le;
+};
+
+// Cases 1 to 4 of a short APDU; nullopt for anything else (too short, Lc not
+// matching the length, extended length).
+std::optional<Apdu> ParseApdu(const Bytes &raw) {
+    if (raw.size() < 4)
+        return std::nullopt;
+    Apdu apdu{raw[0], raw[1], raw[2], raw[3], {}, std::nullopt};
+    if (raw.size() == 4)
+        return apdu;
+    if (raw.size() == 5) {
+        apdu.le = raw[4] == 0 ? MAX_SHORT_LE : raw[4];
+        return apdu;
+    }
+    const size_t lc = raw[4];
+    if (lc == 0) // an extended length field
+        return std::nullopt;
+    if (raw.size() != 5 + lc && raw.size() != 6 + lc)
+        return std::nullopt;
+    apdu.data.assign(raw.begin() + 5, raw.begin() + 5 + static_cast<std::ptrdiff_t>(lc));
+    if (raw.size() == 6 + lc)
+        apdu.le = raw.back() == 0 ? MAX_SHORT_LE : raw.back();
+    return apdu;
+}
+
+Bytes Status(uint16_t sw) {
+    return {static_cast<uint8_t>(sw >> 8), static_cast<uint8_t>(sw)};
+}
+
+Bytes WithStatus(Bytes data, uint16_t sw) {
+    data.push_back(static_cast<uint8_t>(sw >> 8));
+    data.push_back(static_cast<uint8_t>(sw));
+    return data;
+}
+
+// 61 xx / 6C xx: a count of 256 is written as 00.
+uint16_t CountStatus(uint8_t sw1, size_t count) {
+    return static_cast<uint16_t>(sw1 << 8 | (count & 0xFF));
+}
+
+void AppendTlv(Bytes &out, uint8_t tag, const Bytes &value) {
+    out.push_back(tag);
+    out.push_back(static_cast<uint8_t>(value.size()));
+    out.insert(out.end(), value.begin(), value.end());
+}
+
+Bytes FileTemplate(const Node &node, uint8_t tag) {
+    Bytes body;
+    AppendTlv(body, TAG_DESCRIPTOR, {node.isDf ? DESCRIPTOR_DF : DESCRIPTOR_TRANSPARENT_EF});
+    AppendTlv(body, TAG_FID, {static_cast<uint8_t>(node.fid >> 8), static_cast<uint8_t>(node.fid)});
+    if (!node.isDf) {
+        const size_t size = node.data.size();
+        AppendTlv(body, TAG_SIZE, {static_cast<uint8_t>(size >> 8), static_cast<uint8_t>(size)});
+    } else if (!node.name.empty()) {
+        AppendTlv(body, TAG_DF_NAME, node.name);
+    }
+    AppendTlv(body, TAG_LCS, {LCS_OPERATIONAL_ACTIVATED});
+    Bytes out;
+    AppendTlv(out, tag, body);
+    return out;
+}
+
+class IsoCard {
+public:
+    explicit IsoCard(bool t0) : t0_(t0) {}
+
+    Bytes Process(const Bytes &raw) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        const std::optional<Apdu> apdu = ParseApdu(raw);
+        if (!apdu) {
+            pending_.clear();
+            return Status(SW_WRONG_LENGTH);
+        }
+        if (apdu->cla != CLA_ISO) {
+            pending_.clear();
+            return Status(SW_CLA_NOT_SUPPORTED);
+        }
+        if (apdu->ins == INS_GET_RESPONSE)
+            return GetResponse(*apdu);
+        pending_.clear();
+        switch (apdu->ins) {
+        case INS_SELECT:
+            return Select(*apdu);
+        case INS_READ_BINARY:
+            return ReadBinary(*apdu);
+        default:
+            return Status(SW_INS_NOT_SUPPORTED);
+        }
+    }
+
+private:
+    static std::optional<uint16_t> Fid(const Bytes &data) {
+        if (data.size() != 2)
+            return std::nullopt;
+        return static_cast<uint16_t>(data[0] << 8 | data[1]);
+    }
+
+    // Index of the node with this FID among the children of df, or -1.
+    static int FindChild(int df, uint16_t fid, std::optional<bool> wantDf) {
+        const FileTree &files = Files();
+        for (size_t i = 0; i < files.size(); ++i) {
+            const Node &node = files[i];
+            if (node.parent == df && node.fid == fid && (!wantDf || node.isDf == *wantDf))
+                return static_cast<int>(i);
+        }
+        return -1;
+    }
+
+    int FindAnywhereNear(uint16_t fid) const {
+        const FileTree &files = Files();
+        if (files[currentDf_].fid == fid)
+            return currentDf_;
+        int found = FindChild(currentDf_, fid, std::nullopt);
+        const int parent = files[currentDf_].parent;
+        if (found < 0 && parent >= 0) {
+            if (files[parent].fid == fid)
+                return parent;
+            found = FindChild(parent, fid, std::nullopt);
+        }
+        return found;
+    }
+
+    static int FindByName(const Bytes &name) {
+        const FileTree &files = Files();
+        for (size_t i = 0; i < files.size(); ++i)
+            if (files[i].isDf && !files[i].name.empty() && files[i].name == name)
+                return static_cast<int>(i);
+        return -1;
+    }
+
+    Bytes Select(const Apdu &apdu) {
+        if (apdu.p2 != SELECT_RETURN_FCI && apdu.p2 != SELECT_RETURN_FCP && apdu.p2 != SELECT_NO_DATA)
+            return Status(SW_WRONG_P1P2);
+
+        int target = -1;
+        switch (apdu.p1) {
+        case SELECT_BY_FID:
+        case SELECT_CHILD_DF:
+        case SELECT_CHILD_EF: {
+            if (apdu.p1 == SELECT_BY_FID && apdu.data.empty()) {
+                target = MF;
+                break;
+            }
+            const std::optional<uint16_t> fid = Fid(apdu.data);
+            if (!fid)
+                return Status(SW_WRONG_LENGTH);
+            if (*fid == FID_MF)
+                target = MF;
+            else if (apdu.p1 == SELECT_BY_FID)
+                target = FindAnywhereNear(*fid);
+            else
+                target = FindChild(currentDf_, *fid, apdu.p1 == SELECT_CHILD_DF);
+            break;
+        }
+        case SELECT_BY_NAME:
+            if (apdu.data.empty() || apdu.data.size() > MAX_DF_NAME)
+                return Status(SW_WRONG_LENGTH);
+            target = FindByName(apdu.data);
+            break;
+        default:
+            return Status(SW_WRONG_P1P2);
+        }
+        if (target < 0)
+            return Status(SW_FILE_NOT_FOUND);
+
+        const Node &node = Files()[target];
+        if (node.isDf) {
+            currentDf_ = target;
+            currentEf_ = -1;
+        } else {
+            currentDf_ = node.parent;
+            currentEf_ = target;
+        }
+
+        if (apdu.p2 == SELECT_NO_DATA)
+            return Status(SW_OK);
+        Bytes response = FileTemplate(node, apdu.p2 == SELECT_RETURN_FCP ? TAG_FCP : TAG_FCI);
+        if (t0_) {
+            // Case 4 under T=0: the data wait for GET RESPONSE.
+            const size_t count = response.size();
+            pending_ = std::move(response);
+            return Status(CountStatus(SW1_MORE_DATA, std::min(count, MAX_SHORT_LE)));
+        }
+        return Deliver(std::move(response), apdu.le.value_or(MAX_SHORT_LE));
+    }
+
+    // Up to le bytes of data; the rest stays pending behind 61 xx.
+    Bytes Deliver(Bytes data, size_t le) {
+        if (data.size() <= le)
+            return WithStatus(std::move(data), SW_OK);
+        pending_.assign(data.begin() + static_cast<std::ptrdiff_t>(le), data.end());
+        data.resize(le);
+        return WithStatus(std::move(data), CountStatus(SW1_MORE_DATA, std::min(pending_.size(), MAX_SHORT_LE)));
+    }
+
+    Bytes ReadBinary(const Apdu &apdu) {
+        if (apdu.p1 & 0x80) // short EF identifiers are not supported
+            return Status(SW_WRONG_P1P2);
+        if (!apdu.data.empty() || !apdu.le)
+            return Status(SW_WRONG_LENGTH);
+        if (currentEf_ < 0)
+            return Status(SW_NO_CURRENT_EF);
+        const Bytes &body = Files()[currentEf_].data;
+        const size_t offset = static_cast<size_t>(apdu.p1) << 8 | apdu.p2;
+        if (offset >= body.size())
+            return Status(SW_OFFSET_OUTSIDE);
+        const size_t left = body.size() - offset;
+        const size_t le = *apdu.le;
+        if (le > left && t0_)
+            return Status(CountStatus(SW1_WRONG_LE, left));
+        const auto first = body.begin() + static_cast<std::ptrdiff_t>(offset);
+        const size_t count = std::min(le, left);
+        return WithStatus(Bytes(first, first + static_cast<std::ptrdiff_t>(count)),
+                          le > left ? SW_END_OF_FILE : SW_OK);
+    }
+
+    Bytes GetResponse(const Apdu &apdu) {
+        if (apdu.p1 != 0 || apdu.p2 != 0) {
+            pending_.clear();
+            return Status(SW_WRONG_P1P2);
+        }
+        if (!apdu.data.empty() || !apdu.le) {
+            pending_.clear();
+            return Status(SW_WRONG_LENGTH);
+        }
+        if (pending_.empty())
+            return Status(SW_CONDITIONS_NOT_SATISFIED);
+        const size_t le = *apdu.le;
+        if (le > pending_.size() && t0_)
+            return Status(CountStatus(SW1_WRONG_LE, std::min(pending_.size(), MAX_SHORT_LE)));
+        Bytes data = std::move(pending_);
+        pending_.clear();
+        return Deliver(std::move(data), le);
+    }
+
+    const bool t0_;
+    std::mutex mutex_;
+    int currentDf_ = MF;
+    int currentEf_ = -1;
+    Bytes pending_;
+};
+
+} // namespace
+
+ApduHandler IsoCardHandler(bool t0) {
+    auto card = std::make_shared<IsoCard>(t0);
+    return [card](const Bytes &apdu) { return card->Process(apdu); };
+}
+
+// T=1 only: TA1 96 (Fi 512, Di 32), TB1 00, TC1 00, TD1 81 and TD2 31 naming
+// T=1, TA3 FE (IFSC 254), TB3 45 (BWI 4, CWI 5), nine historical bytes, TCK.
+// Historical bytes: category 80, then COMPACT-TLV card service data 31 80
+// (selection by full DF name, card with MF), card capabilities 73 90 21 00
+// (selection by full DF name and by FID, one-byte data units, no chaining, no
+// extended lengths) and the life cycle status 81 05.
+Card DemoT1Card() {
+    Card card;
+    card.atr = {0x3B, 0xF9, 0x96, 0x00, 0x00, 0x81, 0x31, 0xFE, 0x45,
+                0x80, 0x31, 0x80, 0x73, 0x90, 0x21, 0x00, 0x81, 0x05, 0x13};
+    card.handler = IsoCardHandler(false);
+    return card;
+}
+
+// T=0 only, so no TCK: TA1 18 (Fi 372, Di 12), then the same category,
+// card service data and card capabilities as the T=1 card, seven bytes.
+Card DemoT0Card() {
+    Card card;
+    card.atr = {0x3B, 0x17, 0x18, 0x80, 0x31, 0x80, 0x73, 0x90, 0x21, 0x00};
+    card.handler = IsoCardHandler(true);
+    return card;
+}
+
+} // namespace kytsim
