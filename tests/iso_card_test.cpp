@@ -1,0 +1,424 @@
+// The simulated ISO 7816-4 card: its APDU handler driven directly, its ATRs,
+// and the example scripts run against it.
+#include <gtest/gtest.h>
+
+#include <cctype>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "iso_card.h"
+
+using kytsim::Bytes;
+
+namespace {
+
+// Hex digits of the text taken in pairs; everything else is ignored.
+Bytes Hex(const std::string &text) {
+    Bytes out;
+    int high = -1;
+    for (char c : text) {
+        if (!std::isxdigit(static_cast<unsigned char>(c)))
+            continue;
+        const int v = std::stoi(std::string(1, c), nullptr, 16);
+        if (high < 0) {
+            high = v;
+        } else {
+            out.push_back(static_cast<uint8_t>(high << 4 | v));
+            high = -1;
+        }
+    }
+    return out;
+}
+
+std::string ToHex(const Bytes &bytes) {
+    std::string out;
+    char buf[4];
+    for (uint8_t b : bytes) {
+        snprintf(buf, sizeof buf, "%s%02X", out.empty() ? "" : " ", b);
+        out += buf;
+    }
+    return out;
+}
+
+// The expected text's hex digits and X (any nibble) against the response.
+bool Matches(const std::string &expected, const Bytes &response) {
+    std::string nibbles;
+    for (char c : expected)
+        if (std::isxdigit(static_cast<unsigned char>(c)) || c == 'X' || c == 'x')
+            nibbles += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    if (nibbles.size() != 2 * response.size())
+        return false;
+    const std::string actual = [&] {
+        std::string s;
+        char buf[3];
+        for (uint8_t b : response) {
+            snprintf(buf, sizeof buf, "%02X", b);
+            s += buf;
+        }
+        return s;
+    }();
+    for (size_t i = 0; i < nibbles.size(); ++i)
+        if (nibbles[i] != 'X' && nibbles[i] != actual[i])
+            return false;
+    return true;
+}
+
+struct Step {
+    const char *command;
+    const char *expected; // hex with X wildcards
+};
+
+// Runs the steps in order on one handler; stops at the first mismatch.
+void RunSteps(const kytsim::ApduHandler &card, const std::vector<Step> &steps) {
+    for (const Step &step : steps) {
+        const Bytes response = card(Hex(step.command));
+        ASSERT_TRUE(Matches(step.expected, response))
+            << "command " << step.command << "\n expected " << step.expected << "\n      got " << ToHex(response);
+    }
+}
+
+// The 300 bytes of EF 0101.
+Bytes AppFile() {
+    Bytes body(300);
+    for (size_t i = 0; i < body.size(); ++i)
+        body[i] = static_cast<uint8_t>((i & 0xFF) ^ (0xA5 * (i >> 8)));
+    return body;
+}
+
+Bytes Slice(const Bytes &b, size_t from, size_t count) {
+    return Bytes(b.begin() + static_cast<std::ptrdiff_t>(from), b.begin() + static_cast<std::ptrdiff_t>(from + count));
+}
+
+Bytes Plus(Bytes data, const Bytes &sw) {
+    data.insert(data.end(), sw.begin(), sw.end());
+    return data;
+}
+
+const char *const SELECT_APP = "00 A4 04 00 08 F0 4B 59 54 44 45 4D 4F";
+const char *const APP_FCI = "6F 14 82 01 38 83 02 50 00 84 08 F0 4B 59 54 44 45 4D 4F 8A 01 05";
+const char *const EF0101_FCP = "62 0E 82 01 01 83 02 01 01 80 02 01 2C 8A 01 05";
+
+TEST(IsoCardSelect, ByFidAndNameWithAndWithoutTemplates) {
+    const std::string fci = std::string(APP_FCI) + " 90 00";
+    const std::string fcp = std::string(EF0101_FCP) + " 90 00";
+    RunSteps(kytsim::IsoCardHandler(false), {
+        {"00 A4 00 0C 02 3F 00", "90 00"},
+        {"00 A4 00 00 02 3F 00", "6F 0A 82 01 38 83 02 3F 00 8A 01 05 90 00"}, // the MF has no name
+        {"00 A4 04 00 08 F0 4B 59 54 44 45 4D 4F 00", fci.c_str()},              // case 4
+        {SELECT_APP, fci.c_str()},                                               // case 3 answered too
+        {"00 A4 04 04 08 F0 4B 59 54 44 45 4D 4F", "62 14 XX XX XX XX XX XX XX XX XX XX XX XX XX XX XX XX XX XX XX XX 90 00"},
+        {"00 A4 04 0C 08 F0 4B 59 54 44 45 4D 4F", "90 00"},
+        {"00 A4 02 04 02 01 01", fcp.c_str()},
+        {"00 A4 00 0C", "90 00"}, // P1 00 without data: the MF
+        {"00 A4 01 0C 02 50 00", "90 00"},
+        {"00 A4 01 0C 02 01 01", "6A 82"}, // P1 01 finds DFs only
+        {"00 A4 02 0C 02 2F 00", "6A 82"}, // P1 02 looks in the current DF only
+        {"00 A4 00 0C 02 2F 00", "90 00"}, // P1 00 also looks beside the current DF
+        {"00 A4 00 0C 02 50 00", "90 00"},
+        {"00 A4 00 0C 02 01 01", "90 00"},
+        {"00 A4 02 0C 02 3F 00", "90 00"}, // 3F00 is the MF for every P1
+        {"00 A4 02 0C 02 50 00", "6A 82"}, // P1 02 finds EFs only
+        {"00 A4 00 0C 02 01 01", "6A 82"}, // EF 0101 is not near the MF
+    });
+}
+
+TEST(IsoCardSelect, NameMustMatchExactly) {
+    RunSteps(kytsim::IsoCardHandler(false), {
+        {"00 A4 04 0C 07 F0 4B 59 54 44 45 4D", "6A 82"},
+        {"00 A4 04 0C 09 F0 4B 59 54 44 45 4D 4F 00", "6A 82"},
+        {"00 A4 04 0C 08 F0 4B 59 54 44 45 4D 4E", "6A 82"},
+        {"00 A4 04 0C 11 F0 4B 59 54 44 45 4D 4F 00 00 00 00 00 00 00 00 00", "67 00"}, // over 16 bytes
+    });
+}
+
+TEST(IsoCardSelect, FailedSelectKeepsTheSelection) {
+    RunSteps(kytsim::IsoCardHandler(false), {
+        {"00 A4 04 0C 08 F0 4B 59 54 44 45 4D 4F", "90 00"},
+        {"00 A4 02 0C 02 01 01", "90 00"},
+        {"00 A4 00 0C 02 77 77", "6A 82"},
+        {"00 A4 09 0C 02 01 01", "6A 86"},
+        {"00 B0 00 00 02", "00 01 90 00"},
+    });
+}
+
+TEST(IsoCardRead, OffsetsLeZeroAndTheEndOfTheFile) {
+    const Bytes body = AppFile();
+    const auto card = kytsim::IsoCardHandler(false);
+    card(Hex(SELECT_APP));
+    EXPECT_EQ(card(Hex("00 A4 00 0C 02 01 01")), Hex("90 00"));
+    const Bytes ok = Hex("90 00"), eof = Hex("62 82");
+    struct Case {
+        const char *command;
+        Bytes expected;
+    } cases[] = {
+        {"00 B0 00 00 01", Plus(Slice(body, 0, 1), ok)},
+        {"00 B0 00 00 00", Plus(Slice(body, 0, 256), ok)},     // Le 00 is 256
+        {"00 B0 00 2C 00", Plus(Slice(body, 44, 256), ok)},    // up to the last byte exactly
+        {"00 B0 00 FF 03", Plus(Slice(body, 255, 3), ok)},     // across the 256 boundary
+        {"00 B0 01 00 00", Plus(Slice(body, 256, 44), eof)},   // only 44 left
+        {"00 B0 01 2B 02", Plus(Slice(body, 299, 1), eof)},
+        {"00 B0 01 2B 01", Plus(Slice(body, 299, 1), ok)},
+        {"00 B0 01 2C 01", Hex("6B 00")},
+        {"00 B0 7F FF 01", Hex("6B 00")},
+        {"00 B0 81 00 01", Hex("6A 86")}, // short EF identifier
+        {"00 B0 00 00", Hex("67 00")},    // no Le
+        {"00 B0 00 00 01 00", Hex("67 00")},    // command data...
+        {"00 B0 00 00 01 00 01", Hex("67 00")}, // ...with Le too
+    };
+    for (const Case &c : cases)
+        EXPECT_EQ(ToHex(card(Hex(c.command))), ToHex(c.expected)) << c.command;
+}
+
+TEST(IsoCardRead, NeedsACurrentEf) {
+    RunSteps(kytsim::IsoCardHandler(false), {
+        {"00 B0 00 00 01", "69 86"}, // fresh card: only the MF
+        {"00 A4 00 0C 02 2F E2", "90 00"},
+        {"00 B0 00 00 0A", "98 94 00 21 43 65 87 09 21 F3 90 00"},
+        {"00 B0 00 00 0B", "98 94 00 21 43 65 87 09 21 F3 62 82"},
+        {"00 A4 04 0C 08 F0 4B 59 54 44 45 4D 4F", "90 00"}, // a DF drops the EF
+        {"00 B0 00 00 01", "69 86"},
+        {"00 A4 00 0C 02 2F 00", "90 00"},
+        {"00 B0 00 00 00", "61 14 4F 08 F0 4B 59 54 44 45 4D 4F 50 08 4B 59 54 20 44 45 4D 4F 62 82"},
+    });
+}
+
+TEST(IsoCardT1, ShortLeLeavesTheRestForGetResponse) {
+    RunSteps(kytsim::IsoCardHandler(false), {
+        {"00 C0 00 00 00", "69 85"},
+        {"00 A4 04 00 08 F0 4B 59 54 44 45 4D 4F 05", "6F 14 82 01 38 61 11"},
+        {"00 C0 00 00 04", "83 02 50 00 61 0D"},
+        {"00 C0 00 00 00", "84 08 F0 4B 59 54 44 45 4D 4F 8A 01 05 90 00"},
+        {"00 C0 00 00 01", "69 85"},
+        {"00 A4 04 00 08 F0 4B 59 54 44 45 4D 4F 01", "6F 61 15"},
+        {"00 B0 00 00 01", "69 86"}, // any other command drops what is pending
+        {"00 C0 00 00 15", "69 85"},
+    });
+}
+
+TEST(IsoCardT0, ResponsesWaitForGetResponseAndWrongLeGives6C) {
+    const std::string fci = std::string(APP_FCI) + " 90 00";
+    const std::string fcp = std::string(EF0101_FCP) + " 90 00";
+    std::string read256;
+    for (int i = 0; i < 256; ++i)
+        read256 += "XX ";
+    read256 += "90 00";
+    RunSteps(kytsim::IsoCardHandler(true), {
+        {"00 A4 00 0C 02 3F 00", "90 00"}, // nothing to announce
+        {SELECT_APP, "61 16"},
+        {"00 C0 00 00 00", "6C 16"},       // 256 asked, 22 pending
+        {"00 C0 00 00 17", "6C 16"},
+        {"00 C0 00 00 16", fci.c_str()},   // the 6C kept the data
+        {"00 C0 00 00 16", "69 85"},
+        {"00 A4 04 00 08 F0 4B 59 54 44 45 4D 4F 00", "61 16"}, // case 4 too
+        {"00 C0 00 00 10", "6F 14 82 01 38 83 02 50 00 84 08 F0 4B 59 54 44 61 06"},
+        {"00 C0 00 00 06", "45 4D 4F 8A 01 05 90 00"},
+        {"00 A4 02 04 02 01 01", "61 10"},
+        {"00 C0 00 00 10", fcp.c_str()},
+        {"00 B0 00 00 03", "00 01 02 90 00"},      // READ BINARY answers at once
+        {"00 B0 01 00 00", "6C 2C"},               // Le 256, 44 left
+        {"00 B0 01 2B 02", "6C 01"},
+        {"00 B0 01 2B 01", "8E 90 00"},               // 2B ^ A5
+        {"00 B0 01 2C 01", "6B 00"},
+        {"00 B0 00 2C 00", read256.c_str()},      // exactly 256 left
+        {"00 B0 00 2D 00", "6C FF"},               // 255 left
+        {"00 A4 04 00 08 F0 4B 59 54 44 45 4D 4F", "61 16"},
+        {"00 B0 00 00 01", "69 86"},               // drops the pending FCI
+        {"00 C0 00 00 16", "69 85"},
+    });
+}
+
+TEST(IsoCardErrors, StatusWordsForBadCommands) {
+    const Step cases[] = {
+        {"", "67 00"},
+        {"00", "67 00"},
+        {"00 A4", "67 00"},
+        {"00 A4 00", "67 00"},
+        {"80 A4 00 0C 02 3F 00", "6E 00"},
+        {"FF B0 00 00 01", "6E 00"},
+        {"01 A4 00 0C 02 3F 00", "6E 00"},
+        {"00 CA 9F 7F 00", "6D 00"},
+        {"00 D6 00 00 01 00", "6D 00"},
+        {"00 00 00 00", "6D 00"},
+        {"00 A4 04 00 08 F0 4B", "67 00"},                       // Lc longer than the data
+        {"00 A4 04 00 02 F0 4B 59 54", "67 00"},                 // two bytes too many
+        {"00 A4 00 0C 03 3F 00 00 00", "67 00"},                 // FID of 3 bytes... with Le
+        {"00 A4 00 0C 03 3F 00 00", "67 00"},                    // ...and without
+        {"00 A4 01 0C 01 50", "67 00"},
+        {"00 A4 02 0C", "67 00"},                                // P1 02 needs a FID
+        {"00 A4 04 0C", "67 00"},
+        {"00 B0 00 00 00 01 00", "67 00"},                       // extended Le
+        {"00 B0 00 00 00 00", "67 00"},                          // Lc 00 is no short Lc
+        {"00 A4 04 00 00 00 08 F0 4B 59 54 44 45 4D 4F", "67 00"}, // extended Lc
+        {"00 A4 08 0C 02 3F 00", "6A 86"},                       // path selection
+        {"00 A4 03 0C", "6A 86"},
+        {"00 A4 00 02 02 3F 00", "6A 86"},                       // next occurrence
+        {"00 A4 00 08 02 3F 00", "6A 86"},
+        {"00 C0 01 00 10", "6A 86"},
+        {"00 C0 00 00", "67 00"},
+        {"00 C0 00 00 01 00", "67 00"},
+    };
+    for (bool t0 : {false, true}) {
+        for (const Step &step : cases) {
+            const Bytes response = kytsim::IsoCardHandler(t0)(Hex(step.command));
+            EXPECT_TRUE(Matches(step.expected, response))
+                << (t0 ? "T=0 " : "T=1 ") << "'" << step.command << "' gave " << ToHex(response);
+        }
+    }
+}
+
+// Any byte string is answered with a status word; the handler survives it.
+TEST(IsoCardErrors, RandomApdusAlwaysGetAStatusWord) {
+    std::mt19937 rng(7816);
+    const Bytes headers[] = {Hex("00 A4 00 00"), Hex("00 A4 04 00"), Hex("00 A4 02 04"),
+                             Hex("00 B0 00 00"), Hex("00 B0 01 2B"), Hex("00 C0 00 00")};
+    for (bool t0 : {false, true}) {
+        const auto card = kytsim::IsoCardHandler(t0);
+        for (int i = 0; i < 20000; ++i) {
+            Bytes apdu;
+            if (i % 2 == 0) {
+                apdu = headers[rng() % std::size(headers)];
+                if (rng() % 4 == 0)
+                    apdu.resize(rng() % 4);
+            }
+            const size_t extra = rng() % 3 == 0 ? rng() % 300 : rng() % 12;
+            for (size_t k = 0; k < extra; ++k)
+                apdu.push_back(static_cast<uint8_t>(rng()));
+            const Bytes response = card(apdu);
+            ASSERT_GE(response.size(), 2u) << ToHex(apdu);
+            ASSERT_LE(response.size(), 258u) << ToHex(apdu);
+            const uint8_t sw1 = response[response.size() - 2];
+            ASSERT_TRUE(sw1 == 0x90 || (sw1 >= 0x61 && sw1 <= 0x6F)) << ToHex(apdu) << " -> " << ToHex(response);
+            if (response.size() > 2) { // data only with success, more data or end of file
+                ASSERT_TRUE(sw1 == 0x90 || sw1 == 0x61 || (sw1 == 0x62 && response.back() == 0x82)) << ToHex(apdu);
+            }
+        }
+        // Still a working card afterwards.
+        EXPECT_EQ(card(Hex("00 A4 00 0C 02 3F 00")), Hex("90 00"));
+    }
+}
+
+// ---- ATRs ----
+
+struct AtrShape {
+    unsigned offered = 0;   // bit T for every T named by a TD byte
+    size_t interfaceBytes = 0;
+    size_t historical = 0;
+    std::vector<int> tdProtocols;
+    std::vector<uint8_t> lastGroup; // TA, TB of the group after the last TD naming T=1
+};
+
+AtrShape Walk(const Bytes &atr) {
+    AtrShape shape;
+    shape.historical = atr[1] & 0x0F;
+    size_t pos = 2;
+    uint8_t y = atr[1] & 0xF0;
+    for (int group = 1; group <= 4; ++group) {
+        std::vector<uint8_t> bytes;
+        for (uint8_t bit : {0x10, 0x20, 0x40})
+            if (y & bit)
+                bytes.push_back(atr.at(pos++));
+        if (!shape.tdProtocols.empty() && shape.tdProtocols.back() == 1)
+            shape.lastGroup = bytes;
+        if (!(y & 0x80))
+            break;
+        const uint8_t td = atr.at(pos++);
+        shape.tdProtocols.push_back(td & 0x0F);
+        shape.offered |= 1u << (td & 0x0F);
+        y = td & 0xF0;
+    }
+    shape.interfaceBytes = pos - 2;
+    return shape;
+}
+
+TEST(IsoCardAtr, T1CardOffersT1WithIfsc254AndAValidCheckByte) {
+    const kytsim::Card card = kytsim::DemoT1Card();
+    const Bytes &atr = card.atr;
+    ASSERT_GE(atr.size(), 3u);
+    EXPECT_EQ(atr[0], 0x3B);
+    const AtrShape shape = Walk(atr);
+    EXPECT_EQ(shape.offered, 1u << 1);
+    EXPECT_EQ(atr.size(), 2 + shape.interfaceBytes + shape.historical + 1); // TCK present
+    uint8_t x = 0;
+    for (size_t i = 1; i < atr.size(); ++i)
+        x ^= atr[i];
+    EXPECT_EQ(x, 0) << ToHex(atr);
+    EXPECT_EQ(shape.lastGroup, Hex("FE 45")); // IFSC 254, BWI 4, CWI 5
+    EXPECT_EQ(atr[2], 0x96);                  // TA1: Fi 512, Di 32
+    ASSERT_TRUE(card.handler);
+    EXPECT_EQ(card.handler(Hex(SELECT_APP)), Plus(Hex(APP_FCI), Hex("90 00")));
+    EXPECT_FALSE(card.mute);
+}
+
+TEST(IsoCardAtr, T0CardOffersOnlyT0AndHasNoCheckByte) {
+    const kytsim::Card card = kytsim::DemoT0Card();
+    const Bytes &atr = card.atr;
+    ASSERT_GE(atr.size(), 3u);
+    EXPECT_EQ(atr[0], 0x3B);
+    const AtrShape shape = Walk(atr);
+    EXPECT_EQ(shape.offered & ~1u, 0u);
+    EXPECT_EQ(atr.size(), 2 + shape.interfaceBytes + shape.historical); // no TCK
+    ASSERT_TRUE(card.handler);
+    EXPECT_EQ(card.handler(Hex(SELECT_APP)), Hex("61 16"));
+    EXPECT_FALSE(card.mute);
+}
+
+// ---- the example scripts ----
+
+struct ScriptPair {
+    int line;
+    Bytes command;
+    std::string expected;
+};
+
+std::vector<ScriptPair> ReadScript(const std::string &path) {
+    std::ifstream in(path);
+    EXPECT_TRUE(in.good()) << path;
+    std::vector<ScriptPair> pairs;
+    std::string line;
+    bool wantCommand = true;
+    int number = 0;
+    while (std::getline(in, line)) {
+        ++number;
+        std::istringstream tokens(line);
+        std::string first;
+        if (!(tokens >> first) || first[0] == ';')
+            continue;
+        if (wantCommand) {
+            Bytes command;
+            for (std::istringstream again(line); again >> first;) {
+                const Bytes part = Hex(first); // each token on its own, like kyt_test
+                command.insert(command.end(), part.begin(), part.end());
+            }
+            pairs.push_back({number, command, ""});
+            wantCommand = pairs.back().command.empty();
+            if (wantCommand)
+                pairs.pop_back();
+        } else {
+            pairs.back().expected = line;
+            wantCommand = true;
+        }
+    }
+    EXPECT_TRUE(wantCommand) << path << ": command without an expected response at the end";
+    return pairs;
+}
+
+void RunExample(const std::string &name, bool t0) {
+    const std::string path = std::string(KYT_SOURCE_DIR) + "/examples/" + name;
+    const std::vector<ScriptPair> pairs = ReadScript(path);
+    ASSERT_GE(pairs.size(), 8u) << path;
+    const auto card = kytsim::IsoCardHandler(t0);
+    for (const ScriptPair &pair : pairs) {
+        const Bytes response = card(pair.command);
+        ASSERT_TRUE(Matches(pair.expected, response))
+            << name << " line " << pair.line << ": " << ToHex(pair.command) << "\n expected " << pair.expected
+            << "\n      got " << ToHex(response);
+    }
+}
+
+TEST(IsoCardExamples, T1ScriptPasses) { RunExample("select-read-t1.apdu", false); }
+TEST(IsoCardExamples, T0ScriptPasses) { RunExample("select-read-t0.apdu", true); }
+
+} // namespace
