@@ -1,0 +1,196 @@
+// kyt_sim: a simulated KYT reader on a pseudo-terminal, for trying the
+// library and kyt_test without hardware.
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <optional>
+#include <string>
+
+#include <pthread.h>
+#include <unistd.h>
+
+#include "iso_card.h"
+#include "sim_reader.h"
+
+namespace {
+
+const char kUsage[] =
+    "Usage: kyt_sim [OPTION]...\n"
+    "Plays a KYT serial smart-card reader on a pseudo-terminal until interrupted\n"
+    "(SIGINT or SIGTERM).  Open the printed path as the reader's serial port.\n"
+    "\n"
+    "Options:\n"
+    "  --model MODEL       reader model: KYT7710P (2 slots), KYT7710P_V3 (3 slots,\n"
+    "                      the default) or KYT4460P (3 slots)\n"
+    "  --speed BPS         the reader's line speed in bit/s (default 9600): one of\n"
+    "                      9600 19200 38400 57600 115200 128000 230400 250000\n"
+    "                      256000 500000\n"
+    "  --card SLOT:CARD    put a card into slot SLOT (0-based); CARD is demo-t1\n"
+    "                      (the T=1 demo card), demo-t0 (the T=0 demo card) or an\n"
+    "                      ATR in hex without spaces (for example 3B808031FE458A),\n"
+    "                      which makes a card with that ATR and the demo file\n"
+    "                      system answering in T=1 style; may be repeated\n"
+    "  --empty SLOT        leave slot SLOT without a card\n"
+    "  --block N           send card responses longer than N bytes in chained\n"
+    "                      blocks of N bytes (default 0: never chain)\n"
+    "  --link PATH         create a symbolic link PATH to the pty (removed on exit)\n"
+    "  --help              show this text and exit\n"
+    "\n"
+    "Without --card the demo setup is inserted: slot 0 holds the T=1 demo card,\n"
+    "slot 1 the T=0 demo card and slot 2 stays empty.  With --card only the named\n"
+    "slots hold cards.\n"
+    "\n"
+    "When the reader is ready, one line \"Simulated reader ready on PATH\" is\n"
+    "printed, PATH being the link when --link is given, else the pty itself.\n";
+
+int Fail(const std::string &message)
+{
+    std::fprintf(stderr, "kyt_sim: %s\n", message.c_str());
+    std::fprintf(stderr, "Try 'kyt_sim --help' for more information.\n");
+    return 2;
+}
+
+std::optional<unsigned long> ParseNumber(const std::string &text)
+{
+    if (text.empty() || text.size() > 9 || text.find_first_not_of("0123456789") != std::string::npos)
+        return std::nullopt;
+    return std::strtoul(text.c_str(), nullptr, 10);
+}
+
+std::optional<kytsim::Bytes> ParseHex(const std::string &text)
+{
+    if (text.empty() || text.size() % 2 != 0)
+        return std::nullopt;
+    kytsim::Bytes bytes;
+    for (size_t i = 0; i < text.size(); i += 2) {
+        char pair[3] = {text[i], text[i + 1], 0};
+        char *end = nullptr;
+        unsigned long value = std::strtoul(pair, &end, 16);
+        if (end != pair + 2)
+            return std::nullopt;
+        bytes.push_back(static_cast<uint8_t>(value));
+    }
+    return bytes;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    kytsim::Config config;
+    std::map<unsigned, std::optional<kytsim::Card>> cards; // nullopt: empty slot
+    bool anyCard = false;
+    std::string link;
+
+    for (int i = 1; i < argc; i++) {
+        std::string option = argv[i];
+        if (option == "--help" || option == "-h") {
+            std::fputs(kUsage, stdout);
+            return 0;
+        }
+        if (i + 1 >= argc)
+            return Fail("option " + option + " needs a value, or is unknown");
+        std::string value = argv[++i];
+        if (option == "--model") {
+            if (value == "KYT7710P")
+                config.model = kytsim::Model::KYT7710P;
+            else if (value == "KYT7710P_V3")
+                config.model = kytsim::Model::KYT7710P_V3;
+            else if (value == "KYT4460P")
+                config.model = kytsim::Model::KYT4460P;
+            else
+                return Fail("unknown model " + value);
+        } else if (option == "--speed") {
+            static const unsigned long speeds[] = {9600, 19200, 38400, 57600, 115200,
+                                                   128000, 230400, 250000, 256000, 500000};
+            std::optional<unsigned long> speed = ParseNumber(value);
+            bool known = false;
+            for (unsigned long s : speeds)
+                known = known || (speed && *speed == s);
+            if (!known)
+                return Fail("unsupported speed " + value);
+            config.speed = static_cast<uint32_t>(*speed);
+        } else if (option == "--card") {
+            size_t colon = value.find(':');
+            std::optional<unsigned long> slot =
+                ParseNumber(colon == std::string::npos ? std::string() : value.substr(0, colon));
+            if (!slot || *slot > 7)
+                return Fail("--card wants SLOT:CARD with a slot number from 0, not " + value);
+            std::string kind = value.substr(colon + 1);
+            if (kind == "demo-t1") {
+                cards[*slot] = kytsim::DemoT1Card();
+            } else if (kind == "demo-t0") {
+                cards[*slot] = kytsim::DemoT0Card();
+            } else {
+                std::optional<kytsim::Bytes> atr = ParseHex(kind);
+                if (!atr || atr->size() > 33)
+                    return Fail("card " + kind + " is neither demo-t1, demo-t0 nor an ATR in hex");
+                kytsim::Card card;
+                card.atr = *atr;
+                card.handler = kytsim::IsoCardHandler(false);
+                cards[*slot] = card;
+            }
+            anyCard = true;
+        } else if (option == "--empty") {
+            std::optional<unsigned long> slot = ParseNumber(value);
+            if (!slot || *slot > 7)
+                return Fail("bad slot number " + value);
+            cards[*slot] = std::nullopt;
+        } else if (option == "--block") {
+            std::optional<unsigned long> block = ParseNumber(value);
+            if (!block)
+                return Fail("bad block size " + value);
+            config.maxResponseBlock = *block;
+        } else if (option == "--link") {
+            link = value;
+        } else {
+            return Fail("unknown option " + option);
+        }
+    }
+
+    if (!anyCard) {
+        cards.try_emplace(0, kytsim::DemoT1Card());
+        cards.try_emplace(1, kytsim::DemoT0Card());
+    }
+
+    // The reader's thread inherits the blocked signals, so they reach only
+    // the sigwait below.
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGHUP);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+
+    kytsim::SimReader reader(config);
+    for (const auto &[slot, card] : cards) {
+        if (card)
+            reader.InsertCard(slot, *card);
+    }
+    std::string error;
+    if (!reader.Start(&error)) {
+        std::fprintf(stderr, "kyt_sim: cannot start the simulated reader: %s\n", error.c_str());
+        return 1;
+    }
+    std::string path = reader.PortPath();
+    if (!link.empty()) {
+        if (symlink(reader.PortPath().c_str(), link.c_str()) != 0) {
+            std::fprintf(stderr, "kyt_sim: cannot create the link %s: %s\n", link.c_str(),
+                         std::strerror(errno));
+            return 1;
+        }
+        path = link;
+    }
+    std::printf("Simulated reader ready on %s\n", path.c_str());
+    std::fflush(stdout);
+
+    int received = 0;
+    sigwait(&signals, &received);
+
+    reader.Stop();
+    if (!link.empty())
+        unlink(link.c_str());
+    return 0;
+}

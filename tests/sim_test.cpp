@@ -1,0 +1,524 @@
+// The simulated reader, checked byte by byte over its pty with plain termios,
+// so that the library's own tests can trust what it answers.
+#include <chrono>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "sim_reader.h"
+
+using kytsim::Bytes;
+using namespace std::chrono_literals;
+
+namespace {
+
+const Bytes kAck = {0x02, 0x00, 0x00, 0x03};
+const Bytes kRefusedAck = {0x02, 0x01, 0x01, 0x03};
+const Bytes kRepeatRequest = {0x02, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x03};
+const Bytes kFirmwareQuery = {0xE0, 0x00, 0x00, 0x18, 0x00};
+
+Bytes Framed(const Bytes &message)
+{
+    Bytes frame = {0x02};
+    uint8_t sum = 0;
+    for (uint8_t b : message) {
+        frame.push_back(b);
+        sum ^= b;
+    }
+    frame.push_back(sum);
+    frame.push_back(0x03);
+    return frame;
+}
+
+// A CCID command: header with bytes 7 to 9, then the data.
+Bytes Command(uint8_t type, uint8_t slot, uint8_t seq, const Bytes &data = {}, uint8_t b7 = 0,
+              uint16_t level = 0)
+{
+    Bytes m = {type,
+               static_cast<uint8_t>(data.size()),
+               static_cast<uint8_t>(data.size() >> 8),
+               0,
+               0,
+               slot,
+               seq,
+               b7,
+               static_cast<uint8_t>(level),
+               static_cast<uint8_t>(level >> 8)};
+    m.insert(m.end(), data.begin(), data.end());
+    return m;
+}
+
+speed_t SpeedConstant(uint32_t bps)
+{
+    switch (bps) {
+    case 9600: return B9600;
+    case 19200: return B19200;
+    case 38400: return B38400;
+    case 57600: return B57600;
+    case 115200: return B115200;
+    default: return B0;
+    }
+}
+
+// The host end of the line, opened with plain termios.
+class Host {
+public:
+    explicit Host(const std::string &path, uint32_t bps = 9600)
+    {
+        fd_ = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        SetSpeed(bps);
+    }
+    ~Host()
+    {
+        if (fd_ >= 0)
+            close(fd_);
+    }
+    bool ok() const { return fd_ >= 0; }
+
+    void SetSpeed(uint32_t bps)
+    {
+        termios t{};
+        ASSERT_EQ(tcgetattr(fd_, &t), 0);
+        cfmakeraw(&t);
+        cfsetispeed(&t, SpeedConstant(bps));
+        cfsetospeed(&t, SpeedConstant(bps));
+        ASSERT_EQ(tcsetattr(fd_, TCSANOW, &t), 0);
+    }
+
+    void Write(const Bytes &bytes)
+    {
+        ASSERT_EQ(write(fd_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    }
+
+    // Up to count bytes, waiting at most timeout for each piece.
+    Bytes Read(size_t count, std::chrono::milliseconds timeout = 2000ms)
+    {
+        Bytes got;
+        while (got.size() < count) {
+            pollfd p = {fd_, POLLIN, 0};
+            if (poll(&p, 1, static_cast<int>(timeout.count())) <= 0)
+                break;
+            uint8_t buffer[4096];
+            ssize_t n = read(fd_, buffer, std::min(sizeof buffer, count - got.size()));
+            if (n <= 0)
+                break;
+            got.insert(got.end(), buffer, buffer + n);
+        }
+        return got;
+    }
+
+    // One frame from the reader, sized by the dwLength it carries.
+    Bytes ReadFrame(std::chrono::milliseconds timeout = 2000ms)
+    {
+        Bytes frame = Read(11, timeout);
+        if (frame.size() < 11)
+            return frame;
+        size_t length = frame[2] | frame[3] << 8 | frame[4] << 16 | static_cast<size_t>(frame[5]) << 24;
+        Bytes rest = Read(length + 2, timeout);
+        frame.insert(frame.end(), rest.begin(), rest.end());
+        return frame;
+    }
+
+    // Sends a command frame and returns the acknowledge and the response message.
+    std::pair<Bytes, Bytes> Exchange(const Bytes &message)
+    {
+        Write(Framed(message));
+        Bytes ack = Read(4);
+        Bytes frame = ReadFrame();
+        if (frame.size() < 13)
+            return {ack, {}};
+        return {ack, Bytes(frame.begin() + 1, frame.end() - 2)};
+    }
+
+    // Bytes that arrive within the wait (none expected).
+    Bytes Silence(std::chrono::milliseconds wait = 300ms) { return Read(1, wait); }
+
+private:
+    int fd_ = -1;
+};
+
+class SimTest : public ::testing::Test {
+protected:
+    void SetUp() override { StartWith(kytsim::Config()); }
+
+    void StartWith(const kytsim::Config &config)
+    {
+        host_.reset();
+        sim_ = std::make_unique<kytsim::SimReader>(config);
+        std::string error;
+        ASSERT_TRUE(sim_->Start(&error)) << error;
+        host_ = std::make_unique<Host>(sim_->PortPath());
+        ASSERT_TRUE(host_->ok());
+    }
+
+    // bStatus and bError of a response message.
+    static std::pair<int, int> StatusOf(const Bytes &response)
+    {
+        if (response.size() < 10)
+            return {-1, -1};
+        return {response[7], response[8]};
+    }
+
+    std::unique_ptr<kytsim::SimReader> sim_;
+    std::unique_ptr<Host> host_;
+};
+
+kytsim::Card CardWith(kytsim::ApduHandler handler = nullptr)
+{
+    kytsim::Card card;
+    card.atr = {0x3B, 0x80, 0x80, 0x31, 0xFE, 0x45, 0x8A};
+    card.handler = std::move(handler);
+    return card;
+}
+
+} // namespace
+
+TEST_F(SimTest, FirmwareQueryIsAcknowledgedAndAnsweredExactly)
+{
+    const Bytes message = {0x6B, 0x05, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
+                           0xE0, 0x00, 0x00, 0x18, 0x00};
+    const Bytes frame = {0x02, 0x6B, 0x05, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
+                         0x00, 0xE0, 0x00, 0x00, 0x18, 0x00, 0x96, 0x03};
+    ASSERT_EQ(Framed(message), frame);
+    host_->Write(frame);
+    EXPECT_EQ(host_->Read(4), kAck);
+
+    Bytes reply = kytsim::FirmwareReply(kytsim::Model::KYT7710P_V3);
+    ASSERT_LE(reply.size(), 35u);
+    ASSERT_GE(reply.size(), 16u);
+    EXPECT_EQ(std::string(reply.begin() + 5, reply.begin() + 16), "KYT7710P_V3");
+    // Slot 0 holds no card: processed, card status 2.
+    Bytes expected = {0x83, static_cast<uint8_t>(reply.size()), 0, 0, 0, 0x00, 0x00, 0x02, 0x00, 0x00};
+    expected.insert(expected.end(), reply.begin(), reply.end());
+    EXPECT_EQ(host_->ReadFrame(), Framed(expected));
+
+    ASSERT_EQ(sim_->Commands().size(), 1u);
+    EXPECT_EQ(sim_->Commands()[0], message);
+}
+
+TEST_F(SimTest, ResponsesEchoSlotAndSequence)
+{
+    for (uint8_t slot : {0, 1, 2}) {
+        uint8_t seq = static_cast<uint8_t>(0xF0 + slot);
+        auto [ack, response] = host_->Exchange(Command(0x65, slot, seq));
+        EXPECT_EQ(ack, kAck);
+        ASSERT_EQ(response.size(), 10u);
+        EXPECT_EQ(response[0], 0x81);
+        EXPECT_EQ(response[5], slot);
+        EXPECT_EQ(response[6], seq);
+    }
+}
+
+TEST_F(SimTest, ModelsAnswerWithTheirOwnStrings)
+{
+    const struct {
+        kytsim::Model model;
+        const char *name;
+        unsigned slots;
+    } models[] = {{kytsim::Model::KYT7710P, "KYT7710P", 2},
+                  {kytsim::Model::KYT7710P_V3, "KYT7710P_V3", 3},
+                  {kytsim::Model::KYT4460P, "KYT4460P", 3}};
+    for (const auto &m : models) {
+        SCOPED_TRACE(m.name);
+        EXPECT_EQ(kytsim::ModelSlots(m.model), m.slots);
+        sim_->SetModel(m.model);
+        auto [ack, response] = host_->Exchange(Command(0x6B, 0, 1, kFirmwareQuery));
+        ASSERT_GT(response.size(), 15u + std::strlen(m.name));
+        EXPECT_EQ(std::string(response.begin() + 15, response.begin() + 15 + std::strlen(m.name)), m.name);
+        // A slot beyond the model's last is a bad slot.
+        auto [ack2, beyond] = host_->Exchange(Command(0x65, static_cast<uint8_t>(m.slots), 2));
+        EXPECT_EQ(StatusOf(beyond).first & 0xC0, 0x40);
+        EXPECT_EQ(StatusOf(beyond).second, 0x05);
+    }
+    sim_->SetFirmwareReply({1, 2, 3});
+    auto [ack, response] = host_->Exchange(Command(0x6B, 0, 3, kFirmwareQuery));
+    EXPECT_EQ(Bytes(response.begin() + 10, response.end()), (Bytes{1, 2, 3}));
+}
+
+TEST_F(SimTest, RepeatRequestResendsTheLastResponseWithoutAcknowledge)
+{
+    sim_->InsertCard(0, CardWith());
+    auto [ack, first] = host_->Exchange(Command(0x62, 0, 9));
+    ASSERT_EQ(ack, kAck);
+    host_->Write(kRepeatRequest);
+    Bytes again = host_->ReadFrame();
+    EXPECT_EQ(again, Framed(first)); // the response frame only, no acknowledge before it
+    EXPECT_EQ(sim_->RepeatRequests(), 1u);
+    EXPECT_EQ(sim_->Commands().size(), 1u);
+}
+
+TEST_F(SimTest, DamagedFramesGetTheRefusingAcknowledge)
+{
+    Bytes good = Framed(Command(0x65, 0, 1));
+    Bytes badChecksum = good;
+    badChecksum[good.size() - 2] ^= 0x01;
+    Bytes badEnd = good;
+    badEnd.back() = 0x04;
+    for (const Bytes &frame : {badChecksum, badEnd}) {
+        host_->Write(frame);
+        EXPECT_EQ(host_->Read(4), kRefusedAck);
+        EXPECT_TRUE(host_->Silence(200ms).empty());
+    }
+    EXPECT_TRUE(sim_->Commands().empty());
+    EXPECT_EQ(host_->Exchange(Command(0x65, 0, 2)).first, kAck);
+}
+
+TEST_F(SimTest, NoiseAndHostileLengthsDoNotStopTheReader)
+{
+    // Noise, a start byte with a 4 GiB length, and a frame that never ends.
+    host_->Write({0x55, 0xAA, 0x03, 0x00});
+    host_->Write({0x02, 0x6F, 0xFF, 0xFF, 0xFF, 0xFF, 0x00, 0x00, 0x00, 0x00, 0x00, 0x11});
+    host_->Write({0x02, 0x6F, 0x40, 0x00, 0x00, 0x00, 0x00, 0x00});
+    std::this_thread::sleep_for(300ms); // the unfinished frame is given up
+    auto [ack, response] = host_->Exchange(Command(0x65, 0, 7));
+    EXPECT_EQ(ack, kAck);
+    ASSERT_EQ(response.size(), 10u);
+    EXPECT_EQ(response[6], 7);
+    bool strayLogged = false;
+    for (const auto &entry : sim_->Log())
+        strayLogged |= entry.direction == kytsim::Direction::HostToReader && entry.bytes[0] == 0x55;
+    EXPECT_TRUE(strayLogged);
+}
+
+TEST_F(SimTest, BytesAtAnotherSpeedAreIgnored)
+{
+    host_->SetSpeed(19200);
+    host_->Write(Framed(Command(0x65, 0, 1)));
+    EXPECT_TRUE(host_->Silence().empty());
+    EXPECT_TRUE(sim_->Commands().empty());
+    ASSERT_FALSE(sim_->Log().empty());
+
+    sim_->SetSpeed(19200);
+    EXPECT_EQ(host_->Exchange(Command(0x65, 0, 2)).first, kAck);
+}
+
+TEST_F(SimTest, SetSpeedConfirmsThenMovesTheReader)
+{
+    auto [ack, response] = host_->Exchange(Command(0x6B, 0, 4, {0x44, 0x04}));
+    EXPECT_EQ(ack, kAck);
+    EXPECT_EQ(Bytes(response.begin() + 10, response.end()), (Bytes{0x90, 0x04}));
+    EXPECT_EQ(sim_->Speed(), 115200u);
+    // The old speed now reaches nothing; the new one does.
+    host_->Write(Framed(Command(0x65, 0, 5)));
+    EXPECT_TRUE(host_->Silence().empty());
+    host_->SetSpeed(115200);
+    EXPECT_EQ(host_->Exchange(Command(0x65, 0, 6)).first, kAck);
+}
+
+TEST_F(SimTest, SetSpeedOverrides)
+{
+    sim_->SetSpeedChangeReply(Bytes{0x6A, 0x00});
+    auto [ack, response] = host_->Exchange(Command(0x6B, 0, 1, {0x44, 0x03}));
+    EXPECT_EQ(Bytes(response.begin() + 10, response.end()), (Bytes{0x6A, 0x00}));
+    EXPECT_EQ(sim_->Speed(), 9600u);
+
+    sim_->SetSpeedChangeReply(std::nullopt);
+    sim_->SetIgnoreSpeedChange(true);
+    host_->Write(Framed(Command(0x6B, 0, 2, {0x44, 0x03})));
+    EXPECT_TRUE(host_->Silence().empty());
+    EXPECT_EQ(sim_->Speed(), 9600u);
+    EXPECT_EQ(sim_->Commands().size(), 2u);
+}
+
+TEST_F(SimTest, OtherEscapesEchoOrGoToTheHandler)
+{
+    auto [ack, echoed] = host_->Exchange(Command(0x6B, 1, 1, {0x12, 0x34}));
+    EXPECT_EQ(echoed[0], 0x83);
+    EXPECT_EQ(Bytes(echoed.begin() + 10, echoed.end()), (Bytes{0x12, 0x34}));
+
+    sim_->SetEscapeHandler([](uint8_t slot, const Bytes &command) -> std::optional<Bytes> {
+        if (command[0] == 0xFF)
+            return std::nullopt;
+        return Bytes{slot, static_cast<uint8_t>(command.size())};
+    });
+    auto [ack2, handled] = host_->Exchange(Command(0x6B, 2, 2, {0x01, 0x02, 0x03}));
+    EXPECT_EQ(Bytes(handled.begin() + 10, handled.end()), (Bytes{2, 3}));
+    auto [ack3, refused] = host_->Exchange(Command(0x6B, 0, 3, {0xFF}));
+    EXPECT_EQ(StatusOf(refused).first & 0xC0, 0x40);
+}
+
+TEST_F(SimTest, CardStatusesAcrossCommands)
+{
+    kytsim::Card mute = CardWith();
+    mute.mute = true;
+    sim_->InsertCard(1, mute);
+    sim_->InsertCard(2, CardWith());
+    const Bytes params = {0x13, 0x10, 0x00, 0x45, 0x00, 0xFE, 0x00};
+    const struct {
+        const char *what;
+        Bytes command;
+        uint8_t type, status, error;
+    } cases[] = {
+        {"power-on, no card", Command(0x62, 0, 1), 0x80, 0x42, 0xFE},
+        {"transfer, no card", Command(0x6F, 0, 2, {0x00, 0xA4, 0x04, 0x00}), 0x80, 0x42, 0xFE},
+        {"parameters, no card", Command(0x61, 0, 3, params, 1), 0x82, 0x42, 0xFE},
+        {"status, no card", Command(0x65, 0, 4), 0x81, 0x02, 0x00},
+        {"power-on, mute", Command(0x62, 1, 5), 0x80, 0x41, 0xFE},
+        {"transfer, mute", Command(0x6F, 1, 6, {0x00, 0xA4}), 0x80, 0x41, 0xFE},
+        {"status, mute", Command(0x65, 1, 7), 0x81, 0x01, 0x00},
+        {"transfer, unpowered", Command(0x6F, 2, 8, {0x00, 0xA4}), 0x80, 0x41, 0xFE},
+        {"power-on", Command(0x62, 2, 9), 0x80, 0x00, 0x00},
+        {"status, powered", Command(0x65, 2, 10), 0x81, 0x00, 0x00},
+        {"transfer, powered", Command(0x6F, 2, 11, {0x00, 0xA4}), 0x80, 0x00, 0x00},
+        {"power-off", Command(0x63, 2, 12), 0x81, 0x01, 0x00},
+        {"unknown message type", Command(0x50, 2, 13), 0x81, 0x41, 0x00},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        auto [ack, response] = host_->Exchange(c.command);
+        EXPECT_EQ(ack, kAck);
+        ASSERT_GE(response.size(), 10u);
+        EXPECT_EQ(response[0], c.type);
+        EXPECT_EQ(response[6], c.command[6]);
+        EXPECT_EQ(StatusOf(response), (std::pair<int, int>(c.status, c.error)));
+    }
+    EXPECT_FALSE(sim_->CardPowered(2));
+}
+
+TEST_F(SimTest, PowerOnAnswersTheAtrAndTransferReachesTheCard)
+{
+    Bytes seen;
+    sim_->InsertCard(0, CardWith([&seen](const Bytes &apdu) {
+        seen = apdu;
+        return Bytes{0xAB, 0x90, 0x00};
+    }));
+    auto [ack, atr] = host_->Exchange(Command(0x62, 0, 1));
+    EXPECT_EQ(Bytes(atr.begin() + 10, atr.end()), CardWith().atr);
+    EXPECT_EQ(atr[1], CardWith().atr.size());
+    EXPECT_TRUE(sim_->CardPowered(0));
+    auto [ack2, response] = host_->Exchange(Command(0x6F, 0, 2, {0x00, 0xB0, 0x00, 0x00, 0x01}));
+    EXPECT_EQ(seen, (Bytes{0x00, 0xB0, 0x00, 0x00, 0x01}));
+    EXPECT_EQ(Bytes(response.begin() + 10, response.end()), (Bytes{0xAB, 0x90, 0x00}));
+    EXPECT_EQ(response[9], 0x00);
+}
+
+TEST_F(SimTest, CommandChainingJoinsTheBlocks)
+{
+    Bytes seen;
+    sim_->InsertCard(1, CardWith([&seen](const Bytes &apdu) {
+        seen = apdu;
+        return Bytes{0x90, 0x00};
+    }));
+    host_->Exchange(Command(0x62, 1, 0));
+    const struct {
+        Bytes block;
+        uint16_t level;
+        uint8_t chain;
+    } blocks[] = {{{1, 2, 3}, 0x0001, 0x10}, {{4, 5}, 0x0003, 0x10}, {{6}, 0x0002, 0x00}};
+    uint8_t seq = 1;
+    for (const auto &b : blocks) {
+        auto [ack, response] = host_->Exchange(Command(0x6F, 1, seq++, b.block, 0, b.level));
+        ASSERT_EQ(response.size(), b.level == 0x0002 ? 12u : 10u);
+        EXPECT_EQ(response[7], 0x00);
+        EXPECT_EQ(response[9], b.chain);
+    }
+    EXPECT_EQ(seen, (Bytes{1, 2, 3, 4, 5, 6}));
+    // A continuation without a beginning is refused.
+    auto [ack, stray] = host_->Exchange(Command(0x6F, 1, seq++, {7}, 0, 0x0002));
+    EXPECT_EQ(StatusOf(stray).first & 0xC0, 0x40);
+}
+
+TEST_F(SimTest, LongResponsesComeInBlocksOnRequest)
+{
+    Bytes answer;
+    for (int i = 0; i < 10; i++)
+        answer.push_back(static_cast<uint8_t>(i));
+    sim_->InsertCard(0, CardWith([answer](const Bytes &) { return answer; }));
+    sim_->SetMaxResponseBlock(4);
+    host_->Exchange(Command(0x62, 0, 0));
+
+    auto [ack, first] = host_->Exchange(Command(0x6F, 0, 1, {0x00, 0xB0, 0x00, 0x00, 0x0A}));
+    EXPECT_EQ(first[9], 0x01);
+    Bytes joined(first.begin() + 10, first.end());
+    EXPECT_EQ(joined.size(), 4u);
+    const uint8_t expectedChain[] = {0x03, 0x02};
+    for (uint8_t i = 0; i < 2; i++) {
+        auto [ack2, next] = host_->Exchange(Command(0x6F, 0, static_cast<uint8_t>(2 + i), {}, 0, 0x0010));
+        EXPECT_EQ(next[6], 2 + i);
+        EXPECT_EQ(next[9], expectedChain[i]);
+        joined.insert(joined.end(), next.begin() + 10, next.end());
+    }
+    EXPECT_EQ(joined, answer);
+
+    // A response that fits one block is not chained.
+    sim_->SetMaxResponseBlock(10);
+    auto [ack3, whole] = host_->Exchange(Command(0x6F, 0, 4, {0x00}));
+    EXPECT_EQ(whole[9], 0x00);
+    EXPECT_EQ(whole.size(), 20u);
+}
+
+TEST_F(SimTest, SetParametersRefusalsAndRecordedParameters)
+{
+    sim_->InsertCard(0, CardWith());
+    sim_->RefuseSetParameters(0, 1);
+    const Bytes params = {0x13, 0x10, 0x00, 0x45, 0x00, 0xFE, 0x00};
+    Bytes command = Command(0x61, 0, 5, params, 0x01);
+    auto [ack, refused] = host_->Exchange(command);
+    EXPECT_EQ(refused[0], 0x82);
+    EXPECT_EQ(refused[7] & 0xC0, 0x40);
+    EXPECT_EQ(refused[8], 0x0A);
+    auto [ack2, accepted] = host_->Exchange(command);
+    EXPECT_EQ(accepted[7] & 0xC0, 0x00);
+    EXPECT_EQ(accepted[9], 0x01);
+    EXPECT_EQ(Bytes(accepted.begin() + 10, accepted.end()), params);
+    EXPECT_EQ(sim_->LastParameters(0), Bytes(command.begin() + 7, command.end()));
+}
+
+TEST_F(SimTest, AcknowledgeFaults)
+{
+    kytsim::Faults faults;
+    faults.dropAcks = 1;
+    faults.refuseAcks = 1;
+    faults.damageAckChecksum = 1;
+    sim_->InjectFaults(faults);
+    const Bytes frame = Framed(Command(0x65, 0, 1));
+    host_->Write(frame);
+    EXPECT_TRUE(host_->Silence().empty());
+    host_->Write(frame);
+    EXPECT_EQ(host_->Read(4), kRefusedAck);
+    host_->Write(frame);
+    EXPECT_EQ(host_->Read(4), (Bytes{0x02, 0x00, 0x01, 0x03}));
+    EXPECT_TRUE(host_->Silence(200ms).empty()); // not processed
+    EXPECT_EQ(host_->Exchange(Command(0x65, 0, 1)).first, kAck);
+    EXPECT_EQ(sim_->Commands().size(), 4u);
+}
+
+TEST_F(SimTest, ResponseFaultsAreRepairedByRepeatRequests)
+{
+    kytsim::Faults faults;
+    faults.damageResponses = 1;
+    faults.silentAfterAck = 1;
+    sim_->InjectFaults(faults);
+    host_->Write(Framed(Command(0x65, 0, 1)));
+    EXPECT_EQ(host_->Read(4), kAck);
+    EXPECT_TRUE(host_->Silence().empty()); // withheld
+    host_->Write(kRepeatRequest);
+    Bytes damaged = host_->ReadFrame();
+    ASSERT_EQ(damaged.size(), 13u);
+    host_->Write(kRepeatRequest);
+    Bytes good = host_->ReadFrame();
+    // The damaged copy fails its checksum; the repeat carries the same message intact.
+    EXPECT_NE(Framed(Bytes(damaged.begin() + 1, damaged.end() - 2)), damaged);
+    ASSERT_EQ(good.size(), 13u);
+    EXPECT_EQ(Framed(Bytes(good.begin() + 1, good.end() - 2)), good);
+    EXPECT_EQ(Bytes(good.begin(), good.end() - 2), Bytes(damaged.begin(), damaged.end() - 2));
+    EXPECT_EQ(good[1], 0x81);
+    EXPECT_EQ(good[7], 0x01);
+    EXPECT_EQ(sim_->RepeatRequests(), 2u);
+
+    faults = kytsim::Faults();
+    faults.trailingBytes = 1;
+    faults.splitResponses = 1;
+    faults.splitDelay = 20ms;
+    sim_->InjectFaults(faults);
+    auto [ack, response] = host_->Exchange(Command(0x65, 0, 2));
+    EXPECT_EQ(response.size(), 10u);
+    EXPECT_EQ(host_->Read(1, 500ms), (Bytes{0x00})); // the stray byte after the frame
+}
