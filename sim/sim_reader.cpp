@@ -640,7 +640,8 @@ Bytes SimReader::State::XfrBlock(const Bytes &m, unsigned slotNumber, std::uniqu
         if (slot->pendingResponse.empty())
             return failed(ERR_BAD_LEVEL_PARAMETER);
         size_t left = slot->pendingResponse.size() - slot->pendingOffset;
-        size_t size = std::min(left, config.maxResponseBlock);
+        // A block size changed to 0 meanwhile sends the rest at once.
+        size_t size = config.maxResponseBlock == 0 ? left : std::min(left, config.maxResponseBlock);
         auto from = slot->pendingResponse.begin() + slot->pendingOffset;
         Bytes part(from, from + size);
         slot->pendingOffset += size;
@@ -709,8 +710,11 @@ void SimReader::State::ReadFromHost()
     Clock::time_point when = Clock::now();
     termios host{};
     uint32_t hostSpeed = 0;
-    if (tcgetattr(master, &host) == 0)
-        hostSpeed = BitsPerSecond(cfgetispeed(&host));
+    if (tcgetattr(master, &host) == 0) {
+        // An input speed of 0 means "the same as the output speed".
+        speed_t in = cfgetispeed(&host);
+        hostSpeed = BitsPerSecond(in == B0 ? cfgetospeed(&host) : in);
+    }
     uint32_t readerSpeed;
     {
         std::lock_guard<std::mutex> guard(mutex);

@@ -1,12 +1,19 @@
 // The simulated reader, checked byte by byte over its pty with plain termios,
 // so that the library's own tests can trust what it answers.
+#include <algorithm>
 #include <chrono>
+#include <csignal>
+#include <cstdio>
 #include <cstring>
+#include <mutex>
+#include <random>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -168,6 +175,28 @@ protected:
 
     std::unique_ptr<kytsim::SimReader> sim_;
     std::unique_ptr<Host> host_;
+};
+
+// The APDUs a card handler saw; the handler runs on the reader's thread.
+class ApduRecorder {
+public:
+    kytsim::ApduHandler Handler(Bytes answer)
+    {
+        return [this, answer](const Bytes &apdu) {
+            std::lock_guard<std::mutex> guard(mutex_);
+            last_ = apdu;
+            return answer;
+        };
+    }
+    Bytes Last()
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        return last_;
+    }
+
+private:
+    std::mutex mutex_;
+    Bytes last_;
 };
 
 kytsim::Card CardWith(kytsim::ApduHandler handler = nullptr)
@@ -384,28 +413,22 @@ TEST_F(SimTest, CardStatusesAcrossCommands)
 
 TEST_F(SimTest, PowerOnAnswersTheAtrAndTransferReachesTheCard)
 {
-    Bytes seen;
-    sim_->InsertCard(0, CardWith([&seen](const Bytes &apdu) {
-        seen = apdu;
-        return Bytes{0xAB, 0x90, 0x00};
-    }));
+    ApduRecorder card;
+    sim_->InsertCard(0, CardWith(card.Handler({0xAB, 0x90, 0x00})));
     auto [ack, atr] = host_->Exchange(Command(0x62, 0, 1));
     EXPECT_EQ(Bytes(atr.begin() + 10, atr.end()), CardWith().atr);
     EXPECT_EQ(atr[1], CardWith().atr.size());
     EXPECT_TRUE(sim_->CardPowered(0));
     auto [ack2, response] = host_->Exchange(Command(0x6F, 0, 2, {0x00, 0xB0, 0x00, 0x00, 0x01}));
-    EXPECT_EQ(seen, (Bytes{0x00, 0xB0, 0x00, 0x00, 0x01}));
+    EXPECT_EQ(card.Last(), (Bytes{0x00, 0xB0, 0x00, 0x00, 0x01}));
     EXPECT_EQ(Bytes(response.begin() + 10, response.end()), (Bytes{0xAB, 0x90, 0x00}));
     EXPECT_EQ(response[9], 0x00);
 }
 
 TEST_F(SimTest, CommandChainingJoinsTheBlocks)
 {
-    Bytes seen;
-    sim_->InsertCard(1, CardWith([&seen](const Bytes &apdu) {
-        seen = apdu;
-        return Bytes{0x90, 0x00};
-    }));
+    ApduRecorder card;
+    sim_->InsertCard(1, CardWith(card.Handler({0x90, 0x00})));
     host_->Exchange(Command(0x62, 1, 0));
     const struct {
         Bytes block;
@@ -419,7 +442,7 @@ TEST_F(SimTest, CommandChainingJoinsTheBlocks)
         EXPECT_EQ(response[7], 0x00);
         EXPECT_EQ(response[9], b.chain);
     }
-    EXPECT_EQ(seen, (Bytes{1, 2, 3, 4, 5, 6}));
+    EXPECT_EQ(card.Last(), (Bytes{1, 2, 3, 4, 5, 6}));
     // A continuation without a beginning is refused.
     auto [ack, stray] = host_->Exchange(Command(0x6F, 1, seq++, {7}, 0, 0x0002));
     EXPECT_EQ(StatusOf(stray).first & 0xC0, 0x40);
@@ -521,4 +544,180 @@ TEST_F(SimTest, ResponseFaultsAreRepairedByRepeatRequests)
     auto [ack, response] = host_->Exchange(Command(0x65, 0, 2));
     EXPECT_EQ(response.size(), 10u);
     EXPECT_EQ(host_->Read(1, 500ms), (Bytes{0x00})); // the stray byte after the frame
+}
+
+TEST_F(SimTest, SurvivesRandomBytesAndLargeFrames)
+{
+    sim_->InsertCard(0, CardWith([](const Bytes &apdu) {
+        Bytes answer(apdu.rbegin(), apdu.rend());
+        answer.push_back(0x90);
+        answer.push_back(0x00);
+        return answer;
+    }));
+    host_->Exchange(Command(0x62, 0, 0));
+
+    // Noise laced with start bytes, pieces of real frames and wild lengths.
+    std::mt19937 random(20261208);
+    const Bytes pieces[] = {Framed(Command(0x6F, 0, 1, {1, 2, 3})), kRepeatRequest,
+                            {0x02, 0x6F, 0x00, 0x00, 0x01, 0x00}, {0x02, 0x00, 0x00, 0x03}};
+    for (int round = 0; round < 200; round++) {
+        Bytes noise;
+        for (int i = random() % 40; i > 0; i--)
+            noise.push_back(static_cast<uint8_t>(random() % 3 == 0 ? 0x02 : random()));
+        const Bytes &piece = pieces[random() % std::size(pieces)];
+        noise.insert(noise.end(), piece.begin(), piece.begin() + random() % (piece.size() + 1));
+        host_->Write(noise);
+        host_->Read(4096, 1ms); // keep the reader's answers from piling up
+    }
+    std::this_thread::sleep_for(300ms);
+    host_->Read(1 << 20, 50ms);
+
+    Bytes apdu(3000);
+    for (size_t i = 0; i < apdu.size(); i++)
+        apdu[i] = static_cast<uint8_t>(i * 7);
+    auto [ack, response] = host_->Exchange(Command(0x6F, 0, 9, apdu));
+    EXPECT_EQ(ack, kAck);
+    ASSERT_EQ(response.size(), 10u + apdu.size() + 2);
+    EXPECT_EQ(response[6], 9);
+    EXPECT_TRUE(std::equal(apdu.rbegin(), apdu.rend(), response.begin() + 10));
+}
+
+// The kyt_sim program, run as people run it.
+namespace {
+
+struct Program {
+    pid_t pid = -1;
+    FILE *out = nullptr;
+};
+
+Program Spawn(const std::vector<std::string> &args)
+{
+    int pipeFds[2];
+    Program program;
+    if (pipe(pipeFds) != 0)
+        return program;
+    program.pid = fork();
+    if (program.pid == 0) {
+        dup2(pipeFds[1], STDOUT_FILENO);
+        close(pipeFds[0]);
+        close(pipeFds[1]);
+        std::vector<char *> argv;
+        std::string binary = KYT_SIM_BINARY;
+        argv.push_back(binary.data());
+        for (const std::string &arg : args)
+            argv.push_back(const_cast<char *>(arg.c_str()));
+        argv.push_back(nullptr);
+        execv(binary.c_str(), argv.data());
+        _exit(127);
+    }
+    close(pipeFds[1]);
+    program.out = fdopen(pipeFds[0], "r");
+    return program;
+}
+
+// Exit status of the program, or -1 if it did not end within the wait.
+int Wait(Program &program, std::chrono::milliseconds wait = 5000ms)
+{
+    auto deadline = std::chrono::steady_clock::now() + wait;
+    int status = 0;
+    while (waitpid(program.pid, &status, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            kill(program.pid, SIGKILL);
+            waitpid(program.pid, &status, 0);
+            return -1;
+        }
+        std::this_thread::sleep_for(10ms);
+    }
+    if (program.out)
+        fclose(program.out);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::string ReadAll(FILE *file)
+{
+    std::string text;
+    char buffer[512];
+    while (fgets(buffer, sizeof buffer, file))
+        text += buffer;
+    return text;
+}
+
+} // namespace
+
+TEST(SimProgram, RunsTheNamedSetupOnALinkUntilTerminated)
+{
+    char dir[] = "/tmp/kyt_sim_test.XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    std::string link = std::string(dir) + "/reader";
+    Program program =
+        Spawn({"--model", "KYT4460P", "--speed", "19200", "--card", "1:3B0011", "--link", link});
+    ASSERT_GT(program.pid, 0);
+    char line[512] = {};
+    ASSERT_NE(fgets(line, sizeof line, program.out), nullptr);
+    EXPECT_EQ(std::string(line), "Simulated reader ready on " + link + "\n");
+
+    {
+        Host host(link, 19200);
+        ASSERT_TRUE(host.ok());
+        auto [ack, firmware] = host.Exchange(Command(0x6B, 0, 0, kFirmwareQuery));
+        EXPECT_EQ(ack, kAck);
+        ASSERT_GE(firmware.size(), 23u);
+        EXPECT_EQ(std::string(firmware.begin() + 15, firmware.begin() + 23), "KYT4460P");
+        auto [ack2, atr] = host.Exchange(Command(0x62, 1, 1));
+        EXPECT_EQ(Bytes(atr.begin() + 10, atr.end()), (Bytes{0x3B, 0x00, 0x11}));
+        auto [ack3, status] = host.Exchange(Command(0x65, 0, 2));
+        EXPECT_EQ(status[7], 0x02); // no card in slot 0
+        // An APDU reaches the card's file system: SELECT of the MF.
+        auto [ack4, selected] = host.Exchange(Command(0x6F, 1, 3, {0x00, 0xA4, 0x00, 0x0C, 0x02, 0x3F, 0x00}));
+        ASSERT_GE(selected.size(), 12u);
+        EXPECT_EQ(Bytes(selected.end() - 2, selected.end()), (Bytes{0x90, 0x00}));
+    }
+
+    kill(program.pid, SIGTERM);
+    EXPECT_EQ(Wait(program), 0);
+    EXPECT_NE(access(link.c_str(), F_OK), 0) << "link left behind";
+    rmdir(dir);
+}
+
+TEST(SimProgram, DemoSetupByDefault)
+{
+    Program program = Spawn({"--empty", "1"});
+    ASSERT_GT(program.pid, 0);
+    char line[512] = {};
+    ASSERT_NE(fgets(line, sizeof line, program.out), nullptr);
+    std::string text = line;
+    const std::string prefix = "Simulated reader ready on ";
+    ASSERT_EQ(text.compare(0, prefix.size(), prefix), 0) << text;
+    std::string path = text.substr(prefix.size(), text.size() - prefix.size() - 1);
+    {
+        Host host(path);
+        ASSERT_TRUE(host.ok());
+        // Slot 0 holds the T=1 demo card, slot 1 was emptied, slot 2 is empty.
+        const uint8_t expected[] = {0x01, 0x02, 0x02};
+        for (uint8_t slot = 0; slot < 3; slot++) {
+            auto [ack, status] = host.Exchange(Command(0x65, slot, slot));
+            ASSERT_EQ(status.size(), 10u);
+            EXPECT_EQ(status[7], expected[slot]) << "slot " << int(slot);
+        }
+    }
+    kill(program.pid, SIGINT);
+    EXPECT_EQ(Wait(program), 0);
+}
+
+TEST(SimProgram, HelpAndBadOptions)
+{
+    Program help = Spawn({"--help"});
+    std::string text = ReadAll(help.out);
+    EXPECT_EQ(Wait(help), 0);
+    for (const char *word : {"--model", "KYT7710P_V3", "KYT4460P", "--speed", "500000", "--card",
+                             "demo-t1", "demo-t0", "ATR", "--empty", "--block", "--link"})
+        EXPECT_NE(text.find(word), std::string::npos) << word;
+
+    for (const std::vector<std::string> &args :
+         {std::vector<std::string>{"--model", "KYT9999"}, {"--speed", "4800"}, {"--card", "0:3B0"},
+          {"--card", "x:demo-t1"}, {"--frobnicate"}}) {
+        Program bad = Spawn(args);
+        ReadAll(bad.out);
+        EXPECT_EQ(Wait(bad), 2) << args[0];
+    }
 }
