@@ -12,6 +12,7 @@
 
 #include "iso_card.h"
 #include "script.h"
+#include "slot_info.h"
 
 using kytsim::Bytes;
 
@@ -304,51 +305,52 @@ TEST(IsoCardErrors, RandomApdusAlwaysGetAStatusWord) {
 
 // ---- ATRs ----
 
-struct AtrShape {
-    unsigned offered = 0;   // bit T for every T named by a TD byte
-    size_t interfaceBytes = 0;
-    size_t historical = 0;
-    std::vector<int> tdProtocols;
-    std::vector<uint8_t> lastGroup; // TA, TB of the group after the last TD naming T=1
-};
+// The library's own ATR parser on a slot of 4000 kHz, 10752 to 344100 bit/s.
+CardCapabilities Parse(const Bytes &atr, KYT_ULONG *status) {
+    ReaderCapabilities reader{};
+    reader.Protocols = KYT_PROTOCOL_T0 | KYT_PROTOCOL_T1;
+    reader.DefaultClock = 4000;
+    reader.MaxClock = 4000;
+    reader.DefaultDataRate = 10752;
+    reader.MaxDataRate = 344100;
+    reader.MaxIfsd = 254;
+    CardCapabilities card{};
+    std::copy(atr.begin(), atr.end(), card.Atr);
+    card.AtrLength = static_cast<uint8_t>(atr.size());
+    card.NegotiationFlag = 1;
+    *status = UpdateCardCapabilities(&reader, &card);
+    return card;
+}
 
-AtrShape Walk(const Bytes &atr) {
-    AtrShape shape;
-    shape.historical = atr[1] & 0x0F;
-    size_t pos = 2;
-    uint8_t y = atr[1] & 0xF0;
-    for (int group = 1; group <= 4; ++group) {
-        std::vector<uint8_t> bytes;
-        for (uint8_t bit : {0x10, 0x20, 0x40})
-            if (y & bit)
-                bytes.push_back(atr.at(pos++));
-        if (!shape.tdProtocols.empty() && shape.tdProtocols.back() == 1)
-            shape.lastGroup = bytes;
-        if (!(y & 0x80))
-            break;
-        const uint8_t td = atr.at(pos++);
-        shape.tdProtocols.push_back(td & 0x0F);
-        shape.offered |= 1u << (td & 0x0F);
-        y = td & 0xF0;
-    }
-    shape.interfaceBytes = pos - 2;
-    return shape;
+uint8_t XorFromT0(const Bytes &atr) {
+    uint8_t x = 0;
+    for (size_t i = 1; i < atr.size(); ++i)
+        x ^= atr[i];
+    return x;
 }
 
 TEST(IsoCardAtr, T1CardOffersT1WithIfsc254AndAValidCheckByte) {
     const kytsim::Card card = kytsim::DemoT1Card();
-    const Bytes &atr = card.atr;
-    ASSERT_GE(atr.size(), 3u);
-    EXPECT_EQ(atr[0], 0x3B);
-    const AtrShape shape = Walk(atr);
-    EXPECT_EQ(shape.offered, 1u << 1);
-    EXPECT_EQ(atr.size(), 2 + shape.interfaceBytes + shape.historical + 1); // TCK present
-    uint8_t x = 0;
-    for (size_t i = 1; i < atr.size(); ++i)
-        x ^= atr[i];
-    EXPECT_EQ(x, 0) << ToHex(atr);
-    EXPECT_EQ(shape.lastGroup, Hex("FE 45")); // IFSC 254, BWI 4, CWI 5
-    EXPECT_EQ(atr[2], 0x96);                  // TA1: Fi 512, Di 32
+    ASSERT_GE(card.atr.size(), 3u);
+    EXPECT_EQ(card.atr[0], 0x3B);
+    EXPECT_EQ(XorFromT0(card.atr), 0) << ToHex(card.atr);
+    KYT_ULONG status = 1;
+    const CardCapabilities caps = Parse(card.atr, &status);
+    ASSERT_EQ(status, 0u) << ToHex(card.atr);
+    EXPECT_EQ(caps.SupportedProtocols, KYT_PROTOCOL_T1);
+    EXPECT_EQ(caps.T1Ifsc, 254);
+    EXPECT_EQ(caps.T1Bwi, 4);
+    EXPECT_EQ(caps.T1Cwi, 5);
+    EXPECT_EQ(caps.T1Edc, 0);
+    EXPECT_EQ(caps.HistoricalLength, 9);
+    EXPECT_EQ(caps.FiIndex, 9); // TA1 96: Fi 512, Di 32, 250000 bit/s at 4 MHz
+    EXPECT_EQ(caps.DiIndex, 6);
+    EXPECT_EQ(caps.DataRate, 250000u);
+    // Any other check byte is refused.
+    Bytes damaged = card.atr;
+    damaged.back() ^= 0x01;
+    Parse(damaged, &status);
+    EXPECT_EQ(status, static_cast<KYT_ULONG>(EMEDIUMTYPE));
     ASSERT_TRUE(card.handler);
     EXPECT_EQ(card.handler(Hex(SELECT_APP)), Plus(Hex(APP_FCI), Hex("90 00")));
     EXPECT_FALSE(card.mute);
@@ -356,12 +358,22 @@ TEST(IsoCardAtr, T1CardOffersT1WithIfsc254AndAValidCheckByte) {
 
 TEST(IsoCardAtr, T0CardOffersOnlyT0AndHasNoCheckByte) {
     const kytsim::Card card = kytsim::DemoT0Card();
-    const Bytes &atr = card.atr;
-    ASSERT_GE(atr.size(), 3u);
-    EXPECT_EQ(atr[0], 0x3B);
-    const AtrShape shape = Walk(atr);
-    EXPECT_EQ(shape.offered & ~1u, 0u);
-    EXPECT_EQ(atr.size(), 2 + shape.interfaceBytes + shape.historical); // no TCK
+    ASSERT_GE(card.atr.size(), 3u);
+    EXPECT_EQ(card.atr[0], 0x3B);
+    EXPECT_EQ(card.atr[1] & 0x80, 0); // no TD1: T=0 only, so no TCK either
+    KYT_ULONG status = 1;
+    const CardCapabilities caps = Parse(card.atr, &status);
+    ASSERT_EQ(status, 0u) << ToHex(card.atr);
+    EXPECT_EQ(caps.SupportedProtocols, KYT_PROTOCOL_T0);
+    EXPECT_EQ(caps.T0WaitingInteger, 10);
+    EXPECT_EQ(caps.HistoricalLength, 7);
+    EXPECT_EQ(caps.FiIndex, 1); // TA1 18: Fi 372, Di 12
+    EXPECT_EQ(caps.DiIndex, 8);
+    // One byte more (a TCK, say) is refused.
+    Bytes longer = card.atr;
+    longer.push_back(XorFromT0(card.atr));
+    Parse(longer, &status);
+    EXPECT_EQ(status, static_cast<KYT_ULONG>(EMEDIUMTYPE));
     ASSERT_TRUE(card.handler);
     EXPECT_EQ(card.handler(Hex(SELECT_APP)), Hex("61 16"));
     EXPECT_FALSE(card.mute);
