@@ -264,7 +264,7 @@ struct SimReader::State {
     void HandleCommand(const Bytes &message);
     void HandleRepeatRequest();
     bool SendToHost(const Bytes &bytes);
-    void SendResponseFrame(const Bytes &frame);
+    void SendResponseFrame(const Bytes &frame, const Bytes &ahead = {});
     bool Pause(std::chrono::milliseconds delay);
     void AddLog(Direction direction, const Bytes &bytes, Clock::time_point when);
 
@@ -331,8 +331,9 @@ bool SimReader::State::SendToHost(const Bytes &bytes)
 }
 
 // Sends a response frame, with whatever damage the faults ask for.  Repeats
-// of the frame pass through here too and so count as response frames.
-void SimReader::State::SendResponseFrame(const Bytes &frame)
+// of the frame pass through here too and so count as response frames.  The
+// bytes ahead (an acknowledge) go out in the same write as the frame's start.
+void SimReader::State::SendResponseFrame(const Bytes &frame, const Bytes &ahead)
 {
     Bytes wire = frame;
     bool trailing = false;
@@ -357,6 +358,8 @@ void SimReader::State::SendResponseFrame(const Bytes &frame)
         newSpeed = speedAfterResponse;
         speedAfterResponse.reset();
     }
+    if (!ahead.empty())
+        AddLog(Direction::ReaderToHost, ahead, Clock::now());
     AddLog(Direction::ReaderToHost, wire, Clock::now());
     if (trailing) {
         AddLog(Direction::ReaderToHost, Bytes{kTrailingByte}, Clock::now());
@@ -367,7 +370,9 @@ void SimReader::State::SendResponseFrame(const Bytes &frame)
         if (offset > 0 && !Pause(pieceDelay))
             return;
         size_t size = std::min(pieceSize, wire.size() - offset);
-        if (!SendToHost(Bytes(wire.begin() + offset, wire.begin() + offset + size)))
+        Bytes piece = offset == 0 ? ahead : Bytes();
+        piece.insert(piece.end(), wire.begin() + offset, wire.begin() + offset + size);
+        if (!SendToHost(piece))
             break;
     }
     if (newSpeed) {
@@ -526,8 +531,10 @@ void SimReader::State::HandleCommand(const Bytes &message)
         }
     }
 
-    SendToHost(answer.ack);
-    AddLog(Direction::ReaderToHost, answer.ack, Clock::now());
+    if (!answer.respond || withhold || delay.count() > 0) {
+        SendToHost(answer.ack);
+        AddLog(Direction::ReaderToHost, answer.ack, Clock::now());
+    }
     if (!answer.respond)
         return;
     Bytes frame = Frame(answer.response);
@@ -538,7 +545,9 @@ void SimReader::State::HandleCommand(const Bytes &message)
     }
     if (withhold || !Pause(delay))
         return;
-    SendResponseFrame(frame);
+    // Without a pause the acknowledge and the response leave in one write, so
+    // the host finds the response's first bytes right behind the acknowledge.
+    SendResponseFrame(frame, delay.count() > 0 ? Bytes() : answer.ack);
 }
 
 Bytes SimReader::State::PowerOn(const Bytes &m, Slot &slot)

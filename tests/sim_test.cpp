@@ -721,3 +721,16 @@ TEST(SimProgram, HelpAndBadOptions)
         EXPECT_EQ(Wait(bad), 2) << args[0];
     }
 }
+
+TEST_F(SimTest, ResponseDelaySeparatesAcknowledgeAndResponse)
+{
+    sim_->SetResponseDelay(200ms);
+    auto [ack, response] = host_->Exchange(Command(0x65, 0, 3));
+    EXPECT_EQ(ack, kAck);
+    ASSERT_EQ(response.size(), 10u);
+    std::vector<kytsim::LogEntry> log = sim_->Log();
+    ASSERT_EQ(log.size(), 3u); // command, acknowledge, response
+    EXPECT_EQ(log[1].bytes, kAck);
+    EXPECT_EQ(log[2].bytes, Framed(response));
+    EXPECT_GE(log[2].time - log[1].time, 200ms);
+}
