@@ -230,6 +230,7 @@ struct SimReader::State {
     Config config;
     uint32_t speed;
     EscapeHandler escapeHandler;
+    uint8_t escapeFailureError = ERR_CMD_NOT_SUPPORTED;
     std::optional<Bytes> speedChangeReply;
     bool ignoreSpeedChange = false;
     std::vector<Slot> slots;
@@ -706,7 +707,7 @@ Bytes SimReader::State::Escape(const Bytes &m, Answer &answer, std::unique_lock<
     lock.lock();
     if (!result)
         return Response(RDR_TO_PC_ESCAPE, m[5], m[6], CMD_FAILED | CardStatus(slots[slotNumber]),
-                        ERR_CMD_NOT_SUPPORTED, 0);
+                        escapeFailureError, 0);
     return reply(*result);
 }
 
@@ -907,6 +908,12 @@ void SimReader::SetEscapeHandler(EscapeHandler handler)
 {
     std::lock_guard<std::mutex> guard(state_->mutex);
     state_->escapeHandler = std::move(handler);
+}
+
+void SimReader::SetEscapeFailureError(uint8_t error)
+{
+    std::lock_guard<std::mutex> guard(state_->mutex);
+    state_->escapeFailureError = error;
 }
 
 void SimReader::SetSpeedChangeReply(std::optional<Bytes> reply)

@@ -100,6 +100,9 @@ public:
     void SetMaxResponseBlock(size_t bytes);
     void SetResponseDelay(std::chrono::milliseconds delay);
     void SetEscapeHandler(EscapeHandler handler);
+    // bError of the failed reply when the escape handler refuses a command
+    // (default 0x00, command not supported; 0xFE reports the card mute).
+    void SetEscapeFailureError(uint8_t error);
     // Reply data to the set-speed command 44 n instead of 90 n; the reader then
     // keeps its speed.  std::nullopt restores the normal behaviour.
     void SetSpeedChangeReply(std::optional<Bytes> reply);
