@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdio>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -358,6 +359,30 @@ TEST_F(Protocol, RefusalIsRetriedOnceAfterAPowerCycle)
     EXPECT_EQ(slot.Card.SelectedProtocol, T1);
     EXPECT_EQ(slot.Card.NegotiationFlag, 0);
     EXPECT_TRUE(sim_->CardPowered(0));
+}
+
+// The whole selection, power cycle included, holds the reader: a status
+// query from another thread reaches the reader only after it.
+TEST_F(Protocol, OtherCallsWaitForTheWholeSelection)
+{
+    PowerOn(0, T1_NEGOTIABLE);
+    sim_->RefuseSetParameters(0, 1);
+    sim_->SetResponseDelay(std::chrono::milliseconds(20));
+
+    KYT_ULONG active = NOT_WRITTEN;
+    KYT_STATUS status = NOT_WRITTEN;
+    std::thread selection([&] { status = KYT_SetProtocol(handle_, 0, T1, &active); });
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (SetParameters().empty() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    KYT_ULONG icc = 0;
+    EXPECT_EQ(KYT_GetIccStatus(handle_, 1, &icc), 0UL);
+    selection.join();
+
+    EXPECT_EQ(status, 0UL);
+    std::vector<uint8_t> expected = {PC_TO_RDR_SETPARAMETERS, PC_TO_RDR_ICCPOWEROFF, PC_TO_RDR_ICCPOWERON,
+                                     PC_TO_RDR_SETPARAMETERS, PC_TO_RDR_GETSLOTSTATUS};
+    EXPECT_EQ(CommandTypes(), expected);
 }
 
 TEST_F(Protocol, BothAttemptsRefusedGivesUp)
