@@ -25,8 +25,9 @@ protected:
     }
     void TearDown() override
     {
-        if (handle_ != nullptr)
+        if (handle_ != nullptr) {
             EXPECT_EQ(KYT_Close(handle_), 0UL);
+        }
     }
     const CardCapabilities &Card(int slot) const { return handle_->slotInfo[slot].Card; }
 
@@ -198,7 +199,7 @@ TEST_F(Slots, ExchangeApduWithTheCard)
     unsigned char response[16];
     length = sizeof(response);
     ASSERT_EQ(KYT_ExchangeApdu(handle_, 1, apdu, sizeof(apdu), response, &length), 0UL);
-    EXPECT_EQ(Bytes(response, response + length), (Bytes{0x00, 0x04, 0xA4, 0x00, 0x00, 0x90, 0x00}));
+    EXPECT_EQ(Bytes(response, response + length), (Bytes{0x00, 0x00, 0x04, 0xA4, 0x00, 0x90, 0x00}));
 
     std::vector<Bytes> blocks = rig::CommandsOfType(*sim_, PC_TO_RDR_XFRBLOCK);
     ASSERT_EQ(blocks.size(), 1u);

@@ -24,8 +24,9 @@ protected:
     }
     void TearDown() override
     {
-        if (handle_ != nullptr)
+        if (handle_ != nullptr) {
             EXPECT_EQ(KYT_Close(handle_), 0UL);
+        }
     }
     KYT_ULONG PortSpeed()
     {
