@@ -130,6 +130,12 @@ struct ParseCase {
     Expect expect;
 };
 
+// Test names already say which case runs; print its ATR, not its bytes.
+void PrintTo(const ParseCase &c, std::ostream *os)
+{
+    *os << c.atr;
+}
+
 template <typename Field, typename Want>
 void CheckField(const char *name, Field got, const std::optional<Want> &want)
 {
@@ -304,6 +310,11 @@ struct FailureCase {
     KYT_ULONG status;
     Written written;
 };
+
+void PrintTo(const FailureCase &c, std::ostream *os)
+{
+    *os << c.atr;
+}
 
 const FailureCase kFailureCases[] = {
     {"empty", "", EMEDIUMTYPE, Written::Nothing},
