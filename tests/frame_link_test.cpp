@@ -1,0 +1,364 @@
+// The serial frame link against a scripted reader on a raw pty: frame bytes
+// on the wire, acknowledge and repeat request, retry counts, oversized and
+// hostile response frames.
+#include <errno.h>
+
+#include <gtest/gtest.h>
+
+#include "ccid.h"
+#include "comport.h"
+#include "transport_rig.h"
+
+namespace {
+
+using trig::Bytes;
+using trig::ScriptedPeer;
+using namespace std::chrono_literals;
+
+constexpr KYT_ULONG ALL_ONES = static_cast<KYT_ULONG>(-1);
+
+// GetSlotStatus to slot 0 with bSeq 5, and the reader's slot status answer.
+const Bytes kCommand = {0x65, 0x00, 0x00, 0x00, 0x00, 0x00, 0x05, 0x00, 0x00, 0x00};
+const Bytes kCommandFrame = {0x02, 0x65, 0x00, 0x00, 0x00, 0x00, 0x00, 0x05, 0x00, 0x00, 0x00, 0x60, 0x03};
+const Bytes kAnswer = {0x81, 0x00, 0x00, 0x00, 0x00, 0x00, 0x05, 0x00, 0x00, 0x00};
+const Bytes kAnswerFrame = {0x02, 0x81, 0x00, 0x00, 0x00, 0x00, 0x00, 0x05, 0x00, 0x00, 0x00, 0x84, 0x03};
+
+Bytes Concat(Bytes a, const Bytes &b)
+{
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+Bytes Damaged(Bytes frame)
+{
+    frame[frame.size() - 2] ^= 0xFF;
+    return frame;
+}
+
+// A slot status answer carrying `dataLength` data bytes.
+Bytes AnswerWithData(size_t dataLength)
+{
+    return trig::Response(RDR_TO_PC_SLOTSTATUS, 0, 5, 0, 0, 0, Bytes(dataLength, 0x5A));
+}
+
+class FrameLinkTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(peer.Start());
+        device = trig::NewDevice(peer.Path());
+        ASSERT_NE(device, nullptr);
+    }
+    void TearDown() override { trig::FreeDevice(device); }
+
+    int Transceive(KYT_ULONG capacity = 64)
+    {
+        reply.assign(capacity, 0xEE);
+        replyLength = capacity;
+        return CCID_Transceive(device, kCommand.data(), kCommand.size(), reply.data(), &replyLength);
+    }
+
+    Bytes Received() const { return Bytes(reply.begin(), reply.begin() + static_cast<long>(replyLength)); }
+
+    // Frames the host sent, once `count` have arrived (the last repeat
+    // request of a failed exchange may still be on its way).
+    std::vector<Bytes> HostFrames(size_t count)
+    {
+        EXPECT_TRUE(peer.WaitForHostFrames(count, 2000ms));
+        return peer.HostFrames();
+    }
+
+    ScriptedPeer peer;
+    ReaderDevice *device = nullptr;
+    Bytes reply;
+    KYT_ULONG replyLength = 0;
+};
+
+TEST(FrameCheck, ChecksumAndValidation)
+{
+    EXPECT_EQ(CCID_CalcChecksum(nullptr, 0), 0x00);
+    EXPECT_EQ(CCID_CalcChecksum(kCommand.data(), kCommand.size()), 0x60);
+    EXPECT_EQ(CCID_CalcChecksum(kAnswer.data(), kAnswer.size()), 0x84);
+
+    struct Row {
+        Bytes frame;
+        bool valid;
+    } rows[] = {
+        {kAnswerFrame, true},
+        {{0x02, 0x00, 0x00, 0x03}, true},
+        {{0x02, 0x01, 0x01, 0x03}, true}, // well framed; refusing is the acknowledge's business
+        {{0x02, 0x00, 0x01, 0x03}, false},
+        {{0x03, 0x00, 0x00, 0x03}, false},
+        {{0x02, 0x00, 0x00, 0x02}, false},
+        {Damaged(kAnswerFrame), false},
+        {{0x02, 0x00, 0x03}, false}, // an empty message would check, but is too short
+        {{0x02, 0x03}, false},
+        {{0x02}, false},
+        {{}, false},
+    };
+    for (const Row &row : rows) {
+        EXPECT_EQ(CCID_ValidateFrame(0x02, 0x03, row.frame.data(), row.frame.size()), row.valid)
+            << ::testing::PrintToString(row.frame);
+    }
+}
+
+TEST_F(FrameLinkTest, FramesOnTheWire)
+{
+    ASSERT_EQ(trig::Frame(kAnswer), kAnswerFrame);
+    // Acknowledge and response in one write: the acknowledge read must take
+    // only its four bytes and leave the response for the response phase.
+    peer.AddReply(Concat(trig::Ack(), kAnswerFrame));
+    ASSERT_EQ(Transceive(), 0);
+    EXPECT_EQ(Received(), kAnswer);
+    EXPECT_EQ(peer.HostFrames(), std::vector<Bytes>{kCommandFrame});
+}
+
+// A refused or damaged acknowledge, even with a stale response behind it,
+// leads to a clean line and the whole command frame again.
+TEST_F(FrameLinkTest, RefusedAcknowledgeIsRetriedOnACleanLine)
+{
+    const Bytes stale = trig::Frame(AnswerWithData(3));
+    const Bytes refusals[] = {
+        {0x02, 0x01, 0x01, 0x03}, // status 1
+        {0x02, 0x00, 0x01, 0x03}, // bad checksum
+        {0x03, 0x00, 0x00, 0x03}, // bad start byte
+        {0x02, 0x00, 0x00, 0x02}, // bad end byte
+    };
+    size_t frames = 0;
+    for (const Bytes &refusal : refusals) {
+        SCOPED_TRACE(::testing::PrintToString(refusal));
+        peer.AddReply(Concat(refusal, stale));
+        peer.AddReply(Concat(trig::Ack(), kAnswerFrame));
+        ASSERT_EQ(Transceive(), 0);
+        EXPECT_EQ(Received(), kAnswer);
+        frames += 2;
+        auto sent = peer.HostFrames();
+        ASSERT_EQ(sent.size(), frames);
+        EXPECT_EQ(sent[frames - 2], kCommandFrame);
+        EXPECT_EQ(sent[frames - 1], kCommandFrame);
+    }
+}
+
+// statusRetries + 1 attempts, in native-word arithmetic: all ones is none.
+// A reader that never answers gets the command frame once per attempt and
+// never a repeat request.
+TEST_F(FrameLinkTest, AcknowledgeAttemptsFollowTheRetryCount)
+{
+    struct Row {
+        KYT_ULONG retries;
+        size_t frames;
+    } rows[] = {{0, 1}, {1, 2}, {2, 3}, {ALL_ONES, 0}};
+    device->statusTimeout = 50;
+    size_t total = 0;
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.retries);
+        device->statusRetries = row.retries;
+        EXPECT_EQ(Transceive(), EIO);
+        std::this_thread::sleep_for(30ms);
+        total += row.frames;
+        auto sent = peer.HostFrames();
+        ASSERT_EQ(sent.size(), total);
+        for (const Bytes &frame : sent)
+            EXPECT_EQ(frame, kCommandFrame);
+    }
+}
+
+TEST_F(FrameLinkTest, ResponseAttemptsFollowTheRetryCount)
+{
+    struct Row {
+        KYT_ULONG retries;
+        size_t repeats;
+    } rows[] = {{0, 1}, {1, 2}, {ALL_ONES, 0}};
+    device->responseTimeout = 50;
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.retries);
+        size_t before = peer.HostFrames().size();
+        device->responseRetries = row.retries;
+        peer.AddReply(trig::Ack()); // then silence, also after each repeat request
+        for (size_t i = 0; i < row.repeats; i++)
+            peer.AddSilence();
+        EXPECT_EQ(Transceive(), EIO);
+        HostFrames(before + 1 + row.repeats);
+        std::this_thread::sleep_for(30ms);
+        auto sent = peer.HostFrames();
+        ASSERT_EQ(sent.size(), before + 1 + row.repeats);
+        EXPECT_EQ(sent[before], kCommandFrame);
+        for (size_t i = 0; i < row.repeats; i++)
+            EXPECT_EQ(sent[before + 1 + i], trig::RepeatRequest());
+    }
+}
+
+// Damaged or broken responses are asked for again; the answer to the repeat
+// request is read as the next attempt.
+TEST_F(FrameLinkTest, RepeatRequestRecoversADamagedResponse)
+{
+    const Bytes halfFrame(kAnswerFrame.begin(), kAnswerFrame.begin() + 7);
+    const Bytes trailing = Concat(kAnswerFrame, {0x00});
+    // A frame announcing 40 data bytes that stops after 20: it is larger than
+    // the caller's room, yet a broken frame rather than an oversized one.
+    Bytes oversizedCut = trig::Frame(AnswerWithData(40));
+    oversizedCut.resize(31);
+    struct Row {
+        const char *what;
+        Bytes first;
+        KYT_ULONG capacity;
+    } rows[] = {
+        {"bad checksum", Damaged(kAnswerFrame), 64},
+        {"stops halfway", halfFrame, 64},
+        {"trailing byte in the same chunk", trailing, 64},
+        {"oversized and cut short", oversizedCut, 10},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.what);
+        peer.AddReply(Concat(trig::Ack(), row.first));
+        peer.AddReply(kAnswerFrame);
+        size_t before = peer.HostFrames().size();
+        ASSERT_EQ(Transceive(row.capacity), 0);
+        EXPECT_EQ(Received(), kAnswer);
+        auto sent = peer.HostFrames();
+        ASSERT_EQ(sent.size(), before + 2);
+        EXPECT_EQ(sent[before + 1], trig::RepeatRequest());
+    }
+
+    // Damaged again after the repeat request: a second repeat request, EIO.
+    peer.AddReply(Concat(trig::Ack(), Damaged(kAnswerFrame)));
+    peer.AddReply(Damaged(kAnswerFrame));
+    size_t before = peer.HostFrames().size();
+    replyLength = 0;
+    EXPECT_EQ(Transceive(), EIO);
+    EXPECT_EQ(replyLength, 64u); // unchanged on failure
+    auto sent = HostFrames(before + 3);
+    EXPECT_EQ(sent[before + 1], trig::RepeatRequest());
+    EXPECT_EQ(sent[before + 2], trig::RepeatRequest());
+}
+
+// A whole response longer than the caller accepts is read to its end and
+// dropped: E2BIG, the reply untouched, no repeat request.
+TEST_F(FrameLinkTest, OversizedResponseIsDrainedWithoutRepeat)
+{
+    peer.AddReply(Concat(trig::Ack(), trig::Frame(AnswerWithData(200))));
+    EXPECT_EQ(Transceive(209), E2BIG);
+    EXPECT_EQ(replyLength, 209u);
+    EXPECT_EQ(reply[0], 0xEE);
+    EXPECT_FALSE(peer.WaitForHostFrames(2, 100ms));
+
+    // Exactly the capacity fits.
+    peer.AddReply(Concat(trig::Ack(), trig::Frame(AnswerWithData(200))));
+    EXPECT_EQ(Transceive(210), 0);
+    EXPECT_EQ(replyLength, 210u);
+}
+
+// Timeouts of the record are native words; the serial layer takes 32-bit
+// milliseconds.  2^32 ms must mean "very long", not a 0 ms poll.
+TEST_F(FrameLinkTest, HugeTimeoutsAreClampedNotTruncated)
+{
+    if (sizeof(KYT_ULONG) < 8)
+        GTEST_SKIP() << "native words are 32 bits here";
+    device->statusTimeout = static_cast<KYT_ULONG>(1ULL << 32);
+    device->responseTimeout = static_cast<KYT_ULONG>(1ULL << 32);
+    device->statusRetries = 0;
+    device->responseRetries = 0;
+    peer.AddReply(ScriptedPeer::Reply{{trig::Ack(), 100ms}, {kAnswerFrame, 100ms}});
+    ASSERT_EQ(Transceive(), 0);
+    EXPECT_EQ(Received(), kAnswer);
+}
+
+// Frame and capacity sizes that would wrap are refused before anything is
+// allocated or sent.
+TEST_F(FrameLinkTest, WrappingSizesAreRefused)
+{
+    uint8_t small[16] = {};
+    for (KYT_ULONG capacity : {ALL_ONES, ALL_ONES - 1, ALL_ONES - 2}) {
+        KYT_ULONG length = capacity;
+        EXPECT_EQ(CCID_Transceive(device, kCommand.data(), kCommand.size(), small, &length), ENOMEM);
+        EXPECT_EQ(length, capacity);
+    }
+    KYT_ULONG length = sizeof small;
+    EXPECT_EQ(CCID_Transceive(device, kCommand.data(), ALL_ONES - 1, small, &length), E2BIG);
+    EXPECT_FALSE(peer.WaitForHostFrames(1, 50ms));
+}
+
+// A dwLength near 4 GiB: dwLength + 13 must not wrap, and the host must not
+// sit reading gigabytes.  It ends with E2BIG at once, without a repeat
+// request.
+TEST_F(FrameLinkTest, EnormousAnnouncedLengthEndsAtOnce)
+{
+    for (uint32_t dwLength : {0xFFFFFFF3u, 0xFFFFFFFFu, 0x80000000u, 100000u}) {
+        SCOPED_TRACE(dwLength);
+        Bytes header = {0x81, static_cast<uint8_t>(dwLength), static_cast<uint8_t>(dwLength >> 8),
+                        static_cast<uint8_t>(dwLength >> 16), static_cast<uint8_t>(dwLength >> 24),
+                        0x00, 0x05, 0x00, 0x00, 0x00};
+        peer.AddReply(Concat(trig::Ack(), Concat({0x02}, header)));
+        size_t before = peer.HostFrames().size();
+        EXPECT_EQ(Transceive(), E2BIG);
+        EXPECT_FALSE(peer.WaitForHostFrames(before + 2, 50ms));
+    }
+}
+
+// CCID_ReadResponse on its own: the drain bound, and a capacity smaller than
+// the header.
+class ReadResponseTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(peer.Start());
+        fd = ComPort_OpenA(peer.Path().c_str(), 9600, 8, 'N', 1, 'N');
+        ASSERT_GE(fd, 0);
+    }
+    void TearDown() override { ComPort_Close(fd); }
+
+    ScriptedPeer peer;
+    int fd = -1;
+};
+
+TEST_F(ReadResponseTest, SmallCapacityStoresNothingBeyondIt)
+{
+    peer.Feed(kAnswerFrame);
+    Bytes buffer(64, 0xEE);
+    KYT_ULONG length = 3;
+    EXPECT_EQ(CCID_ReadResponse(fd, buffer.data(), &length, 1000), E2BIG);
+    EXPECT_EQ(length, kAnswerFrame.size());
+    EXPECT_EQ(Bytes(buffer.begin(), buffer.begin() + 3), Bytes(kAnswerFrame.begin(), kAnswerFrame.begin() + 3));
+    EXPECT_EQ(Bytes(buffer.begin() + 3, buffer.end()), Bytes(61, 0xEE));
+}
+
+// The largest response a reader can send (65538 data bytes) is drained in
+// full when it does not fit; anything announced beyond it is not read.
+TEST_F(ReadResponseTest, OversizedFramesAreDrainedUpToTheLargestResponse)
+{
+    const size_t largest = 65536 + 2;
+    Bytes frame = trig::Frame(AnswerWithData(largest));
+    peer.Feed(frame);
+    Bytes buffer(64);
+    KYT_ULONG length = buffer.size();
+    EXPECT_EQ(CCID_ReadResponse(fd, buffer.data(), &length, 1000), E2BIG);
+    EXPECT_EQ(length, frame.size());
+
+    frame = trig::Frame(AnswerWithData(largest + 1));
+    peer.Feed(frame);
+    length = buffer.size();
+    EXPECT_EQ(CCID_ReadResponse(fd, buffer.data(), &length, 1000), E2BIG);
+    EXPECT_LE(length, READ_CHUNK_SIZE);
+    EXPECT_GE(length, 11u);
+}
+
+TEST_F(ReadResponseTest, ReadExactTakesOnlyWhatIsAsked)
+{
+    peer.Feed(Concat(trig::Ack(), kAnswerFrame));
+    ASSERT_TRUE(peer.WaitIdle());
+    uint8_t ack[ACK_FRAME_SIZE];
+    uint32_t count = 0;
+    EXPECT_EQ(CCID_ReadExact(fd, ack, &count, 10), 0);
+    count = ACK_FRAME_SIZE;
+    ASSERT_EQ(CCID_ReadExact(fd, ack, &count, 1000), 0);
+    EXPECT_EQ(Bytes(ack, ack + 4), trig::Ack());
+    Bytes buffer(64);
+    KYT_ULONG length = buffer.size();
+    ASSERT_EQ(CCID_ReadResponse(fd, buffer.data(), &length, 1000), 0);
+    EXPECT_EQ(Bytes(buffer.begin(), buffer.begin() + static_cast<long>(length)), kAnswerFrame);
+    // Nothing more: EIO after the timeout.
+    count = ACK_FRAME_SIZE;
+    EXPECT_EQ(CCID_ReadExact(fd, ack, &count, 20), EIO);
+}
+
+} // namespace

@@ -1,0 +1,295 @@
+#include "transport_rig.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "ccid.h"
+#include "comport.h"
+
+namespace trig {
+
+namespace {
+
+constexpr std::chrono::milliseconds POLL_STEP(10);
+constexpr size_t HOST_FRAME_HEADER = 1 + CCID_HEADER_SIZE;
+
+uint32_t LengthField(const uint8_t *bytes)
+{
+    return static_cast<uint32_t>(bytes[0]) | static_cast<uint32_t>(bytes[1]) << 8 |
+           static_cast<uint32_t>(bytes[2]) << 16 | static_cast<uint32_t>(bytes[3]) << 24;
+}
+
+} // namespace
+
+ReaderDevice *NewDevice(const std::string &path, KYT_ULONG timeoutMs)
+{
+    auto *device = static_cast<ReaderDevice *>(calloc(1, sizeof(ReaderDevice)));
+    if (device == nullptr) {
+        ADD_FAILURE() << "calloc";
+        return nullptr;
+    }
+    InitRecursiveMutex(&device->readerLock);
+    device->comPort = ComPort_OpenA(path.c_str(), 9600, 8, 'N', 1, 'N');
+    if (device->comPort < 0) {
+        ADD_FAILURE() << "cannot open " << path;
+        pthread_mutex_destroy(&device->readerLock);
+        free(device);
+        return nullptr;
+    }
+    device->commandStart = FRAME_START;
+    device->commandEnd = FRAME_END;
+    device->responseStart = FRAME_START;
+    device->responseEnd = FRAME_END;
+    device->numSlots = 3;
+    device->maxBlockSize = 261;
+    device->statusTimeout = timeoutMs;
+    device->responseTimeout = timeoutMs;
+    device->statusRetries = 1;
+    device->responseRetries = 1;
+    return device;
+}
+
+void FreeDevice(ReaderDevice *device)
+{
+    if (device == nullptr)
+        return;
+    ComPort_Close(device->comPort);
+    pthread_mutex_destroy(&device->readerLock);
+    free(device);
+}
+
+Bytes Frame(const Bytes &message)
+{
+    Bytes frame;
+    frame.push_back(FRAME_START);
+    frame.insert(frame.end(), message.begin(), message.end());
+    uint8_t checksum = 0;
+    for (uint8_t byte : message)
+        checksum ^= byte;
+    frame.push_back(checksum);
+    frame.push_back(FRAME_END);
+    return frame;
+}
+
+Bytes Ack()
+{
+    return {FRAME_START, ACK_STATUS_OK, ACK_STATUS_OK, FRAME_END};
+}
+
+Bytes RepeatRequest()
+{
+    return Frame(Bytes(CCID_HEADER_SIZE, 0));
+}
+
+Bytes Response(uint8_t type, uint8_t slot, uint8_t seq, uint8_t status, uint8_t error, uint8_t chain,
+               const Bytes &data)
+{
+    auto length = static_cast<uint32_t>(data.size());
+    Bytes message = {type,
+                     static_cast<uint8_t>(length),
+                     static_cast<uint8_t>(length >> 8),
+                     static_cast<uint8_t>(length >> 16),
+                     static_cast<uint8_t>(length >> 24),
+                     slot,
+                     seq,
+                     status,
+                     error,
+                     chain};
+    message.insert(message.end(), data.begin(), data.end());
+    return message;
+}
+
+Bytes AckAndFrame(const Bytes &message)
+{
+    Bytes bytes = Ack();
+    Bytes frame = Frame(message);
+    bytes.insert(bytes.end(), frame.begin(), frame.end());
+    return bytes;
+}
+
+ScriptedPeer::ScriptedPeer() = default;
+
+ScriptedPeer::~ScriptedPeer()
+{
+    stop_ = true;
+    if (thread_.joinable())
+        thread_.join();
+    if (slaveKeeper_ >= 0)
+        close(slaveKeeper_);
+    if (master_ >= 0)
+        close(master_);
+}
+
+bool ScriptedPeer::Start()
+{
+    master_ = posix_openpt(O_RDWR | O_NOCTTY);
+    if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0)
+        return false;
+    char name[256];
+    if (ptsname_r(master_, name, sizeof name) != 0)
+        return false;
+    path_ = name;
+    slaveKeeper_ = open(name, O_RDWR | O_NOCTTY);
+    if (slaveKeeper_ < 0)
+        return false;
+    termios raw{};
+    if (tcgetattr(slaveKeeper_, &raw) != 0)
+        return false;
+    cfmakeraw(&raw);
+    if (tcsetattr(slaveKeeper_, TCSANOW, &raw) != 0)
+        return false;
+    if (fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK) != 0)
+        return false;
+    thread_ = std::thread([this] { Run(); });
+    return true;
+}
+
+void ScriptedPeer::AddReply(const Bytes &bytes)
+{
+    AddReply(Reply{Piece{bytes, std::chrono::milliseconds(0)}});
+}
+
+void ScriptedPeer::AddReply(const Reply &reply)
+{
+    std::lock_guard<std::mutex> guard(mutex_);
+    replies_.push_back(reply);
+}
+
+void ScriptedPeer::AddSilence()
+{
+    AddReply(Reply{});
+}
+
+void ScriptedPeer::Feed(const Bytes &bytes)
+{
+    std::lock_guard<std::mutex> guard(mutex_);
+    feeds_.push_back(bytes);
+}
+
+std::vector<Bytes> ScriptedPeer::HostFrames() const
+{
+    std::lock_guard<std::mutex> guard(mutex_);
+    return hostFrames_;
+}
+
+bool ScriptedPeer::WaitForHostFrames(size_t count, std::chrono::milliseconds limit) const
+{
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, limit, [&] { return hostFrames_.size() >= count; });
+}
+
+bool ScriptedPeer::WaitIdle(std::chrono::milliseconds limit) const
+{
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, limit, [&] { return feeds_.empty() && !busy_; });
+}
+
+void ScriptedPeer::Run()
+{
+    while (!stop_) {
+        Bytes feed;
+        bool haveFeed = false;
+        {
+            std::lock_guard<std::mutex> guard(mutex_);
+            if (!feeds_.empty()) {
+                feed = feeds_.front();
+                feeds_.pop_front();
+                haveFeed = busy_ = true;
+            }
+        }
+        if (haveFeed) {
+            WriteAll(feed);
+            std::lock_guard<std::mutex> guard(mutex_);
+            busy_ = false;
+            changed_.notify_all();
+            continue;
+        }
+
+        Bytes frame;
+        if (!ReadHostFrame(&frame))
+            continue;
+        Reply reply;
+        {
+            std::lock_guard<std::mutex> guard(mutex_);
+            hostFrames_.push_back(frame);
+            if (!replies_.empty()) {
+                reply = replies_.front();
+                replies_.pop_front();
+            }
+            busy_ = true;
+            changed_.notify_all();
+        }
+        for (const Piece &piece : reply) {
+            if (!Sleep(piece.delayBefore) || !WriteAll(piece.bytes))
+                break;
+        }
+        std::lock_guard<std::mutex> guard(mutex_);
+        busy_ = false;
+        changed_.notify_all();
+    }
+}
+
+// Collects host bytes until one whole frame (start byte, header, dwLength
+// data bytes, checksum, end byte) is in; false after a poll step without one.
+bool ScriptedPeer::ReadHostFrame(Bytes *frame)
+{
+    auto complete = [this](size_t *length) {
+        if (pending_.size() < HOST_FRAME_HEADER)
+            return false;
+        *length = size_t{LengthField(pending_.data() + 1 + CCID_OFFSET_LENGTH)} + HOST_FRAME_HEADER + 2;
+        return pending_.size() >= *length;
+    };
+    size_t length = 0;
+    if (!complete(&length)) {
+        uint8_t buffer[4096];
+        pollfd port = {master_, POLLIN, 0};
+        if (poll(&port, 1, static_cast<int>(POLL_STEP.count())) <= 0)
+            return false;
+        ssize_t got = read(master_, buffer, sizeof buffer);
+        if (got <= 0)
+            return false;
+        pending_.insert(pending_.end(), buffer, buffer + got);
+        if (!complete(&length))
+            return false;
+    }
+    frame->assign(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(length));
+    pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(length));
+    return true;
+}
+
+// Writes everything, waiting for room while the host reads; gives up when
+// the peer is stopped.
+bool ScriptedPeer::WriteAll(const Bytes &bytes)
+{
+    size_t done = 0;
+    while (done < bytes.size()) {
+        if (stop_)
+            return false;
+        ssize_t put = write(master_, bytes.data() + done, bytes.size() - done);
+        if (put > 0) {
+            done += static_cast<size_t>(put);
+            continue;
+        }
+        pollfd port = {master_, POLLOUT, 0};
+        poll(&port, 1, static_cast<int>(POLL_STEP.count()));
+    }
+    return true;
+}
+
+bool ScriptedPeer::Sleep(std::chrono::milliseconds delay)
+{
+    auto until = std::chrono::steady_clock::now() + delay;
+    while (std::chrono::steady_clock::now() < until) {
+        if (stop_)
+            return false;
+        std::this_thread::sleep_for(std::min(delay, POLL_STEP));
+    }
+    return true;
+}
+
+} // namespace trig

@@ -1,0 +1,99 @@
+// Helpers for the transport tests: a reader record built by hand on a port,
+// frame and message builders, and a scripted peer that plays the reader on a
+// raw pseudo-terminal byte for byte, for corner cases the simulated reader
+// never produces.
+#ifndef KYT_TESTS_TRANSPORT_RIG_H
+#define KYT_TESTS_TRANSPORT_RIG_H
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "device.h"
+
+namespace trig {
+
+using Bytes = std::vector<uint8_t>;
+
+// A zero-filled reader record on the port at `path`, opened at 9600 8N1:
+// framing bytes 02 03 02 03, both timeouts `timeoutMs`, one retry each,
+// three slots, blocks of 261 bytes.  Null (and a test failure) when the
+// port cannot be opened.
+ReaderDevice *NewDevice(const std::string &path, KYT_ULONG timeoutMs = 200);
+void FreeDevice(ReaderDevice *device);
+
+// 02, message, XOR, 03.
+Bytes Frame(const Bytes &message);
+// The accepting acknowledge 02 00 00 03.
+Bytes Ack();
+// The host's repeat request.
+Bytes RepeatRequest();
+// A reader-to-host message: header with dwLength = data size, then the data.
+Bytes Response(uint8_t type, uint8_t slot, uint8_t seq, uint8_t status, uint8_t error, uint8_t chain,
+               const Bytes &data = {});
+// The acknowledge followed by the framed response, as one write.
+Bytes AckAndFrame(const Bytes &message);
+
+// The reader end of a pty pair, answering each frame the host sends with the
+// next reply from its script (nothing once the script is used up).  It reads
+// host frames by their dwLength, as a reader does; the repeat request reads
+// as a frame around an all-zero message.
+class ScriptedPeer {
+public:
+    struct Piece {
+        Bytes bytes;
+        std::chrono::milliseconds delayBefore{0};
+    };
+    using Reply = std::vector<Piece>;
+
+    ScriptedPeer();
+    ~ScriptedPeer();
+    ScriptedPeer(const ScriptedPeer &) = delete;
+    ScriptedPeer &operator=(const ScriptedPeer &) = delete;
+
+    bool Start();
+    const std::string &Path() const { return path_; }
+
+    void AddReply(const Bytes &bytes);
+    void AddReply(const Reply &reply);
+    void AddSilence(); // answers the next host frame with nothing
+    // Bytes written at once, not waiting for a host frame.
+    void Feed(const Bytes &bytes);
+
+    // Host frames received so far, each as on the wire.
+    std::vector<Bytes> HostFrames() const;
+    // Waits (up to `limit`) until `count` host frames have arrived.
+    bool WaitForHostFrames(size_t count, std::chrono::milliseconds limit = std::chrono::milliseconds(5000)) const;
+    // True once every queued reply and feed has been written.
+    bool WaitIdle(std::chrono::milliseconds limit = std::chrono::milliseconds(5000)) const;
+
+private:
+    void Run();
+    bool ReadHostFrame(Bytes *frame);
+    bool ReadSome(uint8_t *buffer, size_t count);
+    bool WriteAll(const Bytes &bytes);
+    bool Sleep(std::chrono::milliseconds delay);
+
+    int master_ = -1;
+    int slaveKeeper_ = -1; // keeps the line up before and between opens
+    std::string path_;
+    std::thread thread_;
+    std::atomic<bool> stop_{false};
+    mutable std::mutex mutex_;
+    mutable std::condition_variable changed_;
+    std::deque<Reply> replies_;
+    std::deque<Bytes> feeds_;
+    std::vector<Bytes> hostFrames_;
+    bool busy_ = false;
+    Bytes pending_; // bytes of a host frame read so far
+};
+
+} // namespace trig
+
+#endif
