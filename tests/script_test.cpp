@@ -89,7 +89,8 @@ KYT_STATUS FakeTransmit(ReaderHandle, KYT_ULONG, const unsigned char *command,
     size_t turn = g_link.received.size() - 1;
     Bytes answer = turn < g_link.answers.size() ? g_link.answers[turn] : Bytes{0x90, 0x00};
     EXPECT_LE(answer.size(), responseSize);
-    memcpy(response, answer.data(), answer.size());
+    if (!answer.empty())
+        memcpy(response, answer.data(), answer.size());
     *responseLength = g_link.reportedLength != 0 ? g_link.reportedLength : answer.size();
     return 0;
 }

@@ -38,8 +38,10 @@ unsigned char *HexToBytes(const char *token, size_t *count)
         if (HexDigitValue(*p) >= 0)
             digits++;
     }
-    // At least one byte is allocated so that null always means "no memory".
-    size_t capacity = digits / 2 > 0 ? digits / 2 : 1;
+    // Room for an unpaired last digit too, whose high nibble is written
+    // before it is dropped; at least one byte, so that null always means
+    // "no memory".
+    size_t capacity = (digits + 1) / 2 > 0 ? (digits + 1) / 2 : 1;
     unsigned char *bytes = static_cast<unsigned char *>(malloc(capacity));
     if (bytes == nullptr) {
         *count = 0;
