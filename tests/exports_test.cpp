@@ -87,11 +87,59 @@ TEST(Exports, ExactlyTheFourteenApiFunctions)
 
 TEST(Exports, LinksOnlyAgainstTheCRuntimeAndThreads)
 {
-    const std::set<std::string> allowed = {"libc.so.6", "libpthread.so.0"};
+    // On 32-bit targets the statically linked C++ runtime may reach the
+    // dynamic loader (thread-local storage); that is still the C runtime.
+    std::set<std::string> allowed = {"libc.so.6", "libpthread.so.0"};
+#if KYT_TARGET_POINTER_BITS == 32
+    allowed.insert({"ld-linux.so.2", "ld-linux-armhf.so.3"});
+#endif
     std::vector<std::string> needed = DynamicEntries("NEEDED");
     EXPECT_FALSE(needed.empty());
     for (const std::string &library : needed)
         EXPECT_TRUE(allowed.count(library)) << "unexpected dependency " << library;
+}
+
+// The value after "Field:" in `readelf -h`.
+std::string HeaderField(const std::string &field)
+{
+    for (const std::string &line : Lines(Run("readelf -h --wide " KYT_SHARED_LIBRARY))) {
+        size_t at = line.find(field + ":");
+        if (at == std::string::npos)
+            continue;
+        size_t value = line.find_first_not_of(' ', at + field.size() + 1);
+        return value == std::string::npos ? std::string() : line.substr(value);
+    }
+    return {};
+}
+
+TEST(Exports, BuiltForTheTargetMachine)
+{
+    EXPECT_EQ(HeaderField("Class"), "ELF" + std::to_string(KYT_TARGET_POINTER_BITS));
+    if (std::string(KYT_TARGET_ELF_MACHINE).empty())
+        GTEST_SKIP() << "no ELF machine name known for this target";
+    EXPECT_EQ(HeaderField("Machine"), KYT_TARGET_ELF_MACHINE);
+}
+
+// Every native word of the header, checked against the width the build
+// targets (not merely against itself).
+TEST(Exports, NativeWordsHaveTheTargetWidth)
+{
+    constexpr size_t bytes = KYT_TARGET_POINTER_BITS / 8;
+    EXPECT_EQ(sizeof(KYT_ULONG), bytes);
+    EXPECT_EQ(sizeof(KYT_STATUS), bytes);
+    EXPECT_EQ(sizeof(ReaderHandle), bytes);
+    EXPECT_EQ(sizeof(KYT_TIMEOUTS), 4 * bytes);
+    EXPECT_EQ(alignof(KYT_TIMEOUTS), alignof(KYT_ULONG));
+    const KYT_ULONG codes[] = {KYT_ERR_PROTO_MISMATCH, KYT_ERR_UNSUPPORTED_CARD, KYT_ERR_UNRESPONSIVE_CARD,
+                               KYT_ERR_UNPOWERED_CARD, KYT_ERR_REMOVED_CARD,     KYT_PROTOCOL_DEFAULT_SPEED};
+    for (KYT_ULONG code : codes) {
+        // Each code fits 32 bits with its top bit set: on 32-bit targets it
+        // fills the word, on 64-bit ones it is zero-extended.
+        EXPECT_EQ(code >> 31, 1UL) << std::hex << code;
+        EXPECT_EQ(static_cast<unsigned long long>(code) >> 32, 0ULL) << std::hex << code;
+    }
+    // A status read back through a 32-bit variable loses nothing.
+    EXPECT_EQ(static_cast<KYT_STATUS>(static_cast<unsigned int>(KYT_ERR_REMOVED_CARD)), KYT_ERR_REMOVED_CARD);
 }
 
 TEST(Exports, NativeWordsArePointerWide)

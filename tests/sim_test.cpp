@@ -333,6 +333,11 @@ TEST_F(SimTest, SetSpeedConfirmsThenMovesTheReader)
     auto [ack, response] = host_->Exchange(Command(0x6B, 0, 4, {0x44, 0x04}));
     EXPECT_EQ(ack, kAck);
     EXPECT_EQ(Bytes(response.begin() + 10, response.end()), (Bytes{0x90, 0x04}));
+    // The reader moves once its response is out, which may be a moment after
+    // the host has read it (slow machines, emulators).
+    auto movedBy = std::chrono::steady_clock::now() + 5s;
+    while (sim_->Speed() != 115200u && std::chrono::steady_clock::now() < movedBy)
+        std::this_thread::sleep_for(1ms);
     EXPECT_EQ(sim_->Speed(), 115200u);
     // The old speed now reaches nothing; the new one does.
     host_->Write(Framed(Command(0x65, 0, 5)));
