@@ -58,7 +58,7 @@ apdu_examples=$(cd "$root" && ls examples/*.apdu 2>/dev/null | tr '\n' ' ' || tr
 cat <<HINT
 Simulated reader on $port
 Scripts to try at "Enter a script filename: " (paths relative to $root):
-  card menu (2, then 5):       ${apdu_examples:-(none yet)}
+  card menu (2, then 5):       ${apdu_examples:-(none)}
   peripheral menu (3, then 1): examples/escape.ctl
 
 HINT
