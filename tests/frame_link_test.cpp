@@ -154,8 +154,9 @@ TEST_F(FrameLinkTest, AcknowledgeAttemptsFollowTheRetryCount)
         SCOPED_TRACE(row.retries);
         device->statusRetries = row.retries;
         EXPECT_EQ(Transceive(), EIO);
-        std::this_thread::sleep_for(30ms);
         total += row.frames;
+        HostFrames(total);
+        std::this_thread::sleep_for(30ms);
         auto sent = peer.HostFrames();
         ASSERT_EQ(sent.size(), total);
         for (const Bytes &frame : sent)
