@@ -78,27 +78,182 @@ typedef struct KYT_TIMEOUTS {
 /* Control code of KYT_Control: pass a vendor escape command to the reader. */
 #define KYT_IOCTL_ESCAPE 3500UL
 
+/* ---- Opening and closing ------------------------------------------------
+ *
+ * KYT_OpenA opens the serial port portName (a null-terminated path such as
+ * "/dev/ttyUSB0") at 9600 bit/s, 8N1 without flow control, finds the line
+ * speed the reader answers at (up to ten attempts, asking for each speed of
+ * the table below in turn), identifies the model from its firmware version
+ * (KYT7710P: 2 slots; KYT7710P_V3 and KYT4460P: 3 slots) and stores the new
+ * reader's handle through phReader.  The port stays at the speed found.
+ * After an open the timeouts are 2000 ms / 1 retry for the acknowledge and
+ * 10000 ms / 1 retry for the response.
+ *
+ *   portName  in   port path; must not be NULL
+ *   phReader  out  receives the handle on success only; must not be NULL
+ *
+ * Returns 0; EINVAL if portName or phReader is NULL; ENOMEM if memory runs
+ * out; the operating system's errno if the port cannot be opened or set up
+ * (for example ENOENT, EACCES, ENOTTY); EIO if no known reader answered, or
+ * the error of the last detection attempt (for example ETIMEDOUT).  On
+ * failure nothing stays open.
+ */
 KYT_API KYT_STATUS KYT_OpenA(const char *portName, ReaderHandle *phReader);
+/* KYT_OpenW: KYT_OpenA for a wide-character port name, converted in the
+ * current locale.  Same parameters and statuses; EILSEQ when the name cannot
+ * be converted. */
 KYT_API KYT_STATUS KYT_OpenW(const wchar_t *portName, ReaderHandle *phReader);
+/* KYT_Close powers every slot off (ignoring the results), closes the port
+ * and frees the reader.  The handle is invalid afterwards; a later open may
+ * return the same value for a new reader.
+ *
+ * Returns 0, or EINVAL if hReader is not an open reader's handle.
+ */
 KYT_API KYT_STATUS KYT_Close(ReaderHandle hReader);
+/* KYT_GetNumSlots stores the reader's slot count (2 or 3) through
+ * pNumSlots; slots are numbered from 0.
+ *
+ * Returns 0, or EINVAL for an unknown handle or a NULL pNumSlots.
+ */
 KYT_API KYT_STATUS KYT_GetNumSlots(ReaderHandle hReader, KYT_ULONG *pNumSlots);
 
+/* ---- Card slots -----------------------------------------------------------
+ *
+ * The functions below that take a slot return EINVAL, before anything is
+ * sent, for an unknown handle, a slot not below the slot count, or a NULL
+ * or zero argument that the function needs.  Link failures are EIO (no or
+ * bad acknowledge or response frame, refused message) or ETIMEDOUT (the
+ * reader reports a card that does not answer); E2BIG means an answer was
+ * longer than the buffer offered for it.
+ *
+ * KYT_PowerOnIcc powers the card in slot on and returns its answer-to-reset.
+ * The slot keeps the ATR for KYT_SetProtocol.
+ *
+ *   atrBuffer        out     receives the ATR; may be NULL (length only)
+ *   atrBufferLength  in/out  in: capacity of atrBuffer (33 bytes hold any
+ *                            ATR); out: the ATR length, 0 on failures other
+ *                            than E2BIG;
+ *                            must not be NULL
+ *
+ * Returns 0; EINVAL; E2BIG if the ATR is longer than the capacity (the
+ * length out is the ATR's, nothing is copied, the card is powered and the
+ * slot keeps the ATR); KYT_ERR_REMOVED_CARD (no card in the slot);
+ * KYT_ERR_UNRESPONSIVE_CARD (a card that does not answer);
+ * KYT_ERR_UNSUPPORTED_CARD; EIO, ENOMEM.
+ */
 KYT_API KYT_STATUS KYT_PowerOnIcc(ReaderHandle hReader, KYT_ULONG slot,
                                   unsigned char *atrBuffer, KYT_ULONG *atrBufferLength);
+/* KYT_PowerOffIcc removes power from the card in slot and forgets its ATR
+ * (whatever the reader answers).
+ *
+ * Returns 0; EINVAL; KYT_ERR_REMOVED_CARD; ETIMEDOUT, EIO, E2BIG.
+ */
 KYT_API KYT_STATUS KYT_PowerOffIcc(ReaderHandle hReader, KYT_ULONG slot);
+/* KYT_GetIccStatus asks the reader about slot and stores KYT_ICC_ABSENT,
+ * KYT_ICC_PRESENT (inserted, not powered), KYT_ICC_POWERED or
+ * KYT_ICC_UNKNOWN through iccStatus (KYT_ICC_UNKNOWN also on every failure
+ * after the argument checks).  An absent card clears the slot's ATR.
+ *
+ *   iccStatus  out  must not be NULL
+ *
+ * Returns 0; EINVAL; KYT_ERR_REMOVED_CARD; ETIMEDOUT, EIO, E2BIG.
+ */
 KYT_API KYT_STATUS KYT_GetIccStatus(ReaderHandle hReader, KYT_ULONG slot, KYT_ULONG *iccStatus);
+/* KYT_ExchangeApdu sends a command APDU to the powered card in slot and
+ * returns its response APDU (data and the two status bytes SW1 SW2).
+ * Commands longer than the reader's block size are sent in chained blocks,
+ * chained responses are joined.
+ *
+ *   sendBuffer  in      the command APDU; must not be NULL
+ *   sendLength  in      its length; must not be 0
+ *   recvBuffer  out     receives the response; must not be NULL
+ *   recvLength  in/out  in: capacity of recvBuffer, must not be 0 (65538
+ *                       holds the largest response); out: response length;
+ *                       must not be NULL
+ *
+ * Returns 0; EINVAL; E2BIG if the response exceeds the capacity;
+ * KYT_ERR_REMOVED_CARD; KYT_ERR_UNSUPPORTED_CARD; ETIMEDOUT (the card does
+ * not answer); EIO; ENOMEM.
+ */
 KYT_API KYT_STATUS KYT_ExchangeApdu(ReaderHandle hReader, KYT_ULONG slot,
                                     const unsigned char *sendBuffer, KYT_ULONG sendLength,
                                     unsigned char *recvBuffer, KYT_ULONG *recvLength);
+/* KYT_Control passes a vendor escape command to the reader (addressed to
+ * slot) and returns the reader's reply.
+ *
+ *   controlCode    in   must be KYT_IOCTL_ESCAPE
+ *   inBuffer       in   the escape command; must not be NULL and must not
+ *                       begin with 0x44 (the line speed is changed only by
+ *                       KYT_SetBaudRate)
+ *   inBufferSize   in   its length; must not be 0
+ *   outBuffer      out  receives the reply; must not be NULL
+ *   outBufferSize  in   capacity of outBuffer; must not be 0
+ *   bytesReturned  out  the reply length, 0 on every failure; may be NULL
+ *
+ * Returns 0; EINVAL (also for an unknown handle, a slot not below the slot
+ * count or another control code); E2BIG if the reply exceeds
+ * outBufferSize; EIO, ETIMEDOUT, ENOMEM.  Errors are not mapped to card
+ * codes: an empty slot is ENOMEDIUM here, not KYT_ERR_REMOVED_CARD.
+ */
 KYT_API KYT_STATUS KYT_Control(ReaderHandle hReader, KYT_ULONG slot, KYT_ULONG controlCode,
                                const unsigned char *inBuffer, KYT_ULONG inBufferSize,
                                unsigned char *outBuffer, KYT_ULONG outBufferSize,
                                KYT_ULONG *bytesReturned);
+/* KYT_SetProtocol selects the transmission protocol for the card powered in
+ * slot, from its ATR.  A card in specific mode keeps the protocol its ATR
+ * names; a negotiable card gets T=1 if both it and the request allow it,
+ * else T=0, with the transmission factors of its ATR (or Fi/Di 1/1 when
+ * KYT_PROTOCOL_DEFAULT_SPEED is set).  If the reader
+ * refuses the parameters, the card is power-cycled and they are sent once
+ * more.
+ *
+ *   preferredProtocols  in   KYT_PROTOCOL_T0 and/or KYT_PROTOCOL_T1, possibly
+ *                            with KYT_PROTOCOL_DEFAULT_SPEED (bit 31)
+ *   activeProtocol      out  KYT_PROTOCOL_T0 or KYT_PROTOCOL_T1 in force on
+ *                            success, 0 on every failure (even an unknown
+ *                            handle); may be NULL
+ *
+ * Returns 0; EINVAL (also when neither T=0 nor T=1 is requested);
+ * KYT_ERR_UNPOWERED_CARD if the slot holds no ATR (never powered, powered
+ * off, or the card was found absent); KYT_ERR_UNSUPPORTED_CARD for an ATR or
+ * parameters that cannot be used; KYT_ERR_PROTO_MISMATCH if the card offers
+ * none of the requested protocols; KYT_ERR_REMOVED_CARD; ETIMEDOUT, EIO,
+ * E2BIG, ENOMEM; after a power cycle, any status of KYT_PowerOnIcc (for
+ * example KYT_ERR_UNRESPONSIVE_CARD).
+ */
 KYT_API KYT_STATUS KYT_SetProtocol(ReaderHandle hReader, KYT_ULONG slot,
                                    KYT_ULONG preferredProtocols, KYT_ULONG *activeProtocol);
 
+/* ---- Line speed and timeouts ---------------------------------------------
+ *
+ * Line speeds of the reader, in bit/s: 9600, 19200, 38400, 57600, 115200,
+ * 128000, 230400, 250000, 256000, 500000.  The serial port supports the
+ * first five.
+ *
+ * KYT_GetBaudRate stores the port's current line speed through baudRate.
+ *
+ * Returns 0; EINVAL for an unknown handle or a NULL baudRate; an errno of
+ * the operating system, or EIO, if the port's speed cannot be read.
+ */
 KYT_API KYT_STATUS KYT_GetBaudRate(ReaderHandle hReader, KYT_ULONG *baudRate);
+/* KYT_SetBaudRate tells the reader to change to baudRate and then switches
+ * the port.  Nothing is sent if the port already runs at baudRate.
+ *
+ * Returns 0; EINVAL for an unknown handle or a speed not in the list above;
+ * the port's errno, or EIO, if the port cannot run at the speed (128000 and
+ * above), with nothing sent; the link's error (EIO,
+ * ETIMEDOUT, E2BIG) if the reader does not answer, with the port at the old
+ * speed; EIO if the reader's reply does not confirm the change, with the
+ * port at the new speed.  No status is mapped to a card code.
+ */
 KYT_API KYT_STATUS KYT_SetBaudRate(ReaderHandle hReader, KYT_ULONG baudRate);
+/* KYT_GetTimeouts copies the reader's link timing into *timeouts;
+ * KYT_SetTimeouts replaces it with *timeouts (every value is accepted: 0
+ * waits not at all, and a retry count of the all-ones value makes every
+ * later exchange fail with EIO).
+ *
+ * Both return 0, or EINVAL for an unknown handle or a NULL timeouts.
+ */
 KYT_API KYT_STATUS KYT_GetTimeouts(ReaderHandle hReader, KYT_TIMEOUTS *timeouts);
 KYT_API KYT_STATUS KYT_SetTimeouts(ReaderHandle hReader, const KYT_TIMEOUTS *timeouts);
 
