@@ -343,23 +343,4 @@ TEST_F(ReadResponseTest, OversizedFramesAreDrainedUpToTheLargestResponse)
     EXPECT_GE(length, 11u);
 }
 
-TEST_F(ReadResponseTest, ReadExactTakesOnlyWhatIsAsked)
-{
-    peer.Feed(Concat(trig::Ack(), kAnswerFrame));
-    ASSERT_TRUE(peer.WaitIdle());
-    uint8_t ack[ACK_FRAME_SIZE];
-    uint32_t count = 0;
-    EXPECT_EQ(CCID_ReadExact(fd, ack, &count, 10), 0);
-    count = ACK_FRAME_SIZE;
-    ASSERT_EQ(CCID_ReadExact(fd, ack, &count, 1000), 0);
-    EXPECT_EQ(Bytes(ack, ack + 4), trig::Ack());
-    Bytes buffer(64);
-    KYT_ULONG length = buffer.size();
-    ASSERT_EQ(CCID_ReadResponse(fd, buffer.data(), &length, 1000), 0);
-    EXPECT_EQ(Bytes(buffer.begin(), buffer.begin() + static_cast<long>(length)), kAnswerFrame);
-    // Nothing more: EIO after the timeout.
-    count = ACK_FRAME_SIZE;
-    EXPECT_EQ(CCID_ReadExact(fd, ack, &count, 20), EIO);
-}
-
 } // namespace
