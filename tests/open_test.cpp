@@ -24,8 +24,12 @@ bool NothingListed()
 
 Bytes FirmwareReplyWithText(const std::string &text)
 {
-    Bytes reply = {0x00, 0x01, 0x02, 0x03, 0x04};
-    reply.insert(reply.end(), text.begin(), text.end());
+    // Five header bytes the library skips, then the version text.
+    Bytes reply(5 + text.size());
+    for (size_t i = 0; i < 5; i++)
+        reply[i] = static_cast<uint8_t>(i);
+    for (size_t i = 0; i < text.size(); i++)
+        reply[5 + i] = static_cast<uint8_t>(text[i]);
     return reply;
 }
 
