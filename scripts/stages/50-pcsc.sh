@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# The PC/SC driver against the real pcscd: installs pcscd, pcsc-tools, OpenSC
+# and pcsc-lite's development files when missing, builds the IFD handler with
+# the library and the simulated reader in a folder of its own, and runs
+# pcsc/tests/pcscd_test.sh in a private mount namespace, so that its pcscd
+# never meets a system one.  Needs root (apt-get, unshare, mount).
+set -euo pipefail
+root=${KYT_ROOT:-$(cd "$(dirname "$0")/../.." && pwd)}
+build=${KYT_PCSC_BUILD_DIR:-$root/build-pcsc}
+work=$(mktemp -d /tmp/kyt-pcsc.XXXXXX)
+trap 'rm -rf "$work"' EXIT
+
+missing=()
+for package in pcscd pcsc-tools opensc libpcsclite-dev pkg-config; do
+  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
+    missing+=("$package")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "installing ${missing[*]}"
+  apt-get update -q
+  DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${missing[@]}"
+fi
+
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKYT_BUILD_TESTS=OFF >/dev/null
+cmake --build "$build" -j 2 --target ifdkyt pcsc_client kyt_sim
+
+unshare --mount --propagation private \
+  bash "$root/pcsc/tests/pcscd_test.sh" "$build" "$work/test"
