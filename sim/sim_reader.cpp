@@ -19,6 +19,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/prctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -46,6 +47,11 @@ constexpr std::chrono::milliseconds kWriteStallTimeout{1000};
 constexpr unsigned kMaxSlots = 8;
 // A chained command APDU is never longer than this.
 constexpr size_t kMaxChainedCommand = 64 * 1024;
+// On a paced line the reader writes to the host in pieces of at most this
+// many bytes, as a UART hands over its FIFO.
+constexpr size_t kPacePiece = 16;
+// A byte on an 8N1 line is a start bit, eight data bits and a stop bit.
+constexpr uint64_t kBitsPerByte = 10;
 
 // CCID message types.
 constexpr uint8_t PC_TO_RDR_SET_PARAMETERS = 0x61;
@@ -120,6 +126,16 @@ uint32_t BitsPerSecond(speed_t speed)
             return name.bitsPerSecond;
     }
     return speed > 0x100F ? static_cast<uint32_t>(speed) : 0;
+}
+
+// Time that `bytes` bytes take on the line at `bitsPerSecond`, computed
+// for the whole count so that long frames gather no rounding error.
+Clock::duration LineTime(size_t bytes, uint32_t bitsPerSecond)
+{
+    if (bitsPerSecond == 0)
+        return Clock::duration::zero();
+    uint64_t ns = static_cast<uint64_t>(bytes) * kBitsPerByte * 1000000000ULL / bitsPerSecond;
+    return std::chrono::duration_cast<Clock::duration>(std::chrono::nanoseconds(ns));
 }
 
 uint8_t Checksum(const uint8_t *bytes, size_t count)
@@ -256,6 +272,10 @@ struct SimReader::State {
     Bytes rx;
     Bytes stray;
     Clock::time_point lastRx;
+    // Pacing (thread only): when each direction of the line is free again.
+    Clock::time_point rxLineFree;
+    Clock::time_point txLineFree;
+    bool apduAnswered = false; // the card answered a command APDU in this frame
 
     void Run();
     void ReadFromHost();
@@ -265,6 +285,9 @@ struct SimReader::State {
     void HandleCommand(const Bytes &message);
     void HandleRepeatRequest();
     bool SendToHost(const Bytes &bytes);
+    bool WriteToHost(const uint8_t *bytes, size_t count);
+    bool WaitUntil(Clock::time_point deadline);
+    uint32_t PacedSpeed(); // the line speed when pacing is on, else 0
     void SendResponseFrame(const Bytes &frame, const Bytes &ahead = {});
     bool Pause(std::chrono::milliseconds delay);
     void AddLog(Direction direction, const Bytes &bytes, Clock::time_point when);
@@ -303,14 +326,51 @@ bool SimReader::State::Pause(std::chrono::milliseconds delay)
     return !wake.wait_for(lock, delay, [this] { return stopping.load(); });
 }
 
+// Waits for an absolute time, so that a schedule of many waits does not
+// drift by the lateness of each one.  False when the simulator stops.
+bool SimReader::State::WaitUntil(Clock::time_point deadline)
+{
+    if (Clock::now() >= deadline)
+        return !stopping;
+    std::unique_lock<std::mutex> lock(mutex);
+    return !wake.wait_until(lock, deadline, [this] { return stopping.load(); });
+}
+
+uint32_t SimReader::State::PacedSpeed()
+{
+    std::lock_guard<std::mutex> guard(mutex);
+    return config.pace ? speed : 0;
+}
+
+// Sends bytes to the host.  Unpaced they go out as one piece; paced, each
+// piece is written when its last byte has crossed the line, counted from when
+// the line is free (the reader's earlier bytes may still be on their way).
+bool SimReader::State::SendToHost(const Bytes &bytes)
+{
+    uint32_t bitsPerSecond = PacedSpeed();
+    if (bitsPerSecond == 0)
+        return WriteToHost(bytes.data(), bytes.size());
+    Clock::time_point start = std::max(Clock::now(), txLineFree);
+    txLineFree = start + LineTime(bytes.size(), bitsPerSecond);
+    for (size_t done = 0; done < bytes.size();) {
+        size_t size = std::min(kPacePiece, bytes.size() - done);
+        if (!WaitUntil(start + LineTime(done + size, bitsPerSecond)))
+            return false;
+        if (!WriteToHost(bytes.data() + done, size))
+            return false;
+        done += size;
+    }
+    return true;
+}
+
 // Writes bytes to the host as one piece.  A host that stops reading for a
 // long time loses the rest, as it would on a real line.
-bool SimReader::State::SendToHost(const Bytes &bytes)
+bool SimReader::State::WriteToHost(const uint8_t *bytes, size_t count)
 {
     size_t done = 0;
     auto stalledSince = Clock::now();
-    while (done < bytes.size()) {
-        ssize_t n = write(master, bytes.data() + done, bytes.size() - done);
+    while (done < count) {
+        ssize_t n = write(master, bytes + done, count - done);
         if (n > 0) {
             done += static_cast<size_t>(n);
             stalledSince = Clock::now();
@@ -394,6 +454,13 @@ void SimReader::State::FlushStray(Clock::time_point when)
 // Takes bytes the host sent at the reader's speed and cuts frames out of them.
 void SimReader::State::Deliver(const uint8_t *bytes, size_t count, Clock::time_point when)
 {
+    // Paced, byte i of this piece has arrived (i + 1) byte times after the
+    // line was free to carry it; a frame is acted on once its last byte is in.
+    uint32_t bitsPerSecond = PacedSpeed();
+    size_t pieceBegin = rx.size();
+    Clock::time_point pieceStart = std::max(when, rxLineFree);
+    if (bitsPerSecond != 0)
+        rxLineFree = pieceStart + LineTime(count, bitsPerSecond);
     rx.insert(rx.end(), bytes, bytes + count);
     lastRx = when;
     size_t pos = 0;
@@ -413,10 +480,17 @@ void SimReader::State::Deliver(const uint8_t *bytes, size_t count, Clock::time_p
         size_t total = length + kHeaderSize + kFrameOverhead;
         if (available < total)
             break;
-        FlushStray(when);
+        Clock::time_point arrived = when;
+        if (bitsPerSecond != 0) {
+            size_t end = std::max(pos + total, pieceBegin + 1);
+            arrived = pieceStart + LineTime(end - pieceBegin, bitsPerSecond);
+            if (!WaitUntil(arrived))
+                break;
+        }
+        FlushStray(arrived);
         Bytes frame(rx.begin() + pos, rx.begin() + pos + total);
         pos += total;
-        HandleFrame(frame, when);
+        HandleFrame(frame, arrived);
         if (stopping)
             break;
     }
@@ -427,6 +501,13 @@ void SimReader::State::Deliver(const uint8_t *bytes, size_t count, Clock::time_p
 void SimReader::State::HandleFrame(const Bytes &frame, Clock::time_point when)
 {
     AddLog(Direction::HostToReader, frame, when);
+    std::chrono::milliseconds readerDelay;
+    {
+        std::lock_guard<std::mutex> guard(mutex);
+        readerDelay = config.readerDelay;
+    }
+    if (readerDelay.count() > 0 && !WaitUntil(when + readerDelay))
+        return;
     const uint8_t *message = frame.data() + 1;
     size_t messageSize = frame.size() - kFrameOverhead;
     if (frame.back() != kFrameEnd || frame[frame.size() - 2] != Checksum(message, messageSize)) {
@@ -466,6 +547,7 @@ void SimReader::State::HandleCommand(const Bytes &message)
     {
         std::unique_lock<std::mutex> lock(mutex);
         commands.push_back(message);
+        apduAnswered = false;
         if (faults.dropAcks > 0) {
             faults.dropAcks--;
             return;
@@ -529,6 +611,8 @@ void SimReader::State::HandleCommand(const Bytes &message)
                 withhold = true;
             }
             delay = config.responseDelay;
+            if (apduAnswered)
+                delay += config.cardDelay;
         }
     }
 
@@ -667,6 +751,7 @@ Bytes SimReader::State::XfrBlock(const Bytes &m, unsigned slotNumber, std::uniqu
     }
 
     // The whole command APDU is there: the card answers it.
+    apduAnswered = true;
     ApduHandler handler = slot->card->handler;
     Bytes answer;
     if (handler) {
@@ -744,6 +829,9 @@ void SimReader::State::ReadFromHost()
 
 void SimReader::State::Run()
 {
+    // Paced writes and delays wait for absolute times; the default 50 us of
+    // timer slack would make every one of them late by that much.
+    prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
     for (;;) {
         if (stopping)
             return;
@@ -902,6 +990,24 @@ void SimReader::SetResponseDelay(std::chrono::milliseconds delay)
 {
     std::lock_guard<std::mutex> guard(state_->mutex);
     state_->config.responseDelay = delay;
+}
+
+void SimReader::SetPacing(bool pace)
+{
+    std::lock_guard<std::mutex> guard(state_->mutex);
+    state_->config.pace = pace;
+}
+
+void SimReader::SetReaderDelay(std::chrono::milliseconds delay)
+{
+    std::lock_guard<std::mutex> guard(state_->mutex);
+    state_->config.readerDelay = delay;
+}
+
+void SimReader::SetCardDelay(std::chrono::milliseconds delay)
+{
+    std::lock_guard<std::mutex> guard(state_->mutex);
+    state_->config.cardDelay = delay;
 }
 
 void SimReader::SetEscapeHandler(EscapeHandler handler)

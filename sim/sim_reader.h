@@ -77,6 +77,14 @@ struct Config {
     uint32_t speed = 9600;              // the reader's own line speed
     size_t maxResponseBlock = 0;        // > 0: longer responses are sent in chained blocks of this size
     std::chrono::milliseconds responseDelay{0}; // pause between acknowledge and response
+    // Line pacing: every byte takes 10 bit-times of the current line speed in
+    // each direction.  A command frame counts as arrived only when its last
+    // byte's time has come; the reader's bytes reach the host at the line
+    // rate, in pieces of at most 16 bytes, each written once its last byte
+    // has crossed the line.
+    bool pace = false;
+    std::chrono::milliseconds readerDelay{0}; // after a frame has arrived, before the reader answers it
+    std::chrono::milliseconds cardDelay{0};   // the card's work per command APDU, before its response
 };
 
 class SimReader {
@@ -99,6 +107,9 @@ public:
     uint32_t Speed() const;
     void SetMaxResponseBlock(size_t bytes);
     void SetResponseDelay(std::chrono::milliseconds delay);
+    void SetPacing(bool pace);
+    void SetReaderDelay(std::chrono::milliseconds delay);
+    void SetCardDelay(std::chrono::milliseconds delay);
     void SetEscapeHandler(EscapeHandler handler);
     // bError of the failed reply when the escape handler refuses a command
     // (default 0x00, command not supported; 0xFE reports the card mute).
