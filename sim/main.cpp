@@ -7,6 +7,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <thread>
 
 #include <pthread.h>
 #include <unistd.h>
@@ -37,21 +38,20 @@ const char kUsage[] =
     "                      blocks of N bytes (default 0: never chain)\n"
     "  --link PATH         create a symbolic link PATH to the pty (removed on exit)\n"
     "  --help              show this text and exit\n"
-    "  --pace              take as long as a real line: every byte needs 10 bit-times\n"
-    "                      of the current line speed in each direction (a command\n"
-    "                      frame is acted on once its last byte would have arrived;\n"
-    "                      the reader's bytes leave at the line rate)\n"
-    "  --reader-delay MS   the reader's own work per frame: MS milliseconds between\n"
-    "                      a frame's arrival and its acknowledge (default 0)\n"
-    "  --card-delay MS     the card's work per command APDU: MS milliseconds between\n"
-    "                      the acknowledge and the response (default 0)\n"
     "\n"
     "Without --card the demo setup is inserted: slot 0 holds the T=1 demo card,\n"
     "slot 1 the T=0 demo card and slot 2 stays empty.  With --card only the named\n"
     "slots hold cards.\n"
     "\n"
     "When the reader is ready, one line \"Simulated reader ready on PATH\" is\n"
-    "printed, PATH being the link when --link is given, else the pty itself.\n";
+    "printed, PATH being the link when --link is given, else the pty itself.\n"
+    "\n"
+    "While it runs, kyt_sim reads commands from standard input, one per line, and\n"
+    "answers each with one line beginning \"ok\" or \"error\":\n"
+    "  remove SLOT         pull the card out of slot SLOT\n"
+    "  insert SLOT CARD    put a card into slot SLOT (CARD as for --card); a card\n"
+    "                      already there is replaced\n"
+    "The end of standard input ends the commands, not the reader.\n";
 
 int Fail(const std::string &message)
 {
@@ -81,6 +81,55 @@ std::optional<kytsim::Bytes> ParseHex(const std::string &text)
         bytes.push_back(static_cast<uint8_t>(value));
     }
     return bytes;
+}
+
+// A card named as for --card: demo-t1, demo-t0 or an ATR in hex.
+std::optional<kytsim::Card> CardByName(const std::string &kind)
+{
+    if (kind == "demo-t1")
+        return kytsim::DemoT1Card();
+    if (kind == "demo-t0")
+        return kytsim::DemoT0Card();
+    std::optional<kytsim::Bytes> atr = ParseHex(kind);
+    if (!atr || atr->size() > 33)
+        return std::nullopt;
+    kytsim::Card card;
+    card.atr = *atr;
+    card.handler = kytsim::IsoCardHandler(false);
+    return card;
+}
+
+// Card commands on standard input ("remove SLOT", "insert SLOT CARD"), until
+// its end.
+void ReadCardCommands(kytsim::SimReader *reader)
+{
+    char line[256];
+    while (std::fgets(line, sizeof line, stdin)) {
+        char verb[16] = {}, slotText[16] = {}, kind[80] = {};
+        int fields = std::sscanf(line, "%15s %15s %79s", verb, slotText, kind);
+        std::optional<unsigned long> slot = ParseNumber(slotText);
+        std::string answer;
+        if (fields < 1) {
+            continue;
+        } else if (!slot || *slot > 7) {
+            answer = "error: a slot number from 0 to 7 is needed";
+        } else if (std::strcmp(verb, "remove") == 0 && fields == 2) {
+            reader->RemoveCard(static_cast<unsigned>(*slot));
+            answer = "ok: slot " + std::to_string(*slot) + " is empty";
+        } else if (std::strcmp(verb, "insert") == 0 && fields == 3) {
+            std::optional<kytsim::Card> card = CardByName(kind);
+            if (card) {
+                reader->InsertCard(static_cast<unsigned>(*slot), *card);
+                answer = "ok: slot " + std::to_string(*slot) + " holds " + kind;
+            } else {
+                answer = std::string("error: unknown card ") + kind;
+            }
+        } else {
+            answer = "error: commands are \"remove SLOT\" and \"insert SLOT CARD\"";
+        }
+        std::printf("%s\n", answer.c_str());
+        std::fflush(stdout);
+    }
 }
 
 } // namespace
@@ -155,10 +204,6 @@ int main(int argc, char **argv)
             link = value;
         } else {
             return Fail("unknown option " + option);
-        if (option == "--pace") {
-            config.pace = true;
-            continue;
-        }
         }
     }
 
@@ -197,6 +242,11 @@ int main(int argc, char **argv)
     }
     std::printf("Simulated reader ready on %s\n", path.c_str());
     std::fflush(stdout);
+    // Started in the background of an interactive shell, a read of the
+    // terminal fails instead of stopping the reader.
+    std::signal(SIGTTIN, SIG_IGN);
+    std::thread commands(ReadCardCommands, &reader);
+    commands.detach();
 
     int received = 0;
     sigwait(&signals, &received);
@@ -206,8 +256,3 @@ int main(int argc, char **argv)
         unlink(link.c_str());
     return 0;
 }
-        } else if (option == "--reader-delay" || option == "--card-delay") {
-            std::optional<unsigned long> ms = ParseNumber(value);
-            if (!ms)
-                return Fail("bad delay " + value + " for " + option + " (milliseconds)");
-            (option == "--reader-delay" ? config.readerDelay : config.cardDelay) = std::chrono::milliseconds(*ms);
