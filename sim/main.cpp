@@ -37,6 +37,14 @@ const char kUsage[] =
     "  --block N           send card responses longer than N bytes in chained\n"
     "                      blocks of N bytes (default 0: never chain)\n"
     "  --link PATH         create a symbolic link PATH to the pty (removed on exit)\n"
+    "  --pace              take as long as a real line: every byte needs 10 bit-times\n"
+    "                      of the current line speed in each direction (a command\n"
+    "                      frame is acted on once its last byte would have arrived;\n"
+    "                      the reader's bytes leave at the line rate)\n"
+    "  --reader-delay MS   the reader's own work per frame: MS milliseconds between\n"
+    "                      a frame's arrival and its acknowledge (default 0)\n"
+    "  --card-delay MS     the card's work per command APDU: MS milliseconds between\n"
+    "                      the acknowledge and the response (default 0)\n"
     "  --help              show this text and exit\n"
     "\n"
     "Without --card the demo setup is inserted: slot 0 holds the T=1 demo card,\n"
@@ -147,6 +155,10 @@ int main(int argc, char **argv)
             std::fputs(kUsage, stdout);
             return 0;
         }
+        if (option == "--pace") {
+            config.pace = true;
+            continue;
+        }
         if (i + 1 >= argc)
             return Fail("option " + option + " needs a value, or is unknown");
         std::string value = argv[++i];
@@ -200,6 +212,11 @@ int main(int argc, char **argv)
             if (!block)
                 return Fail("bad block size " + value);
             config.maxResponseBlock = *block;
+        } else if (option == "--reader-delay" || option == "--card-delay") {
+            std::optional<unsigned long> ms = ParseNumber(value);
+            if (!ms)
+                return Fail("bad delay " + value + " for " + option + " (milliseconds)");
+            (option == "--reader-delay" ? config.readerDelay : config.cardDelay) = std::chrono::milliseconds(*ms);
         } else if (option == "--link") {
             link = value;
         } else {
