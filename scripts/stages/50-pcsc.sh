@@ -2,7 +2,7 @@
 # The PC/SC driver against the real pcscd: installs pcscd, pcsc-tools, OpenSC
 # and pcsc-lite's development files when missing, builds the IFD handler with
 # the library and the simulated reader in a folder of its own, and runs
-# pcsc/tests/pcscd_test.sh in a private mount namespace, so that its pcscd
+# its own tests, then pcsc/tests/pcscd_test.sh in a private mount namespace, so that its pcscd
 # never meets a system one.  Needs root (apt-get, unshare, mount).
 set -euo pipefail
 root=${KYT_ROOT:-$(cd "$(dirname "$0")/../.." && pwd)}
@@ -11,7 +11,7 @@ work=$(mktemp -d /tmp/kyt-pcsc.XXXXXX)
 trap 'rm -rf "$work"' EXIT
 
 missing=()
-for package in pcscd pcsc-tools opensc libpcsclite-dev pkg-config; do
+for package in pcscd pcsc-tools opensc libpcsclite-dev pkg-config libgtest-dev; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
     missing+=("$package")
 done
@@ -22,7 +22,10 @@ if [ ${#missing[@]} -gt 0 ]; then
 fi
 
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKYT_BUILD_TESTS=OFF >/dev/null
-cmake --build "$build" -j 2 --target ifdkyt pcsc_client kyt_sim
+cmake --build "$build" -j 2 --target ifdkyt pcsc_client kyt_sim ifd_handler_test
+
+# The handler on its own, as pcscd calls it, against the simulated reader.
+timeout 300 "$build/pcsc/ifd_handler_test"
 
 unshare --mount --propagation private \
   bash "$root/pcsc/tests/pcscd_test.sh" "$build" "$work/test"
