@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
 # Runs the real pcscd with the KYT handler against a simulated reader and
 # checks it with real PC/SC clients: pcsc_scan, opensc-tool, scriptor and
-# pcsc_client.  Must run in a mount namespace of its own (unshare --mount):
-# a private folder is bound over /run/pcscd, so this pcscd and its clients
-# never meet a system pcscd.
+# pcsc_client.  It runs itself in a mount namespace of its own (unshare
+# --mount) with a private folder bound over /run/pcscd, so this pcscd and its
+# clients never meet a system pcscd.  Needs root.
 #
-#   unshare --mount --propagation private bash pcscd_test.sh BUILD_DIR WORK_DIR
+#   pcscd_test.sh BUILD_DIR WORK_DIR
 #
 # BUILD_DIR holds pcsc/libifdkyt.so, pcsc/pcsc_client and sim/kyt_sim.
 # Exits non-zero on the first failed check; stops every process it started.
@@ -16,9 +16,10 @@ handler=$build/pcsc/libifdkyt.so
 client=$build/pcsc/pcsc_client
 sim_binary=$build/sim/kyt_sim
 
-if [ "$(awk '$5 == "/" {print $7}' /proc/self/mountinfo | head -1)" = "shared:1" ]; then
-  echo "pcscd_test.sh: run me in a private mount namespace (unshare --mount)" >&2
-  exit 2
+# Everything below runs in a mount namespace of its own.
+if [ "${KYT_PCSC_NAMESPACE:-}" != "$$" ]; then
+  exec unshare --mount --propagation private \
+    bash -c 'KYT_PCSC_NAMESPACE=$$ exec bash "$0" "$@"' "$0" "$@"
 fi
 
 rm -rf "$work"
