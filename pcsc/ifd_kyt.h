@@ -61,7 +61,7 @@
  * refused: the line speed belongs to the driver. */
 #define KYT_IFD_IOCTL_ESCAPE (0x42000000UL + 3500UL)
 
-/* PC/SC part 10 feature list (CM_IOCTL_GET_FEATURE_REQUEST): the reader
+/* The PC/SC v2 reader feature list (CM_IOCTL_GET_FEATURE_REQUEST): the reader
  * has no PIN pad or other feature, so the answer is empty. */
 #define KYT_IFD_IOCTL_GET_FEATURE_REQUEST (0x42000000UL + 3400UL)
 
