@@ -82,7 +82,14 @@ protected:
         device = trig::NewDevice(sim->PortPath(), 1000);
         ASSERT_NE(device, nullptr);
     }
-    void TearDown() override { trig::FreeDevice(device); }
+    // The simulator's thread calls the card handler, which writes members
+    // declared after `sim`: it must be gone before they are.
+    void TearDown() override
+    {
+        trig::FreeDevice(device);
+        if (sim)
+            sim->Stop();
+    }
 
     // A card that answers every APDU with `response` and remembers the
     // APDUs it received.

@@ -1,5 +1,7 @@
 // Line speed changes in step with the reader, and the link timeouts.
 #include <cerrno>
+#include <chrono>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -35,6 +37,15 @@ protected:
         return baud;
     }
     std::vector<Bytes> SetSpeedCommands() { return rig::CommandsOfType(*sim_, PC_TO_RDR_ESCAPE); }
+    // The simulated reader moves to the new speed just after its reply has
+    // gone out, so the library may return before the move: wait (a bounded
+    // while) for the reader's speed.
+    uint32_t SimSpeedOnceSettled(uint32_t expected)
+    {
+        for (int i = 0; i < 200 && sim_->Speed() != expected; i++)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        return sim_->Speed();
+    }
 
     std::unique_ptr<kytsim::SimReader> sim_;
     ReaderHandle handle_ = nullptr;
@@ -76,7 +87,7 @@ TEST_F(Speed, ConfirmedChangeMovesBothEnds)
     EXPECT_EQ(Bytes(sent[0].begin() + CCID_HEADER_SIZE, sent[0].end()), (Bytes{0x44, 0x04}));
     EXPECT_EQ(sent[0][CCID_OFFSET_SLOT], 0);
     EXPECT_EQ(PortSpeed(), 115200UL);
-    EXPECT_EQ(sim_->Speed(), 115200u);
+    EXPECT_EQ(SimSpeedOnceSettled(115200), 115200u);
 
     // The link works at the new speed, and back down again.
     KYT_ULONG status = 0;
@@ -96,7 +107,7 @@ TEST_F(Speed, UnconfirmedChangeLeavesThePortAtTheNewSpeed)
         sim_->SetSpeedChangeReply(std::nullopt);
         sim_->SetSpeed(115200);
         ASSERT_EQ(KYT_SetBaudRate(handle_, 9600), 0UL);
-        ASSERT_EQ(sim_->Speed(), 9600u);
+        ASSERT_EQ(SimSpeedOnceSettled(9600), 9600u);
     }
 }
 

@@ -1,0 +1,244 @@
+// Fault soak: several simulated readers, two threads on each, every exchange
+// preceded by line faults drawn from a fixed seed (lost, refused and damaged
+// acknowledges, damaged, padded and withheld responses, unanswered repeat
+// requests, responses split by short and by long pauses).  Every exchange
+// must either deliver exactly the echoed APDU or fail within the time its
+// timeouts and retries allow; once the faults stop, the next exchange works.
+// A reader that disappears mid-exchange ends the call within the same bound.
+//
+// KYT_SOAK_EXCHANGES sets the exchanges per thread (default 120) and
+// KYT_SOAK_SEED the seed, for longer runs by hand.
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+#include <random>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "reader_rig.h"
+
+namespace {
+
+using kytsim::Bytes;
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+constexpr KYT_ULONG kStatusTimeout = 80, kStatusRetries = 2;
+constexpr KYT_ULONG kResponseTimeout = 80, kResponseRetries = 2;
+constexpr unsigned kMaxPieces = 4;
+
+// The longest one exchange may take: every command attempt waiting out its
+// acknowledge byte by byte, every response attempt waiting out each of its
+// pieces, plus slack for a loaded machine (sanitizer builds run slowly).
+constexpr std::chrono::milliseconds CallBound()
+{
+    return std::chrono::milliseconds((kStatusRetries + 1) * kStatusTimeout * 4 +
+                                     (kResponseRetries + 1) * kResponseTimeout * (kMaxPieces + 1)) +
+           1500ms;
+}
+
+unsigned long EnvOr(const char *name, unsigned long fallback)
+{
+    const char *value = std::getenv(name);
+    return value != nullptr && *value != '\0' ? std::strtoul(value, nullptr, 10) : fallback;
+}
+
+kytsim::Card EchoCard()
+{
+    kytsim::Card card = rig::PlainCard();
+    card.handler = [](const Bytes &apdu) {
+        Bytes response = apdu;
+        response.push_back(0x90);
+        response.push_back(0x00);
+        return response;
+    };
+    return card;
+}
+
+// One random disturbance for the next exchange; returns how many faults it
+// adds (0 for a clean exchange).
+int RandomFaults(std::mt19937 &random, kytsim::Faults *faults)
+{
+    *faults = kytsim::Faults();
+    switch (random() % 12) {
+    case 0: faults->dropAcks = 1; break;
+    case 1: faults->refuseAcks = 1 + random() % 2; break;
+    case 2: faults->damageAckChecksum = 1; break;
+    case 3: faults->damageResponses = 1 + random() % 2; break;
+    case 4: faults->trailingBytes = 1; break;
+    case 5: faults->silentAfterAck = 1; break;
+    case 6: faults->silentAfterAck = 1; faults->ignoreRepeats = 1; break;
+    case 7: // pieces with short pauses: still one frame
+        faults->splitResponses = 1;
+        faults->splitPieces = 2 + random() % (kMaxPieces - 1);
+        faults->splitDelay = std::chrono::milliseconds(random() % (kResponseTimeout / 2));
+        break;
+    case 8: // a pause longer than the response timeout: a truncated frame
+        faults->splitResponses = 1;
+        faults->splitPieces = 2;
+        faults->splitDelay = std::chrono::milliseconds(kResponseTimeout + 20);
+        break;
+    case 9: faults->dropAcks = static_cast<int>(kStatusRetries + 1); break; // every attempt lost
+    default: return 0;
+    }
+    return faults->dropAcks + faults->refuseAcks + faults->damageAckChecksum + faults->damageResponses +
+           faults->trailingBytes + faults->silentAfterAck + faults->ignoreRepeats + faults->splitResponses;
+}
+
+struct Totals {
+    std::atomic<long> exchanges{0}, succeeded{0}, failed{0}, wrong{0}, overBound{0}, faults{0};
+    std::atomic<long> longestMs{0};
+
+    void Longest(long ms)
+    {
+        long seen = longestMs.load();
+        while (ms > seen && !longestMs.compare_exchange_weak(seen, ms)) {
+        }
+    }
+};
+
+// One exchange with a tagged APDU; true when it delivered the echo.
+bool Exchange(ReaderHandle handle, KYT_ULONG slot, uint8_t tag, uint16_t round, Totals &totals)
+{
+    const unsigned char apdu[] = {0x80, 0x20, tag, static_cast<unsigned char>(round >> 8),
+                                  static_cast<unsigned char>(round), 0x00};
+    unsigned char response[32];
+    KYT_ULONG length = sizeof(response);
+    Clock::time_point start = Clock::now();
+    KYT_STATUS status = KYT_ExchangeApdu(handle, slot, apdu, sizeof(apdu), response, &length);
+    auto took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
+    totals.exchanges++;
+    totals.Longest(took.count());
+    if (took > CallBound())
+        totals.overBound++;
+    if (status != 0) {
+        totals.failed++;
+        return false;
+    }
+    Bytes expected(apdu, apdu + sizeof(apdu));
+    expected.push_back(0x90);
+    expected.push_back(0x00);
+    if (Bytes(response, response + length) != expected) {
+        totals.wrong++;
+        return false;
+    }
+    totals.succeeded++;
+    return true;
+}
+
+struct Reader {
+    std::unique_ptr<kytsim::SimReader> sim;
+    ReaderHandle handle = nullptr;
+};
+
+bool SetUpReader(Reader *reader)
+{
+    reader->sim = rig::StartSim();
+    if (!reader->sim)
+        return false;
+    for (unsigned slot = 0; slot < 3; slot++)
+        reader->sim->InsertCard(slot, EchoCard());
+    reader->handle = rig::Open(*reader->sim);
+    if (reader->handle == nullptr)
+        return false;
+    KYT_TIMEOUTS timeouts = {kStatusTimeout, kStatusRetries, kResponseTimeout, kResponseRetries};
+    EXPECT_EQ(KYT_SetTimeouts(reader->handle, &timeouts), 0UL);
+    for (KYT_ULONG slot = 0; slot < 3; slot++) {
+        KYT_ULONG length = 64;
+        EXPECT_EQ(KYT_PowerOnIcc(reader->handle, slot, nullptr, &length), 0UL);
+    }
+    return true;
+}
+
+TEST(Soak, RandomLineFaultsOnSeveralReaders)
+{
+    const unsigned long rounds = EnvOr("KYT_SOAK_EXCHANGES", 120);
+    const unsigned long seed = EnvOr("KYT_SOAK_SEED", 20261208);
+    constexpr int kReaders = 3, kThreadsPerReader = 2;
+    const int descriptorsBefore = rig::OpenDescriptorCount();
+
+    Reader readers[kReaders];
+    for (Reader &reader : readers)
+        ASSERT_TRUE(SetUpReader(&reader));
+
+    Totals totals;
+    std::vector<std::thread> threads;
+    for (int r = 0; r < kReaders; r++) {
+        for (int t = 0; t < kThreadsPerReader; t++) {
+            threads.emplace_back([&, r, t] {
+                std::mt19937 random(static_cast<unsigned>(seed + 97 * r + t));
+                const uint8_t tag = static_cast<uint8_t>(16 * r + t);
+                for (unsigned long round = 0; round < rounds; round++) {
+                    kytsim::Faults faults;
+                    int count = RandomFaults(random, &faults);
+                    if (count > 0) {
+                        readers[r].sim->InjectFaults(faults);
+                        totals.faults += count;
+                    }
+                    Exchange(readers[r].handle, static_cast<KYT_ULONG>(t), tag,
+                             static_cast<uint16_t>(round), totals);
+                }
+            });
+        }
+    }
+    for (std::thread &thread : threads)
+        thread.join();
+
+    // The faults stop: the first exchange on each reader succeeds.
+    for (int r = 0; r < kReaders; r++) {
+        readers[r].sim->ClearFaults();
+        EXPECT_TRUE(Exchange(readers[r].handle, 2, 0xEE, 0, totals)) << "reader " << r;
+    }
+
+    std::printf("soak: %ld exchanges, %ld faults injected, %ld succeeded, %ld failed within bound, "
+                "%ld wrong, %ld over bound, longest %ld ms (bound %lld ms)\n",
+                totals.exchanges.load(), totals.faults.load(), totals.succeeded.load(), totals.failed.load(),
+                totals.wrong.load(), totals.overBound.load(), totals.longestMs.load(),
+                static_cast<long long>(CallBound().count()));
+    EXPECT_EQ(totals.wrong.load(), 0);
+    EXPECT_EQ(totals.overBound.load(), 0);
+    EXPECT_GT(totals.faults.load(), 0);
+    // Most exchanges get through: the faults are single events the retries
+    // are there for.
+    EXPECT_GT(totals.succeeded.load(), totals.exchanges.load() / 2);
+
+    for (Reader &reader : readers)
+        EXPECT_EQ(KYT_Close(reader.handle), 0UL);
+    for (Reader &reader : readers)
+        reader.sim.reset();
+    EXPECT_EQ(rig::OpenDescriptorCount(), descriptorsBefore);
+}
+
+// The reader's end of the line goes away while a command waits for its
+// response: the call fails within its bound, the handle stays usable for
+// Close, and nothing is left open.
+TEST(Soak, ReaderDisappearsMidExchange)
+{
+    const int descriptorsBefore = rig::OpenDescriptorCount();
+    for (int delayMs : {0, 30, 120}) {
+        Reader reader;
+        ASSERT_TRUE(SetUpReader(&reader));
+        reader.sim->SetResponseDelay(200ms);
+        Totals totals;
+        std::thread unplug([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
+            reader.sim->Stop();
+        });
+        EXPECT_FALSE(Exchange(reader.handle, 0, 0x01, 1, totals)) << delayMs;
+        unplug.join();
+        EXPECT_EQ(totals.wrong.load(), 0);
+        EXPECT_EQ(totals.overBound.load(), 0) << "took " << totals.longestMs.load() << " ms";
+        // Later calls fail at once rather than hang.
+        KYT_ULONG status = 0;
+        EXPECT_NE(KYT_GetIccStatus(reader.handle, 0, &status), 0UL);
+        EXPECT_EQ(KYT_Close(reader.handle), 0UL);
+    }
+    EXPECT_EQ(rig::OpenDescriptorCount(), descriptorsBefore);
+}
+
+} // namespace
