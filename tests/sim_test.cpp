@@ -715,12 +715,13 @@ TEST(SimProgram, HelpAndBadOptions)
     std::string text = ReadAll(help.out);
     EXPECT_EQ(Wait(help), 0);
     for (const char *word : {"--model", "KYT7710P_V3", "KYT4460P", "--speed", "500000", "--card",
-                             "demo-t1", "demo-t0", "ATR", "--empty", "--block", "--link"})
+                             "demo-t1", "demo-t0", "ATR", "--empty", "--block", "--link", "--pace",
+                             "--reader-delay", "--card-delay"})
         EXPECT_NE(text.find(word), std::string::npos) << word;
 
     for (const std::vector<std::string> &args :
          {std::vector<std::string>{"--model", "KYT9999"}, {"--speed", "4800"}, {"--card", "0:3B0"},
-          {"--card", "x:demo-t1"}, {"--frobnicate"}}) {
+          {"--card", "x:demo-t1"}, {"--frobnicate"}, {"--reader-delay", "soon"}, {"--pace", "--card-delay", "-5"}}) {
         Program bad = Spawn(args);
         ReadAll(bad.out);
         EXPECT_EQ(Wait(bad), 2) << args[0];
