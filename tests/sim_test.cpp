@@ -709,6 +709,40 @@ TEST(SimProgram, DemoSetupByDefault)
     EXPECT_EQ(Wait(program), 0);
 }
 
+// --pace, --reader-delay and --card-delay reach the reader: a slot status
+// (30 bytes on the line, 31 ms at 9600 bit/s) waits for the reader's delay,
+// an APDU for the card's as well.
+TEST(SimProgram, PacingAndDelaysSlowTheAnswers)
+{
+    Program program = Spawn({"--pace", "--reader-delay", "200", "--card-delay", "300"});
+    ASSERT_GT(program.pid, 0);
+    char line[512] = {};
+    ASSERT_NE(fgets(line, sizeof line, program.out), nullptr);
+    std::string text = line;
+    const std::string prefix = "Simulated reader ready on ";
+    ASSERT_EQ(text.compare(0, prefix.size(), prefix), 0) << text;
+    {
+        Host host(text.substr(prefix.size(), text.size() - prefix.size() - 1));
+        ASSERT_TRUE(host.ok());
+        auto timed = [&](const Bytes &message) {
+            auto start = std::chrono::steady_clock::now();
+            auto [ack, response] = host.Exchange(message);
+            EXPECT_EQ(ack, kAck);
+            EXPECT_GE(response.size(), 10u);
+            return std::chrono::steady_clock::now() - start;
+        };
+        auto status = timed(Command(0x65, 0, 0));
+        EXPECT_GE(status, 200ms + 31ms);
+        EXPECT_LT(status, 1500ms);
+        timed(Command(0x62, 0, 1)); // power the demo card on
+        auto select = timed(Command(0x6F, 0, 2, {0x00, 0xA4, 0x00, 0x0C, 0x02, 0x3F, 0x00}));
+        EXPECT_GE(select, 200ms + 300ms + 31ms);
+        EXPECT_LT(select, 2500ms);
+    }
+    kill(program.pid, SIGTERM);
+    EXPECT_EQ(Wait(program), 0);
+}
+
 TEST(SimProgram, HelpAndBadOptions)
 {
     Program help = Spawn({"--help"});
