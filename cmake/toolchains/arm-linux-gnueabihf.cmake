@@ -16,6 +16,10 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+# pkg-config sees only the target's libraries (Debian's multiarch folder),
+# never the build machine's.
+set(ENV{PKG_CONFIG_LIBDIR} "/usr/lib/${KYT_MULTIARCH}/pkgconfig:/usr/${KYT_TARGET_TRIPLET}/lib/pkgconfig")
+set(ENV{PKG_CONFIG_PATH} "")
 
 set(CMAKE_CROSSCOMPILING_EMULATOR /usr/bin/qemu-arm -L /usr/${KYT_TARGET_TRIPLET})
 # The target has no GoogleTest of its own: build it from Debian's sources.

@@ -16,7 +16,15 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+# pkg-config sees only the target's libraries (Debian's multiarch folder),
+# never the build machine's.
+set(ENV{PKG_CONFIG_LIBDIR} "/usr/lib/${KYT_MULTIARCH}/pkgconfig:/usr/${KYT_TARGET_TRIPLET}/lib/pkgconfig")
+set(ENV{PKG_CONFIG_PATH} "")
 
-set(CMAKE_CROSSCOMPILING_EMULATOR /usr/bin/qemu-i386 -L /usr/${KYT_TARGET_TRIPLET})
+# The target's dynamic loader is started explicitly rather than found with
+# qemu's -L: under qemu-i386 7.2 with -L, pthread_create of glibc 2.36 never
+# returns.
+set(CMAKE_CROSSCOMPILING_EMULATOR /usr/bin/qemu-i386
+  /usr/${KYT_TARGET_TRIPLET}/lib/ld-linux.so.2 --library-path /usr/${KYT_TARGET_TRIPLET}/lib)
 # The target has no GoogleTest of its own: build it from Debian's sources.
 set(KYT_GTEST_FROM_SOURCE ON CACHE BOOL "Build GoogleTest from /usr/src/googletest")
