@@ -15,6 +15,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
+#include <random>
 #include <thread>
 
 #include <fcntl.h>
@@ -251,6 +252,9 @@ struct SimReader::State {
     bool ignoreSpeedChange = false;
     std::vector<Slot> slots;
     Faults faults;
+    std::optional<RandomFaults> randomFaults;
+    std::mt19937 random;
+    size_t randomInjected = 0;
 
     std::vector<LogEntry> log;
     std::vector<Bytes> commands;
@@ -285,6 +289,7 @@ struct SimReader::State {
     void HandleCommand(const Bytes &message);
     void HandleRepeatRequest();
     bool SendToHost(const Bytes &bytes);
+    void DrawRandomFault(); // with the mutex held
     bool WriteToHost(const uint8_t *bytes, size_t count);
     bool WaitUntil(Clock::time_point deadline);
     uint32_t PacedSpeed(); // the line speed when pacing is on, else 0
@@ -416,6 +421,10 @@ void SimReader::State::SendResponseFrame(const Bytes &frame, const Bytes &ahead)
             pieces = std::max(1u, std::min<unsigned>(faults.splitPieces, wire.size()));
             pieceDelay = faults.splitDelay;
         }
+        if (faults.truncateResponses > 0) {
+            faults.truncateResponses--;
+            wire.resize(wire.size() / 2);
+        }
         newSpeed = speedAfterResponse;
         speedAfterResponse.reset();
     }
@@ -440,6 +449,40 @@ void SimReader::State::SendResponseFrame(const Bytes &frame, const Bytes &ahead)
         // The reader moves to the new speed once its confirmation is out.
         std::lock_guard<std::mutex> guard(mutex);
         speed = *newSpeed;
+    }
+}
+
+void SimReader::State::DrawRandomFault()
+{
+    const RandomFaults &mode = *randomFaults;
+    if (random() % 100 >= mode.percent)
+        return;
+    randomInjected++;
+    switch (random() % 11) {
+    case 0: faults.dropAcks++; break;
+    case 1: faults.refuseAcks++; break;
+    case 2: faults.damageAckChecksum++; break;
+    case 3: faults.damageResponses++; break;
+    case 4: faults.trailingBytes++; break;
+    case 5: faults.silentAfterAck++; break;
+    case 6: faults.ignoreRepeats++; break;
+    case 7: faults.truncateResponses++; break;
+    case 8: // short pauses: the frame still arrives whole
+        faults.splitResponses++;
+        faults.splitPieces = 2 + static_cast<unsigned>(random() % 3);
+        faults.splitDelay = std::chrono::milliseconds(random() % 20);
+        break;
+    case 9:
+        faults.splitResponses++;
+        faults.splitPieces = 2;
+        faults.splitDelay = mode.longPause;
+        break;
+    default: {
+        int lost = 1 + static_cast<int>(random() % std::max(1u, mode.maxLostAcks));
+        faults.dropAcks += lost;
+        randomInjected += static_cast<size_t>(lost - 1);
+        break;
+    }
     }
 }
 
@@ -548,6 +591,8 @@ void SimReader::State::HandleCommand(const Bytes &message)
         std::unique_lock<std::mutex> lock(mutex);
         commands.push_back(message);
         apduAnswered = false;
+        if (randomFaults)
+            DrawRandomFault();
         if (faults.dropAcks > 0) {
             faults.dropAcks--;
             return;
@@ -1088,6 +1133,7 @@ void SimReader::InjectFaults(const Faults &faults)
     f.silentAfterAck += faults.silentAfterAck;
     f.ignoreRepeats += faults.ignoreRepeats;
     f.splitResponses += faults.splitResponses;
+    f.truncateResponses += faults.truncateResponses;
     f.splitPieces = faults.splitPieces;
     f.splitDelay = faults.splitDelay;
 }
@@ -1096,6 +1142,21 @@ void SimReader::ClearFaults()
 {
     std::lock_guard<std::mutex> guard(state_->mutex);
     state_->faults = Faults();
+    state_->randomFaults.reset();
+}
+
+void SimReader::SetRandomFaults(std::optional<RandomFaults> random)
+{
+    std::lock_guard<std::mutex> guard(state_->mutex);
+    state_->randomFaults = random;
+    if (random)
+        state_->random.seed(random->seed);
+}
+
+size_t SimReader::RandomFaultsInjected() const
+{
+    std::lock_guard<std::mutex> guard(state_->mutex);
+    return state_->randomInjected;
 }
 
 std::vector<LogEntry> SimReader::Log() const

@@ -69,6 +69,20 @@ struct Faults {
     int splitResponses = 0;    // response frames sent in pieces...
     unsigned splitPieces = 3;                        // ...of this many parts...
     std::chrono::milliseconds splitDelay{50};        // ...with this pause between them
+    int truncateResponses = 0; // response frames of which only the first half is sent
+};
+
+// Random faults: before each command frame the reader draws, from its own
+// generator seeded with `seed`, whether to disturb this exchange (with
+// probability percent/100) and how: one of the single faults above, a whole
+// exchange's acknowledges lost, or a response split by a pause of `longPause`
+// (longer than the host waits, so it reads as a truncated frame followed
+// by stray bytes).
+struct RandomFaults {
+    uint32_t seed = 1;
+    unsigned percent = 30;
+    unsigned maxLostAcks = 3;
+    std::chrono::milliseconds longPause{200};
 };
 
 struct Config {
@@ -133,7 +147,11 @@ public:
 
     // Faults.
     void InjectFaults(const Faults &faults);
-    void ClearFaults();
+    void ClearFaults(); // also ends random faults
+    // Starts drawing random faults (std::nullopt stops, leaving pending ones).
+    void SetRandomFaults(std::optional<RandomFaults> random);
+    // Faults added by the random mode so far.
+    size_t RandomFaultsInjected() const;
 
     // What happened on the line.
     std::vector<LogEntry> Log() const;

@@ -224,8 +224,8 @@ TEST_F(IfdHandlerTest, PowerKeepsTheAtrForTheCapabilityAndChecksBuffers)
 
     // A reset power-cycles the card.
     sim_.ClearLog();
-    EXPECT_EQ(Ifd().power(Lun(reader_, 0), IFD_RESET, small, &(length = MAX_ATR_SIZE)),
-              IFD_SUCCESS);
+    UCHAR full[MAX_ATR_SIZE];
+    EXPECT_EQ(Ifd().power(Lun(reader_, 0), IFD_RESET, full, &(length = sizeof full)), IFD_SUCCESS);
     std::vector<uint8_t> types;
     for (const Bytes &command : sim_.Commands())
         types.push_back(command[0]);
