@@ -8,6 +8,7 @@
 //
 // KYT_STRESS_ROUNDS sets the calls per thread (default 150).
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <cwchar>
 #include <random>
@@ -194,6 +195,8 @@ TEST(Stress, EveryFunctionFromManyThreadsWhileReadersComeAndGo)
     done = true;
     churn.join();
 
+    std::printf("stress: %ld calls, %ld wrong, %ld readers opened and closed beside them\n", counts.calls.load(),
+                counts.wrong.load(), churned.load());
     EXPECT_EQ(counts.calls.load(), static_cast<long>(kReaders * kThreadsPerReader * rounds));
     EXPECT_EQ(counts.wrong.load(), 0);
     EXPECT_GE(churned.load(), 3);
