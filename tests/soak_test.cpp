@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -95,6 +96,13 @@ bool Exchange(ReaderHandle handle, KYT_ULONG slot, uint8_t tag, uint16_t round, 
     expected.push_back(0x00);
     if (Bytes(response, response + length) != expected) {
         totals.wrong++;
+        std::string got;
+        for (KYT_ULONG i = 0; i < length; i++) {
+            char hex[4];
+            std::snprintf(hex, sizeof hex, "%02X ", response[i]);
+            got += hex;
+        }
+        ADD_FAILURE() << "slot " << slot << " tag " << int(tag) << " round " << round << ": got " << got;
         return false;
     }
     totals.succeeded++;
