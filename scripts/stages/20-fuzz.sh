@@ -34,7 +34,7 @@ for target in atr reader_line script; do
     "$build/fuzz_$target" -max_total_time="$seconds" -max_len=4096 -timeout=10 -rss_limit_mb=2048 \
       -print_final_stats=1 -artifact_prefix="$build/artifacts-$target/" "$work" >"$build/fuzz_$target.log" 2>&1) ||
     status=$?
-  grep -E '^#[0-9]+ +DONE|^stat::number_of_executed_units|ERROR|SUMMARY' "$build/fuzz_$target.log" || true
+  grep -E '^#[0-9]+[[:space:]]+DONE|^stat::number_of_executed_units|ERROR|SUMMARY' "$build/fuzz_$target.log" || true
   if [ "$status" -ne 0 ]; then
     tail -60 "$build/fuzz_$target.log"
     echo "fuzz_$target failed (exit $status); reproducers:" "$build/artifacts-$target"/*
