@@ -17,18 +17,6 @@ namespace {
 using kytsim::Bytes;
 using Clock = std::chrono::steady_clock;
 
-kytsim::Card EchoCard()
-{
-    kytsim::Card card = rig::PlainCard();
-    card.handler = [](const Bytes &apdu) {
-        Bytes response = apdu;
-        response.push_back(0x90);
-        response.push_back(0x00);
-        return response;
-    };
-    return card;
-}
-
 struct Interval {
     Clock::time_point start, end;
 };
@@ -79,7 +67,7 @@ TEST(Concurrency, ThreadsSharingOneReaderGetTheirOwnAnswers)
     auto sim = rig::StartSim();
     ASSERT_TRUE(sim);
     for (unsigned slot = 0; slot < 3; slot++)
-        sim->InsertCard(slot, EchoCard());
+        sim->InsertCard(slot, rig::EchoCard());
     ReaderHandle handle = rig::Open(*sim);
     ASSERT_NE(handle, nullptr);
     for (KYT_ULONG slot = 0; slot < 3; slot++) {

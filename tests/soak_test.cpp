@@ -49,18 +49,6 @@ unsigned long EnvOr(const char *name, unsigned long fallback)
     return value != nullptr && *value != '\0' ? std::strtoul(value, nullptr, 10) : fallback;
 }
 
-kytsim::Card EchoCard()
-{
-    kytsim::Card card = rig::PlainCard();
-    card.handler = [](const Bytes &apdu) {
-        Bytes response = apdu;
-        response.push_back(0x90);
-        response.push_back(0x00);
-        return response;
-    };
-    return card;
-}
-
 struct Totals {
     std::atomic<long> exchanges{0}, succeeded{0}, failed{0}, wrong{0}, overBound{0}, faults{0};
     std::atomic<long> longestMs{0};
@@ -120,7 +108,7 @@ bool SetUpReader(Reader *reader)
     if (!reader->sim)
         return false;
     for (unsigned slot = 0; slot < 3; slot++)
-        reader->sim->InsertCard(slot, EchoCard());
+        reader->sim->InsertCard(slot, rig::EchoCard());
     reader->handle = rig::Open(*reader->sim);
     if (reader->handle == nullptr)
         return false;

@@ -33,25 +33,13 @@ unsigned long Rounds()
     return value != nullptr && *value != '\0' ? std::strtoul(value, nullptr, 10) : 150;
 }
 
-kytsim::Card EchoCard()
-{
-    kytsim::Card card = rig::PlainCard();
-    card.handler = [](const Bytes &apdu) {
-        Bytes response = apdu;
-        response.push_back(0x90);
-        response.push_back(0x00);
-        return response;
-    };
-    return card;
-}
-
 void StartEchoReader(std::unique_ptr<kytsim::SimReader> *sim)
 {
     *sim = rig::StartSim();
     if (!*sim)
         return;
     for (unsigned slot = 0; slot < 3; slot++)
-        (*sim)->InsertCard(slot, EchoCard());
+        (*sim)->InsertCard(slot, rig::EchoCard());
     (*sim)->SetEscapeHandler([](uint8_t, const Bytes &command) -> std::optional<Bytes> { return command; });
 }
 

@@ -67,4 +67,16 @@ kytsim::Card PlainCard()
     return card;
 }
 
+kytsim::Card EchoCard()
+{
+    kytsim::Card card = PlainCard();
+    card.handler = [](const kytsim::Bytes &apdu) {
+        kytsim::Bytes response = apdu;
+        response.push_back(0x90);
+        response.push_back(0x00);
+        return response;
+    };
+    return card;
+}
+
 } // namespace rig

@@ -30,6 +30,10 @@ int OpenDescriptorCount();
 // A T=0 card with a valid 19-byte ATR that answers 90 00.
 kytsim::Card PlainCard();
 
+// The same card answering every APDU with the APDU itself and 90 00, so a
+// caller can tell its own answer from anyone else's.
+kytsim::Card EchoCard();
+
 } // namespace rig
 
 #endif
