@@ -10,6 +10,8 @@
 
 #include <gtest/gtest.h>
 
+#include "reader_rig.h"
+
 #include "slot_info.h"
 
 namespace {
@@ -26,17 +28,7 @@ constexpr KYT_ULONG DEFAULT_CLOCK = 4000;
 constexpr KYT_ULONG DEFAULT_RATE = 10752;
 constexpr KYT_ULONG MAX_RATE = 344100;
 
-Bytes Hex(const char *text)
-{
-    Bytes bytes;
-    unsigned value = 0;
-    int consumed = 0;
-    while (sscanf(text, " %2x%n", &value, &consumed) == 1) {
-        bytes.push_back(static_cast<uint8_t>(value));
-        text += consumed;
-    }
-    return bytes;
-}
+using rig::Hex;
 
 SlotInfo MakeSlot(const Bytes &atr, KYT_ULONG maxRate = MAX_RATE, uint8_t negotiation = 1)
 {

@@ -18,18 +18,7 @@ namespace {
 
 using kytsim::Bytes;
 
-// Bytes of a hexadecimal text such as "3B 00".
-Bytes Hex(const char *text)
-{
-    Bytes bytes;
-    unsigned value = 0;
-    int consumed = 0;
-    while (sscanf(text, " %2x%n", &value, &consumed) == 1) {
-        bytes.push_back(static_cast<uint8_t>(value));
-        text += consumed;
-    }
-    return bytes;
-}
+using rig::Hex;
 
 kytsim::Card CardWithAtr(const char *atr)
 {

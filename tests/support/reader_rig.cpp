@@ -2,6 +2,8 @@
 
 #include <dirent.h>
 
+#include <cstdio>
+
 #include <gtest/gtest.h>
 
 namespace rig {
@@ -54,6 +56,18 @@ int OpenDescriptorCount()
         count++;
     closedir(dir);
     return count;
+}
+
+kytsim::Bytes Hex(const char *text)
+{
+    kytsim::Bytes bytes;
+    unsigned value = 0;
+    int consumed = 0;
+    while (std::sscanf(text, " %2x%n", &value, &consumed) == 1) {
+        bytes.push_back(static_cast<uint8_t>(value));
+        text += consumed;
+    }
+    return bytes;
 }
 
 kytsim::Card PlainCard()

@@ -27,6 +27,9 @@ std::vector<kytsim::Bytes> CommandsOfType(const kytsim::SimReader &sim, uint8_t 
 // Number of open file descriptors of this process.
 int OpenDescriptorCount();
 
+// Bytes of a hexadecimal text such as "3B 00".
+kytsim::Bytes Hex(const char *text);
+
 // A T=0 card with a valid 19-byte ATR that answers 90 00.
 kytsim::Card PlainCard();
 
