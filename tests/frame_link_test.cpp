@@ -207,6 +207,13 @@ TEST_F(FrameLinkTest, RepeatRequestRecoversADamagedResponse)
         {"bad checksum", Damaged(kAnswerFrame), 64},
         {"stops halfway", halfFrame, 64},
         {"trailing byte in the same chunk", trailing, 64},
+        // Frames that run into each other: the frame plus a damaged
+        // acknowledge, or plus a refused acknowledge and a second frame,
+        // still starts with 02, ends with 03 and checks out by XOR as a
+        // whole, but is longer than its header announces.
+        {"damaged acknowledge in the same chunk", Concat(kAnswerFrame, {0x02, 0x00, 0x01, 0x03}), 64},
+        {"refused acknowledge and a frame in the same chunk",
+         Concat(Concat(kAnswerFrame, {0x02, 0x01, 0x01, 0x03}), kAnswerFrame), 64},
         {"oversized and cut short", oversizedCut, 10},
     };
     for (const Row &row : rows) {

@@ -98,6 +98,20 @@ int SendCommandFrame(ReaderDevice *device, const uint8_t *frame, size_t frameLen
     return EIO;
 }
 
+// A response frame is as long as its header says.  The last chunk of a read
+// may carry bytes past the frame's end, and frames that run into each other
+// can pass the checks on start, end and XOR as a whole: the frame plus a
+// damaged acknowledge, or plus a refused acknowledge and a repeated frame.
+// Such a run is a damaged frame, not a longer message.
+bool HasAnnouncedLength(const uint8_t *frame, KYT_ULONG length)
+{
+    if (length < FRAME_HEADER_SIZE)
+        return false;
+    uint64_t announced = static_cast<uint64_t>(ReadLittleEndian32(frame + FRAME_OFFSET_LENGTH)) +
+                         CCID_HEADER_SIZE + FRAME_OVERHEAD;
+    return announced == length;
+}
+
 // Reads the response frame into `frame` (capacity `frameCapacity`), asking
 // for it again after every damaged or missing one.  On success *frameLength
 // is the length of a validated frame.
@@ -116,7 +130,8 @@ int ReceiveResponseFrame(ReaderDevice *device, uint8_t *frame, KYT_ULONG frameCa
         // it is sane to read); asking for it again would bring the same.
         if (result == E2BIG)
             return E2BIG;
-        if (result == 0 && CCID_ValidateFrame(device->responseStart, device->responseEnd, frame, length)) {
+        if (result == 0 && CCID_ValidateFrame(device->responseStart, device->responseEnd, frame, length) &&
+            HasAnnouncedLength(frame, length)) {
             *frameLength = length;
             return 0;
         }
@@ -172,7 +187,7 @@ int CCID_ReadExact(int fd, uint8_t *buffer, uint32_t *count, uint32_t timeoutMs)
 // its header announces has arrived.  Bytes beyond the capacity are counted
 // but not stored, so an oversized frame is drained and reported as E2BIG.
 // Reads are not cut inside a chunk: bytes after the frame's end in the last
-// chunk are counted too, and the frame then fails validation.
+// chunk are counted too, and the frame is then refused as damaged.
 int CCID_ReadResponse(int fd, uint8_t *buffer, KYT_ULONG *length, uint32_t timeoutMs)
 {
     const KYT_ULONG capacity = *length;
