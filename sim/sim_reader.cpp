@@ -403,6 +403,7 @@ void SimReader::State::SendResponseFrame(const Bytes &frame, const Bytes &ahead)
 {
     Bytes wire = frame;
     bool trailing = false;
+    bool lateAck = false;
     unsigned pieces = 1;
     std::chrono::milliseconds pieceDelay{0};
     std::optional<uint32_t> newSpeed;
@@ -415,6 +416,10 @@ void SimReader::State::SendResponseFrame(const Bytes &frame, const Bytes &ahead)
         if (faults.trailingBytes > 0) {
             faults.trailingBytes--;
             trailing = true;
+        }
+        if (faults.lateAcks > 0) {
+            faults.lateAcks--;
+            lateAck = true;
         }
         if (faults.splitResponses > 0) {
             faults.splitResponses--;
@@ -434,6 +439,12 @@ void SimReader::State::SendResponseFrame(const Bytes &frame, const Bytes &ahead)
     if (trailing) {
         AddLog(Direction::ReaderToHost, Bytes{kTrailingByte}, Clock::now());
         wire.push_back(kTrailingByte);
+    }
+    if (lateAck) {
+        // With the frame it passes the start, end and XOR checks as a whole.
+        const Bytes damagedAck = {kFrameStart, kAckOk, 0x01, kFrameEnd};
+        AddLog(Direction::ReaderToHost, damagedAck, Clock::now());
+        wire.insert(wire.end(), damagedAck.begin(), damagedAck.end());
     }
     size_t pieceSize = (wire.size() + pieces - 1) / pieces;
     for (size_t offset = 0; offset < wire.size(); offset += pieceSize) {
@@ -458,7 +469,7 @@ void SimReader::State::DrawRandomFault()
     if (random() % 100 >= mode.percent)
         return;
     randomInjected++;
-    switch (random() % 11) {
+    switch (random() % 12) {
     case 0: faults.dropAcks++; break;
     case 1: faults.refuseAcks++; break;
     case 2: faults.damageAckChecksum++; break;
@@ -477,6 +488,7 @@ void SimReader::State::DrawRandomFault()
         faults.splitPieces = 2;
         faults.splitDelay = mode.longPause;
         break;
+    case 10: faults.lateAcks++; break;
     default: {
         int lost = 1 + static_cast<int>(random() % std::max(1u, mode.maxLostAcks));
         faults.dropAcks += lost;
@@ -1130,6 +1142,7 @@ void SimReader::InjectFaults(const Faults &faults)
     f.damageAckChecksum += faults.damageAckChecksum;
     f.damageResponses += faults.damageResponses;
     f.trailingBytes += faults.trailingBytes;
+    f.lateAcks += faults.lateAcks;
     f.silentAfterAck += faults.silentAfterAck;
     f.ignoreRepeats += faults.ignoreRepeats;
     f.splitResponses += faults.splitResponses;

@@ -63,6 +63,8 @@ struct Faults {
     int damageAckChecksum = 0; // acknowledges sent with a wrong checksum (02 00 01 03), command not processed
     int damageResponses = 0;   // response frames sent with a wrong checksum
     int trailingBytes = 0;     // response frames followed by one stray byte in the same write
+    int lateAcks = 0;          // response frames followed in the same write by a damaged acknowledge,
+                               // as when the reader answers a repeated command late
     int silentAfterAck = 0;    // commands acknowledged, processed, but their response is withheld
                                // until a repeat request asks for it
     int ignoreRepeats = 0;     // repeat requests that get no answer

@@ -1,8 +1,8 @@
 // Fault soak: several simulated readers, a thread on each, the readers
 // injecting line faults drawn from a fixed seed (lost, refused and damaged
 // acknowledges, damaged, padded and withheld responses, unanswered repeat
-// requests, truncated responses and responses split by short and by long
-// pauses).  Every exchange
+// requests, truncated responses, responses run into a late acknowledge, and
+// responses split by short and by long pauses).  Every exchange
 // must either deliver exactly the echoed APDU or fail within the time its
 // timeouts and retries allow; once the faults stop, the next exchange works.
 // A reader that disappears mid-exchange ends the call within the same bound.
@@ -204,6 +204,7 @@ TEST(Soak, EverySingleFaultIsRecovered)
         {"damaged acknowledge", &kytsim::Faults::damageAckChecksum},
         {"damaged response", &kytsim::Faults::damageResponses},
         {"padded response", &kytsim::Faults::trailingBytes},
+        {"response run into a late acknowledge", &kytsim::Faults::lateAcks},
         {"withheld response", &kytsim::Faults::silentAfterAck},
         {"truncated response", &kytsim::Faults::truncateResponses},
         {"split response", &kytsim::Faults::splitResponses},
