@@ -4,6 +4,7 @@
 // address-sanitizer build, valgrind's memcheck in the leak stage).
 //
 // KYT_LEAK_CYCLES sets the number of open/close cycles (default 40).
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <string>
@@ -22,8 +23,9 @@ unsigned long Cycles()
 
 kytsim::Bytes FirmwareReplyWithText(const std::string &text)
 {
-    kytsim::Bytes reply = {0x00, 0x00, 0x00, 0x00, 0x00};
-    reply.insert(reply.end(), text.begin(), text.end());
+    constexpr size_t kLeadingBytes = 5; // the firmware reply's bytes before its text
+    kytsim::Bytes reply(kLeadingBytes + text.size(), 0x00);
+    std::copy(text.begin(), text.end(), reply.begin() + kLeadingBytes);
     return reply;
 }
 
