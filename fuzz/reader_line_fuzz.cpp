@@ -87,7 +87,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     KYT_ULONG length = capacity;
     int result;
-    switch (operation % 6) {
+    switch (operation % 7) {
     case 0:
         result = CCID_IccPowerOn(&device, out, &length);
         break;
@@ -109,6 +109,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     case 4:
         result = CCID_XfrBlock(&device, command, commandLength, out, &length);
         break;
+    case 5: {
+        // The frame link alone: what it delivers as a message is exactly one
+        // message, as long as its header announces.
+        uint8_t message[CCID_HEADER_SIZE] = {PC_TO_RDR_GETSLOTSTATUS};
+        result = CCID_Transceive(&device, message, sizeof message, out, &length);
+        if (result == 0) {
+            if (length < CCID_HEADER_SIZE)
+                abort();
+            uint64_t announced = 0;
+            for (unsigned i = 0; i < 4; i++)
+                announced |= static_cast<uint64_t>(out[CCID_OFFSET_LENGTH + i]) << (8 * i);
+            if (announced + CCID_HEADER_SIZE != length)
+                abort();
+        }
+        break;
+    }
     default: {
         CardCapabilities card;
         memset(&card, 0, sizeof card);
