@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build and the tests need, if missing.
+# Installs the Debian packages the build and the tests need, and any named on
+# the command line (a CI stage's own tools), when they are missing.
+#
+#   scripts/install-deps.sh [PACKAGE...]
 set -euo pipefail
-packages=(g++ cmake make pkg-config libgtest-dev libgmock-dev binutils)
+packages=(g++ cmake make pkg-config libgtest-dev libgmock-dev binutils "$@")
 missing=()
 for p in "${packages[@]}"; do
-  dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
 done
 if [ ${#missing[@]} -gt 0 ]; then
   echo "Installing: ${missing[*]}"

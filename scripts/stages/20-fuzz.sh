@@ -8,15 +8,7 @@ root=${KYT_ROOT:-$(cd "$(dirname "$0")/../.." && pwd)}
 seconds=${KYT_FUZZ_SECONDS:-60}
 build="$root/build-fuzz"
 
-packages=(clang-14 libclang-rt-14-dev cmake make)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
-fi
+"$root/scripts/install-deps.sh" clang-14 libclang-rt-14-dev
 
 rm -rf "$build"
 cmake -S "$root/fuzz" -B "$build" -DCMAKE_CXX_COMPILER=clang++-14

@@ -6,15 +6,7 @@ set -euo pipefail
 root=${KYT_ROOT:-$(cd "$(dirname "$0")/../.." && pwd)}
 build="$root/build-static"
 
-packages=(clang-tidy-14 cppcheck cmake make g++ libgtest-dev)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
-fi
+"$root/scripts/install-deps.sh" clang-tidy-14 cppcheck
 
 # Only the compile commands are needed, not a build.
 rm -rf "$build"

@@ -8,11 +8,7 @@ set -euo pipefail
 root=${KYT_ROOT:-$(cd "$(dirname "$0")/../.." && pwd)}
 build="$root/build-leaks"
 
-"$root/scripts/install-deps.sh"
-if ! command -v valgrind >/dev/null; then
-  apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends valgrind
-fi
+"$root/scripts/install-deps.sh" valgrind
 
 rm -rf "$build"
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null

@@ -8,17 +8,7 @@ root=${KYT_ROOT:-$(cd "$(dirname "$0")/../.." && pwd)}
 jobs=$(nproc)
 [ "$jobs" -gt 2 ] && jobs=2
 
-packages=(cmake make binutils googletest qemu-user g++-arm-linux-gnueabihf g++-i686-linux-gnu)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  sudo_cmd=""
-  [ "$(id -u)" -eq 0 ] || sudo_cmd="sudo"
-  $sudo_cmd apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq --no-install-recommends "${missing[@]}"
-fi
+"$root/scripts/install-deps.sh" googletest qemu-user g++-arm-linux-gnueabihf g++-i686-linux-gnu
 
 for target in arm-linux-gnueabihf:armhf i686-linux-gnu:i386; do
   triplet=${target%%:*}

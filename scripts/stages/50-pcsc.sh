@@ -10,16 +10,7 @@ build=${KYT_PCSC_BUILD_DIR:-$root/build-pcsc}
 work=$(mktemp -d /tmp/kyt-pcsc.XXXXXX)
 trap 'rm -rf "$work"' EXIT
 
-missing=()
-for package in pcscd pcsc-tools opensc libpcsclite-dev pkg-config libgtest-dev; do
-  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
-    missing+=("$package")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "installing ${missing[*]}"
-  apt-get update -q
-  DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${missing[@]}"
-fi
+"$root/scripts/install-deps.sh" pcscd pcsc-tools opensc libpcsclite-dev
 
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKYT_BUILD_TESTS=OFF >/dev/null
 cmake --build "$build" -j 2 --target ifdkyt pcsc_client kyt_sim ifd_handler_test
