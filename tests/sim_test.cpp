@@ -638,6 +638,24 @@ int Wait(Program &program, std::chrono::milliseconds wait = 5000ms)
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+// The port the program announces on its first line, or "" (and a test
+// failure) when the line is not the announcement.
+std::string ReadyPort(Program &program)
+{
+    char line[512] = {};
+    if (fgets(line, sizeof line, program.out) == nullptr) {
+        ADD_FAILURE() << "no output";
+        return "";
+    }
+    std::string text = line;
+    const std::string prefix = "Simulated reader ready on ";
+    if (text.compare(0, prefix.size(), prefix) != 0 || text.back() != '\n') {
+        ADD_FAILURE() << text;
+        return "";
+    }
+    return text.substr(prefix.size(), text.size() - prefix.size() - 1);
+}
+
 std::string ReadAll(FILE *file)
 {
     std::string text;
@@ -688,12 +706,8 @@ TEST(SimProgram, DemoSetupByDefault)
 {
     Program program = Spawn({"--empty", "1"});
     ASSERT_GT(program.pid, 0);
-    char line[512] = {};
-    ASSERT_NE(fgets(line, sizeof line, program.out), nullptr);
-    std::string text = line;
-    const std::string prefix = "Simulated reader ready on ";
-    ASSERT_EQ(text.compare(0, prefix.size(), prefix), 0) << text;
-    std::string path = text.substr(prefix.size(), text.size() - prefix.size() - 1);
+    std::string path = ReadyPort(program);
+    ASSERT_FALSE(path.empty());
     {
         Host host(path);
         ASSERT_TRUE(host.ok());
@@ -716,13 +730,10 @@ TEST(SimProgram, PacingAndDelaysSlowTheAnswers)
 {
     Program program = Spawn({"--pace", "--reader-delay", "200", "--card-delay", "300"});
     ASSERT_GT(program.pid, 0);
-    char line[512] = {};
-    ASSERT_NE(fgets(line, sizeof line, program.out), nullptr);
-    std::string text = line;
-    const std::string prefix = "Simulated reader ready on ";
-    ASSERT_EQ(text.compare(0, prefix.size(), prefix), 0) << text;
+    std::string path = ReadyPort(program);
+    ASSERT_FALSE(path.empty());
     {
-        Host host(text.substr(prefix.size(), text.size() - prefix.size() - 1));
+        Host host(path);
         ASSERT_TRUE(host.ok());
         auto timed = [&](const Bytes &message) {
             auto start = std::chrono::steady_clock::now();
