@@ -171,6 +171,35 @@ KYT_STATUS FinishOpen(ReaderDevice *device, int fd, int openError, ReaderHandle 
     return 0;
 }
 
+int OpenPort(const char *portName)
+{
+    return ComPort_OpenA(portName, OPEN_SPEED, OPEN_DATA_BITS, OPEN_PARITY, OPEN_STOP_BITS, OPEN_FLOW_CONTROL);
+}
+
+int OpenPort(const wchar_t *portName)
+{
+    return ComPort_OpenW(portName, OPEN_SPEED, OPEN_DATA_BITS, OPEN_PARITY, OPEN_STOP_BITS, OPEN_FLOW_CONTROL);
+}
+
+// Both opens, narrow and wide port names alike: the record is listed (and
+// locked) before the port is opened, and the open's errno is the status when
+// the port cannot be opened.
+template <typename Char>
+KYT_STATUS OpenReader(const Char *portName, ReaderHandle *phReader)
+{
+    if (portName == nullptr || phReader == nullptr)
+        return EINVAL;
+
+    ReaderDevice *device = nullptr;
+    KYT_STATUS status = CreateListedDevice(&device);
+    if (status != 0)
+        return status;
+
+    errno = 0;
+    int fd = OpenPort(portName);
+    return FinishOpen(device, fd, errno, phReader);
+}
+
 } // namespace
 
 int InitDevice(ReaderDevice *device, int fd)
@@ -208,32 +237,12 @@ int InitDevice(ReaderDevice *device, int fd)
 
 KYT_STATUS KYT_OpenA(const char *portName, ReaderHandle *phReader)
 {
-    if (portName == nullptr || phReader == nullptr)
-        return EINVAL;
-
-    ReaderDevice *device = nullptr;
-    KYT_STATUS status = CreateListedDevice(&device);
-    if (status != 0)
-        return status;
-
-    errno = 0;
-    int fd = ComPort_OpenA(portName, OPEN_SPEED, OPEN_DATA_BITS, OPEN_PARITY, OPEN_STOP_BITS, OPEN_FLOW_CONTROL);
-    return FinishOpen(device, fd, errno, phReader);
+    return OpenReader(portName, phReader);
 }
 
 KYT_STATUS KYT_OpenW(const wchar_t *portName, ReaderHandle *phReader)
 {
-    if (portName == nullptr || phReader == nullptr)
-        return EINVAL;
-
-    ReaderDevice *device = nullptr;
-    KYT_STATUS status = CreateListedDevice(&device);
-    if (status != 0)
-        return status;
-
-    errno = 0;
-    int fd = ComPort_OpenW(portName, OPEN_SPEED, OPEN_DATA_BITS, OPEN_PARITY, OPEN_STOP_BITS, OPEN_FLOW_CONTROL);
-    return FinishOpen(device, fd, errno, phReader);
+    return OpenReader(portName, phReader);
 }
 
 KYT_STATUS KYT_Close(ReaderHandle hReader)
