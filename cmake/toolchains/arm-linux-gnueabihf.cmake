@@ -5,8 +5,7 @@
 #     -DCMAKE_TOOLCHAIN_FILE=cmake/toolchains/arm-linux-gnueabihf.cmake
 set(CMAKE_SYSTEM_PROCESSOR arm)
 set(KYT_TARGET_TRIPLET arm-linux-gnueabihf)
-set(KYT_DEBIAN_ARCHITECTURE armhf)
 set(KYT_MULTIARCH arm-linux-gnueabihf)
+set(KYT_QEMU /usr/bin/qemu-arm)
+set(KYT_TARGET_LOADER ld-linux-armhf.so.3)
 include(${CMAKE_CURRENT_LIST_DIR}/linux-cross.cmake)
-
-set(CMAKE_CROSSCOMPILING_EMULATOR /usr/bin/qemu-arm -L /usr/${KYT_TARGET_TRIPLET})
