@@ -1,130 +1,179 @@
 #!/usr/bin/env bash
-# Installation and Debian packages for this machine's architecture: checks
-# what `cmake --install` lays out, builds libkyt1, libkyt-dev and kyt-tools,
-# installs them, builds examples/consumer against them with pkg-config and
-# with find_package(kyt), runs it against the installed kyt_sim, and removes
-# the packages again.
+# The Debian packages on this machine's architecture, built, installed, used
+# and purged:
+#  - scripts/debian-packages.sh builds libkyt1, libkyt-dev, kyt-tools and
+#    libifdkyt from debian/ with dpkg-buildpackage (running the test suite, as
+#    a user's build would, under Debian's compiler flags) and checks their
+#    architecture, contents and lintian;
+#  - the packages are installed; examples/consumer is built against them with
+#    pkg-config and with find_package(kyt), and run, like kyt_test, against
+#    the installed kyt_sim;
+#  - pcscd loads the installed driver in a mount namespace of its own (its own
+#    /run/pcscd, so it never meets a system pcscd), from a reader.conf made
+#    of the package's example entry, and opensc-tool sees the three slots and
+#    reads the demo cards' ATRs;
+#  - the packages are purged, and nothing of them may be left: no file, no
+#    /etc entry, no dpkg record, no ldconfig entry.
+# Needs root (dpkg, unshare, mount).
+#
+#   KYT_PACKAGES_DIR   where the packages are built (default build-packages/)
 set -euo pipefail
 root=${KYT_ROOT:-$(cd "$(dirname "$0")/../.." && pwd)}
-build=$root/build-packages
-jobs=$(nproc)
-[ "$jobs" -gt 2 ] && jobs=2
-
-sudo_cmd=""
-[ "$(id -u)" -eq 0 ] || sudo_cmd="sudo"
-"$root/scripts/install-deps.sh" gcc dpkg-dev
+out=${KYT_PACKAGES_DIR:-$root/build-packages}
+packages=(libkyt1 libkyt-dev kyt-tools libifdkyt)
+wait_tenths=300 # every wait below gives up after 30 s
 
 fail() { echo "40-packages: $*" >&2; exit 1; }
 
-rm -rf "$build"
-cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_INSTALL_PREFIX=/usr -DKYT_BUILD_TESTS=OFF
-cmake --build "$build" -j "$jobs"
+# Starts the installed kyt_sim on WORK/port and waits for its ready line.
+start_sim() { # work
+  /usr/bin/kyt_sim --link "$1/port" >"$1/sim.log" 2>&1 &
+  sim_pid=$!
+  for _ in $(seq $wait_tenths); do
+    grep -qx "Simulated reader ready on $1/port" "$1/sim.log" && return 0
+    kill -0 "$sim_pid" 2>/dev/null || { cat "$1/sim.log"; fail "kyt_sim ended early"; }
+    sleep 0.1
+  done
+  fail "kyt_sim did not become ready"
+}
 
-# ---- What an installation holds ----------------------------------------------
-stage=$build/stage
-DESTDIR=$stage cmake --install "$build" >/dev/null
-found=$(cd "$stage/usr" && find lib -name libkyt.so.1.0.1 | head -1)
-[ -n "$found" ] || fail "no libkyt.so.1.0.1 installed"
-libdir=$(dirname "$found")
-expected=(
-  "usr/$libdir/libkyt.so.1.0.1"
-  "usr/$libdir/libkyt.so.1"
-  "usr/$libdir/libkyt.so"
-  "usr/$libdir/pkgconfig/kyt.pc"
-  "usr/$libdir/cmake/kyt/kytConfig.cmake"
-  "usr/$libdir/cmake/kyt/kytConfigVersion.cmake"
-  "usr/$libdir/cmake/kyt/kytTargets.cmake"
-  "usr/include/kyt.h"
-  "usr/bin/kyt_test"
-  "usr/bin/kyt_sim"
-  "usr/share/man/man1/kyt_test.1"
-  "usr/share/man/man1/kyt_sim.1"
-)
-for f in "${expected[@]}"; do
-  [ -e "$stage/$f" ] || fail "installation lacks $f"
-done
-[ "$(readlink "$stage/usr/$libdir/libkyt.so.1")" = libkyt.so.1.0.1 ] || fail "libkyt.so.1 does not point at libkyt.so.1.0.1"
-[ "$(readlink "$stage/usr/$libdir/libkyt.so")" = libkyt.so.1 ] || fail "libkyt.so does not point at libkyt.so.1"
-echo "--- installed files:"
-(cd "$stage" && find . \( -type f -o -type l \) | sed 's|^\./|    |' | sort)
-# Never the internal static libraries, the test programs or GoogleTest.
-if (cd "$stage" && find . \( -name '*.a' -o \( -name '*_test' ! -name kyt_test \) -o -name '*gtest*' -o -name '*gmock*' \) | grep .); then
-  fail "the installation holds static libraries or tests"
+stop_pid() { # pid
+  kill "$1" 2>/dev/null || true
+  wait "$1" 2>/dev/null || true
+}
+
+# ---- The driver in a private pcscd (run in a mount namespace of its own) ----
+pcscd_check() { # work
+  local work=$1 out
+  # Globals: the exit trap reads them after this function has returned.
+  sim_pid="" pcscd_pid="" made_run_dir=0
+  mkdir -p "$work/run"
+  [ -d /run/pcscd ] || { mkdir /run/pcscd; made_run_dir=1; }
+  mount --bind "$work/run" /run/pcscd
+  trap 'for p in $pcscd_pid $sim_pid; do stop_pid "$p"; done
+        umount /run/pcscd 2>/dev/null || true
+        [ "$made_run_dir" = 0 ] || rmdir /run/pcscd' EXIT
+  export PCSCLITE_CSOCK_NAME=/run/pcscd/pcscd.comm
+  start_sim "$work"
+  # The package's example entry, pointed at the simulator.
+  sed -e "s|^DEVICENAME .*|DEVICENAME $work/port|" -e 's|^FRIENDLYNAME .*|FRIENDLYNAME "KYT Package"|' \
+    /usr/share/doc/libifdkyt/examples/reader.conf.d/kyt >"$work/reader.conf"
+  pcscd -f -c "$work/reader.conf" >"$work/pcscd.log" 2>&1 &
+  pcscd_pid=$!
+  for _ in $(seq $wait_tenths); do
+    [ "$(opensc-tool -l 2>/dev/null | grep -c 'KYT Package 00 0[0-2]')" = 3 ] && break
+    kill -0 "$pcscd_pid" 2>/dev/null || { cat "$work/pcscd.log"; fail "pcscd ended"; }
+    sleep 0.1
+  done
+  out=$(timeout 30 opensc-tool -l) || fail "opensc-tool -l failed"
+  echo "$out" | sed 's/^/    /'
+  for slot in 0 1 2; do
+    echo "$out" | grep -q "^$slot .*KYT Package 00 0$slot" || { tail -30 "$work/pcscd.log"; fail "pcscd does not list slot $slot"; }
+  done
+  out=$(timeout 30 opensc-tool -r 0 -a) || fail "opensc-tool -r 0 -a failed"
+  [ "$out" = 3b:f9:96:00:00:81:31:fe:45:80:31:80:73:90:21:00:81:05:13 ] || fail "slot 0 ATR: $out"
+  out=$(timeout 30 opensc-tool -r 1 -a) || fail "opensc-tool -r 1 -a failed"
+  [ "$out" = 3b:17:18:80:31:80:73:90:21:00 ] || fail "slot 1 ATR: $out"
+  out=$(timeout 30 opensc-tool -r 0 -s '00 A4 00 0C 02 3F 00' 2>&1) || fail "opensc-tool -s failed: $out"
+  echo "$out" | grep -q 'SW1=0x90, SW2=0x00' || fail "SELECT MF through pcscd: $out"
+  echo "--- pcscd: three slots, both ATRs and an APDU through the installed driver"
+}
+if [ "${1:-}" = --pcscd-in-namespace ]; then
+  pcscd_check "$2"
+  exit 0
 fi
 
-# ---- Packages ------------------------------------------------------------------
-(cd "$build" && cpack -G DEB -B "$build/packages")
-arch=$(dpkg --print-architecture)
-debs=()
-for name in libkyt1 libkyt-dev kyt-tools; do
-  deb=$(ls "$build"/packages/${name}_*_"$arch".deb 2>/dev/null) || fail "no $name package"
-  debs+=("$deb")
-  echo "--- $(basename "$deb") ($(stat -c %s "$deb") bytes)"
-  dpkg-deb -f "$deb" Package Version Architecture Depends
-  dpkg-deb -c "$deb" | awk '{print "    " $6 ($7 ? " " $7 " " $8 : "")}' | cat
-done
-contents() { dpkg-deb -c "$1" | awk '{print $6}'; }
-contents "${debs[0]}" | grep -qx './usr/lib/.*/libkyt.so.1.0.1' || fail "libkyt1 lacks libkyt.so.1.0.1"
-contents "${debs[0]}" | grep -qx './usr/lib/.*/libkyt.so' && fail "libkyt1 holds the development link"
-contents "${debs[1]}" | grep -qx './usr/lib/.*/libkyt.so' || fail "libkyt-dev lacks the development link"
-contents "${debs[2]}" | grep -qx './usr/bin/kyt_sim' || fail "kyt-tools lacks kyt_sim"
+"$root/scripts/install-deps.sh" gcc pcscd opensc
 
+arch=$(dpkg --print-architecture)
+"$root/scripts/debian-packages.sh" "$arch" "$out"
+version=$(cd "$root" && dpkg-parsechangelog -S Version)
+debs=()
+for p in "${packages[@]}"; do debs+=("$out/${p}_${version}_$arch.deb"); done
+
+# Nothing of libkyt may be on the machine beforehand, or the purge check below
+# would prove nothing.
+not_installed() { # package
+  local status
+  status=$(dpkg-query -W -f='${db:Status-Status}' "$1" 2>/dev/null || true)
+  [ -z "$status" ] || [ "$status" = not-installed ]
+}
+for p in "${packages[@]}"; do
+  not_installed "$p" || fail "$p is already on this machine; purge it first"
+done
+ldconfig -p | grep -q libkyt && fail "a libkyt is already known to ldconfig"
+[ -z "$(find /etc -iname '*kyt*' -print -quit)" ] || fail "/etc already holds a kyt file"
+
+work=$(mktemp -d /tmp/kyt-packages.XXXXXX)
 sim_pid=""
-work=$(mktemp -d)
+installed=0
 cleanup() {
-  [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null && wait "$sim_pid" 2>/dev/null || true
-  $sudo_cmd dpkg -r kyt-tools libkyt-dev libkyt1 >/dev/null 2>&1 || true
+  [ -n "$sim_pid" ] && stop_pid "$sim_pid"
+  [ "$installed" = 1 ] && dpkg --purge "${packages[@]}" >/dev/null 2>&1
   rm -rf "$work"
 }
 trap cleanup EXIT
 
-$sudo_cmd dpkg -i "${debs[@]}"
-[ -x /usr/bin/kyt_sim ] && [ -x /usr/bin/kyt_test ] || fail "programs not installed"
-pkg-config --exists kyt || fail "pkg-config does not know kyt"
-[ "$(pkg-config --modversion kyt)" = 1.0.1 ] || fail "pkg-config reports version $(pkg-config --modversion kyt)"
+# ---- Install -------------------------------------------------------------------
+installed=1
+dpkg -i "${debs[@]}" >/dev/null
+for p in "${packages[@]}"; do
+  [ "$(dpkg-query -W -f='${db:Status-Status}' "$p")" = installed ] || fail "$p is not installed"
+done
+ldconfig -p | grep -q "libkyt.so.1 .*/usr/lib/$(dpkg-architecture -qDEB_HOST_MULTIARCH)/libkyt.so.1\$" ||
+  fail "ldconfig does not know libkyt.so.1 after the install"
+[ -z "$(dpkg -L libifdkyt | grep '^/etc')" ] || fail "libifdkyt installs into /etc"
+[ "$(pkg-config --modversion kyt)" = "${version%-*}" ] || fail "pkg-config reports kyt $(pkg-config --modversion kyt)"
 
-# ---- The consumer, built both ways -----------------------------------------------
+# ---- The consumer, built both ways, and kyt_test, against the simulator -------
 cc "$root/examples/consumer/consumer.c" $(pkg-config --cflags --libs kyt) -Wall -Wextra -Werror \
   -o "$work/consumer-pkgconfig"
 cmake -S "$root/examples/consumer" -B "$work/cmake" >/dev/null
 cmake --build "$work/cmake" >/dev/null
 consumers=("$work/consumer-pkgconfig" "$work/cmake/consumer")
+start_sim "$work"
 for c in "${consumers[@]}"; do
-  readelf -d "$c" | grep -q 'NEEDED.*\[libkyt.so.1\]' || fail "$c does not link libkyt.so.1"
-done
-
-# ---- ...and run against the installed simulator ------------------------------------
-/usr/bin/kyt_sim --link "$work/port" >"$work/sim.log" 2>&1 &
-sim_pid=$!
-for _ in $(seq 300); do
-  grep -q "^Simulated reader ready on $work/port\$" "$work/sim.log" && break
-  kill -0 "$sim_pid" 2>/dev/null || { cat "$work/sim.log"; fail "kyt_sim ended early"; }
-  sleep 0.1
-done
-grep -q "^Simulated reader ready on $work/port\$" "$work/sim.log" || fail "kyt_sim did not become ready"
-
-for c in "${consumers[@]}"; do
+  [ "$(ldd "$c" | awk '$1 == "libkyt.so.1" {print $3}')" = "/usr/lib/$(dpkg-architecture -qDEB_HOST_MULTIARCH)/libkyt.so.1" ] ||
+    fail "$c does not use the installed libkyt.so.1"
   output=$(timeout 60 "$c" "$work/port") || fail "$c failed: $output"
-  echo "$output" | sed 's/^/    /'
-  echo "$output" | grep -qx 'Slots: 3' || fail "$c: wrong slot count"
-  echo "$output" | grep -q '^ATR: 3B' || fail "$c: no ATR"
-  echo "$output" | grep -qx 'Protocol: T=1' || fail "$c: wrong protocol"
-  echo "$output" | grep -qx 'Response: 6F 14 82 01 38 83 02 50 00 84 08 F0 4B 59 54 44 45 4D 4F 8A 01 05 90 00' \
-    || fail "$c: wrong response"
+  echo "$output" | grep -qx 'Slots: 3' || fail "$c: wrong slot count: $output"
+  echo "$output" | grep -qx 'Response: 6F 14 82 01 38 83 02 50 00 84 08 F0 4B 59 54 44 45 4D 4F 8A 01 05 90 00' ||
+    fail "$c: wrong response: $output"
 done
-# A port with no reader behind it is reported, not hung on.
-if timeout 60 "${consumers[0]}" "$work/no-such-port" >/dev/null 2>&1; then
-  fail "the consumer succeeded without a reader"
-fi
+echo "--- consumer (pkg-config and CMake builds) answered by the installed kyt_sim"
 
-kill "$sim_pid"
-wait "$sim_pid" 2>/dev/null || true
+# kyt_test through its menus: card menu, slot 0, power on, an APDU script.
+cat >"$work/select.apdu" <<'EOF'
+00 A4 00 0C 02 3F00
+90 00
+00 A4 04 00 08 F0 4B 59 54 44 45 4D 4F 00
+6F 14 82 01 38 83 02 50 00 84 08 F0 4B 59 54 44 45 4D 4F 8A 01 05 90 00
+EOF
+output=$(printf '2\n0\n1\n\n5\n%s\n\n0\n0\n' "$work/select.apdu" | timeout 60 /usr/bin/kyt_test "$work/port") ||
+  fail "kyt_test failed: $output"
+echo "$output" | grep -qx 'Slots: 3' || fail "kyt_test: no slot count: $output"
+echo "$output" | grep -qx '3B F9 96 00 00 81 31 FE 45 80 31 80 73 90 21 00' || fail "kyt_test: no ATR: $output"
+[ "$(echo "$output" | grep -cx 'Compare OK')" = 2 ] || fail "kyt_test: the APDU script did not pass: $output"
+echo "$output" | grep -q '^Error' && fail "kyt_test reported an error: $output"
+echo "--- kyt_test powered the card on and ran an APDU script through the installed libkyt"
+stop_pid "$sim_pid"
 sim_pid=""
-[ ! -e "$work/port" ] || fail "kyt_sim left its link behind"
+rm -f "$work/sim.log"
 
-$sudo_cmd dpkg -r kyt-tools libkyt-dev libkyt1
-for p in kyt-tools libkyt-dev libkyt1; do
-  dpkg -s "$p" 2>/dev/null | grep -q '^Status: install ok installed' && fail "$p still installed"
+unshare --mount --propagation private bash "$0" --pcscd-in-namespace "$work"
+
+# ---- Purge: nothing may be left ---------------------------------------------------
+files=$(for deb in "${debs[@]}"; do dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {sub(/^\./, "", $6); print $6}'; done)
+dpkg --purge "${packages[@]}" >/dev/null
+installed=0
+for p in "${packages[@]}"; do
+  not_installed "$p" || fail "$p is still known to dpkg after the purge"
+  [ -z "$(find /var/lib/dpkg/info -name "$p.*" -o -name "$p:*")" ] || fail "dpkg still has files of $p"
+  [ ! -e "/usr/share/doc/$p" ] || fail "/usr/share/doc/$p left behind"
 done
-[ ! -e /usr/bin/kyt_sim ] || fail "kyt_sim left after removal"
-echo "packages built, installed, used and removed"
+left=$(while IFS= read -r f; do [ -e "$f" ] || [ -L "$f" ] && echo "$f"; done <<<"$files")
+[ -z "$left" ] || fail "left behind: $left"
+[ ! -e "/usr/lib/$(dpkg-architecture -qDEB_HOST_MULTIARCH)/cmake/kyt" ] || fail "the CMake package folder is left behind"
+[ -z "$(find /etc -iname '*kyt*' -print -quit)" ] || fail "/etc holds a kyt file after the purge"
+ldconfig -p | grep -q libkyt && fail "ldconfig still knows libkyt after the purge"
+echo "--- packages purged: no file, /etc entry, dpkg record or ldconfig entry left"
