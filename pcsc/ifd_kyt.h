@@ -2,14 +2,15 @@
  * libifdkyt - the PC/SC IFD handler (API v3) for KYT serial readers.
  *
  * pcscd loads the handler for each reader named in a /etc/reader.conf.d/
- * entry whose LIBPATH is this library; DEVICENAME is the serial port.  The
- * handler opens the port with KYT_OpenA, so the line speed and the model are
- * found on their own; pcscd shows one reader per slot of the detected model
- * (two for a KYT7710P, three for a KYT7710P_V3 or KYT4460P).
+ * entry whose LIBPATH is this library; DEVICENAME is the serial port,
+ * optionally followed by options (see ifdkyt(8) and options.h):
  *
- * pcscd's Lun carries the reader in its high 16 bits and the slot in its low
- * 16 bits.  All slots of one reader share one libkyt handle: the first
- * channel opens it, the last channel to close closes it.
+ *   DEVICENAME /dev/ttyUSB0:speed=115200:escape=version
+ *
+ * The handler opens the port with KYT_OpenA, so the line speed and the model
+ * are found on their own, then asks the reader for 115200 bit/s (or the
+ * speed=option's speed); pcscd shows one reader per slot of the detected
+ * model (two for a KYT7710P, three for a KYT7710P_V3 or KYT4460P).
  *
  * Status mapping (libkyt status -> IFD response code):
  *
@@ -41,12 +42,23 @@
  *   IFDHSetCapabilities on a known tag           IFD_ERROR_VALUE_READ_ONLY
  *   protocol other than T=0 or T=1               IFD_PROTOCOL_NOT_SUPPORTED
  *   unknown control code                         IFD_ERROR_NOT_SUPPORTED
- *   escape beginning with 44 (line speed)        IFD_NOT_SUPPORTED
+ *   escape beginning with 44 (line speed), or    IFD_NOT_SUPPORTED
+ *     not enabled by the escape= option
+ *   any card or escape request while the         IFD_NO_SUCH_DEVICE
+ *     reader is out of reach
  *
  * IFDHICCPresence reports IFD_SUCCESS for a card (powered or not) and
- * IFD_ICC_NOT_PRESENT for an empty slot.  A card that the handler powered
- * but that the reader now reports unpowered was pulled and put back between
- * two polls: it is reported absent once, so that pcscd sees the change.
+ * IFD_ICC_NOT_PRESENT for an empty slot.  A card that left while the
+ * handler talked to it (a transmit or protocol selection found no card),
+ * or that the handler powered but the reader now reports unpowered, was
+ * pulled and perhaps put back between two polls: the slot is reported
+ * empty once, so that pcscd sees the change and powers the card anew.
+ *
+ * A reader whose port disappears (a USB serial adapter pulled) or that
+ * fails three calls in a row on the line is out of reach: its slots read
+ * as empty, and while its port is missing a poll costs no more than a
+ * stat().  Once the port exists again, a presence poll opens the reader
+ * afresh (at most one attempt every two seconds) and its cards show up.
  */
 #ifndef IFD_KYT_H
 #define IFD_KYT_H
@@ -56,14 +68,21 @@
 
 /* Pass a vendor escape command to the reader: the input is the command, the
  * output the reader's reply.  Mirrors the library's KYT_IOCTL_ESCAPE (3500).
- * The firmware query E0 00 00 18 00 answers E1 00 00 18 <n> and n bytes of
- * model and version text.  Commands beginning with 44 (line speed) are
- * refused: the line speed belongs to the driver. */
+ * By default only the firmware version query E0 00 00 18 00 passes; its
+ * reply holds five bytes of which nothing is known, then the model and
+ * version text.  The escape= option of the reader's entry lets more through;
+ * commands beginning with 44 (line speed) are always refused: the line speed
+ * belongs to the driver.  Advertised as FEATURE_CCID_ESC_COMMAND. */
 #define KYT_IFD_IOCTL_ESCAPE (0x42000000UL + 3500UL)
 
-/* The PC/SC v2 reader feature list (CM_IOCTL_GET_FEATURE_REQUEST): the reader
- * has no PIN pad or other feature, so the answer is empty. */
+/* The PC/SC v2 part 10 reader feature list (CM_IOCTL_GET_FEATURE_REQUEST):
+ * FEATURE_GET_TLV_PROPERTIES and FEATURE_CCID_ESC_COMMAND. */
 #define KYT_IFD_IOCTL_GET_FEATURE_REQUEST (0x42000000UL + 3400UL)
+
+/* FEATURE_GET_TLV_PROPERTIES: wLcdLayout 0 (no display), bPPDUSupport 0,
+ * sFirmwareID (the firmware version text) and dwMaxAPDUDataSize 65536, so
+ * that clients send extended-length APDUs through the reader. */
+#define KYT_IFD_IOCTL_GET_TLV_PROPERTIES (0x42000000UL + 3401UL)
 
 /* Most readers (reader indexes in use at once) one pcscd can drive. */
 #define KYT_IFD_MAX_READERS 16

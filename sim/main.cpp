@@ -45,6 +45,9 @@ const char kUsage[] =
     "                      a frame's arrival and its acknowledge (default 0)\n"
     "  --card-delay MS     the card's work per command APDU: MS milliseconds between\n"
     "                      the acknowledge and the response (default 0)\n"
+    "  --max-speed BPS     the fastest line speed the reader takes: a set-speed\n"
+    "                      command asking for more is refused (reply 6A 80) and the\n"
+    "                      reader keeps its speed (default: every speed is taken)\n"
     "  --help              show this text and exit\n"
     "\n"
     "Without --card the demo setup is inserted: slot 0 holds the T=1 demo card,\n"
@@ -59,6 +62,11 @@ const char kUsage[] =
     "  remove SLOT         pull the card out of slot SLOT\n"
     "  insert SLOT CARD    put a card into slot SLOT (CARD as for --card); a card\n"
     "                      already there is replaced\n"
+    "  bounce SLOT         pull the card out of slot SLOT during its next command\n"
+    "                      APDU (or protocol selection) and put it back at once:\n"
+    "                      that command fails as if the slot were empty, and the\n"
+    "                      card is there again, unpowered\n"
+    "  status              print the model, the line speed and each slot's card\n"
     "The end of standard input ends the commands, not the reader.\n";
 
 int Fail(const std::string &message)
@@ -107,37 +115,80 @@ std::optional<kytsim::Card> CardByName(const std::string &kind)
     return card;
 }
 
-// Card commands on standard input ("remove SLOT", "insert SLOT CARD"), until
-// its end.
-void ReadCardCommands(kytsim::SimReader *reader)
+// The reader's state in one line, for the "status" command.
+std::string StatusLine(const kytsim::SimReader &reader, unsigned slots)
+{
+    std::string line = "ok: " + std::to_string(reader.Speed()) + " bit/s";
+    for (unsigned slot = 0; slot < slots; slot++) {
+        line += "; slot " + std::to_string(slot) + ": ";
+        if (!reader.CardPresent(slot))
+            line += "empty";
+        else
+            line += reader.CardPowered(slot) ? "card, powered" : "card";
+    }
+    return line;
+}
+
+// One command from standard input, answered with one line.
+std::string CardCommand(kytsim::SimReader *reader, unsigned slots, const char *line)
+{
+    char verb[16] = {}, slotText[16] = {}, kind[80] = {};
+    int fields = std::sscanf(line, "%15s %15s %79s", verb, slotText, kind);
+    const std::string commands =
+        "error: commands are \"remove SLOT\", \"insert SLOT CARD\", \"bounce SLOT\" and \"status\"";
+    if (fields == 1 && std::strcmp(verb, "status") == 0)
+        return StatusLine(*reader, slots);
+    bool known = std::strcmp(verb, "remove") == 0 || std::strcmp(verb, "insert") == 0 ||
+                 std::strcmp(verb, "bounce") == 0;
+    if (!known)
+        return commands;
+    std::optional<unsigned long> slot = ParseNumber(slotText);
+    if (!slot || *slot > 7)
+        return "error: a slot number from 0 to 7 is needed";
+    std::string named = "slot " + std::to_string(*slot);
+    unsigned number = static_cast<unsigned>(*slot);
+    if (std::strcmp(verb, "remove") == 0 && fields == 2) {
+        reader->RemoveCard(number);
+        return "ok: " + named + " is empty";
+    }
+    if (std::strcmp(verb, "bounce") == 0 && fields == 2) {
+        reader->BounceCard(number);
+        return "ok: " + named + " bounces at its next APDU";
+    }
+    if (std::strcmp(verb, "insert") == 0 && fields == 3) {
+        std::optional<kytsim::Card> card = CardByName(kind);
+        if (!card)
+            return std::string("error: unknown card ") + kind;
+        reader->InsertCard(number, *card);
+        return "ok: " + named + " holds " + kind;
+    }
+    return commands;
+}
+
+// Commands on standard input, until its end.
+void ReadCardCommands(kytsim::SimReader *reader, unsigned slots)
 {
     char line[256];
     while (std::fgets(line, sizeof line, stdin)) {
-        char verb[16] = {}, slotText[16] = {}, kind[80] = {};
-        int fields = std::sscanf(line, "%15s %15s %79s", verb, slotText, kind);
-        std::optional<unsigned long> slot = ParseNumber(slotText);
-        std::string answer;
-        if (fields < 1) {
+        char first[2] = {};
+        if (std::sscanf(line, "%1s", first) != 1)
             continue;
-        } else if (!slot || *slot > 7) {
-            answer = "error: a slot number from 0 to 7 is needed";
-        } else if (std::strcmp(verb, "remove") == 0 && fields == 2) {
-            reader->RemoveCard(static_cast<unsigned>(*slot));
-            answer = "ok: slot " + std::to_string(*slot) + " is empty";
-        } else if (std::strcmp(verb, "insert") == 0 && fields == 3) {
-            std::optional<kytsim::Card> card = CardByName(kind);
-            if (card) {
-                reader->InsertCard(static_cast<unsigned>(*slot), *card);
-                answer = "ok: slot " + std::to_string(*slot) + " holds " + kind;
-            } else {
-                answer = std::string("error: unknown card ") + kind;
-            }
-        } else {
-            answer = "error: commands are \"remove SLOT\" and \"insert SLOT CARD\"";
-        }
-        std::printf("%s\n", answer.c_str());
+        std::printf("%s\n", CardCommand(reader, slots, line).c_str());
         std::fflush(stdout);
     }
+}
+
+// A line speed of the reader's table, or nullopt.
+std::optional<uint32_t> ParseSpeed(const std::string &text)
+{
+    static const unsigned long speeds[] = {9600, 19200, 38400, 57600, 115200,
+                                           128000, 230400, 250000, 256000, 500000};
+    std::optional<unsigned long> speed = ParseNumber(text);
+    for (unsigned long s : speeds) {
+        if (speed && *speed == s)
+            return static_cast<uint32_t>(s);
+    }
+    return std::nullopt;
 }
 
 } // namespace
@@ -171,16 +222,11 @@ int main(int argc, char **argv)
                 config.model = kytsim::Model::KYT4460P;
             else
                 return Fail("unknown model " + value);
-        } else if (option == "--speed") {
-            static const unsigned long speeds[] = {9600, 19200, 38400, 57600, 115200,
-                                                   128000, 230400, 250000, 256000, 500000};
-            std::optional<unsigned long> speed = ParseNumber(value);
-            bool known = false;
-            for (unsigned long s : speeds)
-                known = known || (speed && *speed == s);
-            if (!known)
+        } else if (option == "--speed" || option == "--max-speed") {
+            std::optional<uint32_t> speed = ParseSpeed(value);
+            if (!speed)
                 return Fail("unsupported speed " + value);
-            config.speed = static_cast<uint32_t>(*speed);
+            (option == "--speed" ? config.speed : config.maxSpeed) = *speed;
         } else if (option == "--card") {
             size_t colon = value.find(':');
             std::optional<unsigned long> slot =
@@ -262,7 +308,7 @@ int main(int argc, char **argv)
     // Started in the background of an interactive shell, a read of the
     // terminal fails instead of stopping the reader.
     std::signal(SIGTTIN, SIG_IGN);
-    std::thread commands(ReadCardCommands, &reader);
+    std::thread commands(ReadCardCommands, &reader, kytsim::ModelSlots(config.model));
     commands.detach();
 
     int received = 0;

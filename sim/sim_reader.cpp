@@ -98,6 +98,8 @@ constexpr uint8_t CHAIN_MORE_COMMAND = 0x10;
 constexpr uint8_t kFirmwareQuery[] = {0xE0, 0x00, 0x00, 0x18, 0x00};
 constexpr uint8_t ESC_SET_SPEED = 0x44;
 constexpr uint8_t ESC_SPEED_SET = 0x90;
+// A reader that cannot run at the speed asked for answers "wrong data".
+const Bytes kSpeedRefused = {0x6A, 0x80};
 
 constexpr uint32_t kSpeedTable[] = {9600, 19200, 38400, 57600, 115200,
                                     128000, 230400, 250000, 256000, 500000};
@@ -223,6 +225,7 @@ struct SimReader::State {
     struct Slot {
         std::optional<Card> card;
         bool powered = false;
+        bool bounce = false;        // the next APDU finds the card pulled and put back
         int refuseParameters = 0; // negative: refuse all
         Bytes lastParameters;
         bool commandChain = false;  // blocks of a command APDU are arriving
@@ -724,6 +727,12 @@ Bytes SimReader::State::SlotStatus(const Bytes &m, Slot &slot)
 Bytes SimReader::State::SetParameters(const Bytes &m, Slot &slot)
 {
     uint8_t protocol = m[7];
+    if (slot.bounce && slot.powered) {
+        // Pulled out and back while the parameters were on their way.
+        slot.bounce = false;
+        slot.powered = false;
+        return Response(RDR_TO_PC_PARAMETERS, m[5], m[6], CMD_FAILED | ICC_ABSENT, ERR_ICC_MUTE, protocol);
+    }
     if (!slot.card)
         return Response(RDR_TO_PC_PARAMETERS, m[5], m[6], CMD_FAILED | ICC_ABSENT, ERR_ICC_MUTE, protocol);
     slot.lastParameters.assign(m.begin() + 7, m.end());
@@ -764,6 +773,16 @@ Bytes SimReader::State::XfrBlock(const Bytes &m, unsigned slotNumber, std::uniqu
     if (!slot->card || !slot->powered)
         return failed(ERR_ICC_MUTE);
     uint16_t level = static_cast<uint16_t>(m[8] | m[9] << 8);
+    if (slot->bounce && (level == LEVEL_WHOLE || level == LEVEL_BEGIN)) {
+        // Pulled out while the APDU was on its way, and back at once: the
+        // reader finds no card, and then an unpowered one.
+        slot->bounce = false;
+        slot->powered = false;
+        slot->commandChain = false;
+        slot->chainedCommand.clear();
+        slot->pendingResponse.clear();
+        return Response(RDR_TO_PC_DATA_BLOCK, m[5], m[6], CMD_FAILED | ICC_ABSENT, ERR_ICC_MUTE, 0);
+    }
     Bytes data(m.begin() + kHeaderSize, m.end());
     switch (level) {
     case LEVEL_WHOLE:
@@ -838,6 +857,8 @@ Bytes SimReader::State::Escape(const Bytes &m, Answer &answer, std::unique_lock<
     if (command.size() == 2 && command[0] == ESC_SET_SPEED && command[1] < std::size(kSpeedTable)) {
         if (speedChangeReply)
             return reply(*speedChangeReply);
+        if (config.maxSpeed > 0 && kSpeedTable[command[1]] > config.maxSpeed)
+            return reply(kSpeedRefused);
         answer.newSpeed = kSpeedTable[command[1]];
         return reply(Bytes{ESC_SPEED_SET, command[1]});
     }
@@ -1103,6 +1124,13 @@ void SimReader::InsertCard(unsigned slot, const Card &card)
     state_->slots[slot] = std::move(fresh);
 }
 
+void SimReader::BounceCard(unsigned slot)
+{
+    std::lock_guard<std::mutex> guard(state_->mutex);
+    if (slot < kMaxSlots && state_->slots[slot].card)
+        state_->slots[slot].bounce = true;
+}
+
 void SimReader::RemoveCard(unsigned slot)
 {
     std::lock_guard<std::mutex> guard(state_->mutex);
@@ -1112,6 +1140,12 @@ void SimReader::RemoveCard(unsigned slot)
     fresh.refuseParameters = state_->slots[slot].refuseParameters;
     fresh.lastParameters = state_->slots[slot].lastParameters;
     state_->slots[slot] = std::move(fresh);
+}
+
+bool SimReader::CardPresent(unsigned slot) const
+{
+    std::lock_guard<std::mutex> guard(state_->mutex);
+    return slot < kMaxSlots && state_->slots[slot].card;
 }
 
 bool SimReader::CardPowered(unsigned slot) const

@@ -99,6 +99,9 @@ struct Config {
     // rate, in pieces of at most 16 bytes, each written once its last byte
     // has crossed the line.
     bool pace = false;
+    // > 0: set-speed commands asking for more than this are refused with
+    // the reply 6A 80, and the reader keeps its speed.
+    uint32_t maxSpeed = 0;
     std::chrono::milliseconds readerDelay{0}; // after a frame has arrived, before the reader answers it
     std::chrono::milliseconds cardDelay{0};   // the card's work per command APDU, before its response
 };
@@ -139,6 +142,11 @@ public:
     // Cards.
     void InsertCard(unsigned slot, const Card &card);
     void RemoveCard(unsigned slot);
+    // The card is pulled and put back during the next command APDU (or
+    // SetParameters) to the slot: that command fails as if the slot were
+    // empty, and the card is there again, unpowered, right after.
+    void BounceCard(unsigned slot);
+    bool CardPresent(unsigned slot) const;
     bool CardPowered(unsigned slot) const;
     // SetParameters on this slot: refuse the first n (negative: all) with a
     // failed command status; 0 accepts all.

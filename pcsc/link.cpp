@@ -1,0 +1,143 @@
+#include "link.h"
+
+#include <errno.h>
+
+#include "log.h"
+
+namespace ifdkyt {
+
+namespace {
+
+// While the speed changes and is checked.  A reader in step answers the
+// firmware query within about 60 ms even at 9600 bit/s; one out of step
+// does not answer at all and should not cost the working timeouts' 2 s per
+// attempt.
+constexpr KYT_TIMEOUTS kProbeTimeouts = {300, 1, 1000, 1};
+
+// For the power-offs of KYT_Close: a power-off needs about 30 ms of line at
+// 9600 bit/s, and three slots that get no answer still close within a
+// second (3 x (100 + 200) ms).
+constexpr KYT_TIMEOUTS kClosingTimeouts = {100, 0, 200, 0};
+// A reader known not to answer is not waited for at all.
+constexpr KYT_TIMEOUTS kSilentTimeouts = {0, 0, 0, 0};
+
+// The probe timeouts for as long as it lives, then the reader's own again.
+class ProbeTimeouts {
+public:
+    explicit ProbeTimeouts(ReaderHandle handle) : handle_(handle)
+    {
+        saved_ = KYT_GetTimeouts(handle_, &working_) == KYT_SUCCESS;
+        KYT_SetTimeouts(handle_, &kProbeTimeouts);
+    }
+    ~ProbeTimeouts()
+    {
+        if (saved_)
+            KYT_SetTimeouts(handle_, &working_);
+    }
+    ProbeTimeouts(const ProbeTimeouts &) = delete;
+    ProbeTimeouts &operator=(const ProbeTimeouts &) = delete;
+
+private:
+    ReaderHandle handle_;
+    KYT_TIMEOUTS working_{};
+    bool saved_ = false;
+};
+
+KYT_STATUS ReadIdentity(ReaderHandle handle, ReaderIdentity *identity)
+{
+    unsigned char reply[kFirmwareReplySize];
+    KYT_ULONG returned = 0;
+    KYT_STATUS status = KYT_Control(handle, 0, KYT_IOCTL_ESCAPE, kFirmwareQuery, sizeof kFirmwareQuery, reply,
+                                    sizeof reply, &returned);
+    if (status != KYT_SUCCESS)
+        return status;
+    if (returned > sizeof reply)
+        return EIO;
+    ParseFirmwareReply(reply, returned, identity);
+    return KYT_SUCCESS;
+}
+
+KYT_ULONG LineSpeed(ReaderHandle handle)
+{
+    KYT_ULONG speed = 0;
+    KYT_GetBaudRate(handle, &speed);
+    return speed;
+}
+
+// Asks the reader for `wanted` bit/s.  KYT_SetBaudRate leaves the two ends
+// out of step in two cases: the reader refused the change (the port has
+// switched, the reader has not), or its confirmation was lost (the reader
+// may have switched, the port has not).  The firmware query tells whether
+// the reader still answers (and fills *identity); if not, opening the
+// reader afresh finds the speed it runs at.  The speed is then not asked
+// for again.
+KYT_STATUS ChangeSpeed(const char *port, KYT_ULONG wanted, ReaderHandle *handle, ReaderIdentity *identity,
+                       bool *identified)
+{
+    KYT_STATUS status;
+    bool inStep;
+    {
+        ProbeTimeouts probe(*handle);
+        status = KYT_SetBaudRate(*handle, wanted);
+        inStep = ReadIdentity(*handle, identity) == KYT_SUCCESS;
+    }
+    *identified = inStep;
+    if (status == KYT_SUCCESS && inStep) {
+        Log(LogLevel::Info, "%s: line speed %lu bit/s", port, wanted);
+        return KYT_SUCCESS;
+    }
+    if (inStep) {
+        Log(LogLevel::Info, "%s: the reader did not take %lu bit/s (status 0x%lX); staying at %lu bit/s", port,
+            wanted, status, LineSpeed(*handle));
+        return KYT_SUCCESS;
+    }
+    Log(LogLevel::Info, "%s: the reader did not take %lu bit/s (status 0x%lX) and does not answer at %lu bit/s; "
+        "opening it afresh", port, wanted, status, LineSpeed(*handle));
+    CloseLink(*handle, false);
+    *handle = nullptr;
+    status = KYT_OpenA(port, handle);
+    if (status == KYT_SUCCESS)
+        Log(LogLevel::Info, "%s: reader found again at %lu bit/s", port, LineSpeed(*handle));
+    return status;
+}
+
+} // namespace
+
+KYT_STATUS QueryIdentity(ReaderHandle handle, ReaderIdentity *identity)
+{
+    ProbeTimeouts probe(handle);
+    return ReadIdentity(handle, identity);
+}
+
+KYT_STATUS OpenLink(const char *port, const ReaderOptions &options, Link *link)
+{
+    *link = Link{};
+    KYT_STATUS status = KYT_OpenA(port, &link->handle);
+    if (status != KYT_SUCCESS)
+        return status;
+    bool identified = false;
+    if (options.speed != 0 && LineSpeed(link->handle) != options.speed)
+        status = ChangeSpeed(port, options.speed, &link->handle, &link->identity, &identified);
+    if (status == KYT_SUCCESS)
+        status = KYT_GetNumSlots(link->handle, &link->numSlots);
+    if (status != KYT_SUCCESS) {
+        if (link->handle)
+            CloseLink(link->handle, false);
+        *link = Link{};
+        return status;
+    }
+    link->speed = LineSpeed(link->handle);
+    if (!identified && QueryIdentity(link->handle, &link->identity) != KYT_SUCCESS)
+        Log(LogLevel::Error, "%s: no answer to the firmware version query: model and version unknown", port);
+    Log(LogLevel::Info, "%s: %s reader, %lu slots, %lu bit/s", port,
+        link->identity.text[0] ? link->identity.text : "KYT", link->numSlots, link->speed);
+    return KYT_SUCCESS;
+}
+
+void CloseLink(ReaderHandle handle, bool readerAnswers)
+{
+    KYT_SetTimeouts(handle, readerAnswers ? &kClosingTimeouts : &kSilentTimeouts);
+    KYT_Close(handle);
+}
+
+} // namespace ifdkyt
