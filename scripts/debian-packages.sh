@@ -38,8 +38,14 @@ fi
 # compilers; dpkg-shlibdeps reads the target libraries' symbols from them.
 cross_deps=()
 [ "$arch" = "$native" ] || cross_deps=("crossbuild-essential-$arch" "libc6-dev:$arch" "libstdc++-12-dev:$arch")
+all_installed() { # package...
+  local p
+  for p in "$@"; do
+    [ "$(dpkg-query -W -f='${db:Status-Status}' "$p" 2>/dev/null)" = installed ] || return 1
+  done
+}
 if ! (cd "$root" && dpkg-checkbuilddeps "${cross[@]}" "${profiles[@]}" 2>/dev/null) ||
-   ! dpkg-query -W "${cross_deps[@]}" >/dev/null 2>&1; then
+   ! all_installed "${cross_deps[@]}"; then
   if [ "$arch" != "$native" ] && ! dpkg --print-foreign-architectures | grep -qx "$arch"; then
     $sudo_cmd dpkg --add-architecture "$arch"
   fi
@@ -57,7 +63,7 @@ rm -rf "$src"
 mkdir -p "$src"
 if [ -e "$root/.git" ]; then
   (cd "$root" && git ls-files -z --cached --others --exclude-standard |
-    while IFS= read -r -d '' f; do [ -e "$f" ] && printf '%s\0' "$f"; done |
+    while IFS= read -r -d '' f; do if [ -e "$f" ]; then printf '%s\0' "$f"; fi; done |
     tar -c --null -T - -f -) | tar -x -C "$src"
 else
   tar -c -C "$root" --exclude='./build*' --exclude='./out*' . | tar -x -C "$src"
@@ -77,7 +83,7 @@ case $arch in
   amd64) machine='Advanced Micro Devices X86-64' ;;
   i386) machine='Intel 80386' ;;
   armhf) machine='ARM' ;;
-  *) machine='' ;;
+  *) fail "no ELF machine known for $arch" ;;
 esac
 
 expected_files() { # package

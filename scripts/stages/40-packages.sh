@@ -68,14 +68,14 @@ pcscd_check() { # work
   out=$(timeout 30 opensc-tool -l) || fail "opensc-tool -l failed"
   echo "$out" | sed 's/^/    /'
   for slot in 0 1 2; do
-    echo "$out" | grep -q "^$slot .*KYT Package 00 0$slot" || { tail -30 "$work/pcscd.log"; fail "pcscd does not list slot $slot"; }
+    grep -q "^$slot .*KYT Package 00 0$slot" <<<"$out" || { tail -30 "$work/pcscd.log"; fail "pcscd does not list slot $slot"; }
   done
   out=$(timeout 30 opensc-tool -r 0 -a) || fail "opensc-tool -r 0 -a failed"
   [ "$out" = 3b:f9:96:00:00:81:31:fe:45:80:31:80:73:90:21:00:81:05:13 ] || fail "slot 0 ATR: $out"
   out=$(timeout 30 opensc-tool -r 1 -a) || fail "opensc-tool -r 1 -a failed"
   [ "$out" = 3b:17:18:80:31:80:73:90:21:00 ] || fail "slot 1 ATR: $out"
   out=$(timeout 30 opensc-tool -r 0 -s '00 A4 00 0C 02 3F 00' 2>&1) || fail "opensc-tool -s failed: $out"
-  echo "$out" | grep -q 'SW1=0x90, SW2=0x00' || fail "SELECT MF through pcscd: $out"
+  grep -q 'SW1=0x90, SW2=0x00' <<<"$out" || fail "SELECT MF through pcscd: $out"
   echo "--- pcscd: three slots, both ATRs and an APDU through the installed driver"
 }
 if [ "${1:-}" = --pcscd-in-namespace ]; then
@@ -101,7 +101,7 @@ not_installed() { # package
 for p in "${packages[@]}"; do
   not_installed "$p" || fail "$p is already on this machine; purge it first"
 done
-ldconfig -p | grep -q libkyt && fail "a libkyt is already known to ldconfig"
+[ -z "$(ldconfig -p | grep libkyt)" ] || fail "a libkyt is already known to ldconfig"
 [ -z "$(find /etc -iname '*kyt*' -print -quit)" ] || fail "/etc already holds a kyt file"
 
 work=$(mktemp -d /tmp/kyt-packages.XXXXXX)
@@ -139,8 +139,8 @@ start_sim "$work"
 for c in "${consumers[@]}"; do
   same_file "$(ldd "$c" | awk '$1 == "libkyt.so.1" {print $3}')" || fail "$c does not use the installed libkyt.so.1"
   output=$(timeout 60 "$c" "$work/port") || fail "$c failed: $output"
-  echo "$output" | grep -qx 'Slots: 3' || fail "$c: wrong slot count: $output"
-  echo "$output" | grep -qx 'Response: 6F 14 82 01 38 83 02 50 00 84 08 F0 4B 59 54 44 45 4D 4F 8A 01 05 90 00' ||
+  grep -qx 'Slots: 3' <<<"$output" || fail "$c: wrong slot count: $output"
+  grep -qx 'Response: 6F 14 82 01 38 83 02 50 00 84 08 F0 4B 59 54 44 45 4D 4F 8A 01 05 90 00' <<<"$output" ||
     fail "$c: wrong response: $output"
 done
 echo "--- consumer (pkg-config and CMake builds) answered by the installed kyt_sim"
@@ -154,10 +154,10 @@ cat >"$work/select.apdu" <<'EOF'
 EOF
 output=$(printf '2\n0\n1\n\n5\n%s\n\n0\n0\n' "$work/select.apdu" | timeout 60 /usr/bin/kyt_test "$work/port") ||
   fail "kyt_test failed: $output"
-echo "$output" | grep -qx 'Slots: 3' || fail "kyt_test: no slot count: $output"
-echo "$output" | grep -qx '3B F9 96 00 00 81 31 FE 45 80 31 80 73 90 21 00' || fail "kyt_test: no ATR: $output"
+grep -qx 'Slots: 3' <<<"$output" || fail "kyt_test: no slot count: $output"
+grep -qx '3B F9 96 00 00 81 31 FE 45 80 31 80 73 90 21 00' <<<"$output" || fail "kyt_test: no ATR: $output"
 [ "$(echo "$output" | grep -cx 'Compare OK')" = 2 ] || fail "kyt_test: the APDU script did not pass: $output"
-echo "$output" | grep -q '^Error' && fail "kyt_test reported an error: $output"
+! grep -q '^Error' <<<"$output" || fail "kyt_test reported an error: $output"
 echo "--- kyt_test powered the card on and ran an APDU script through the installed libkyt"
 stop_pid "$sim_pid"
 sim_pid=""
@@ -178,5 +178,5 @@ left=$(while IFS= read -r f; do if [ -e "$f" ] || [ -L "$f" ]; then echo "$f"; f
 [ -z "$left" ] || fail "left behind: $left"
 [ ! -e "/usr/lib/$multiarch/cmake/kyt" ] || fail "the CMake package folder is left behind"
 [ -z "$(find /etc -iname '*kyt*' -print -quit)" ] || fail "/etc holds a kyt file after the purge"
-ldconfig -p | grep -q libkyt && fail "ldconfig still knows libkyt after the purge"
+[ -z "$(ldconfig -p | grep libkyt)" ] || fail "ldconfig still knows libkyt after the purge"
 echo "--- packages purged: no file, /etc entry, dpkg record or ldconfig entry left"
