@@ -138,7 +138,7 @@ std::string CardCommand(kytsim::SimReader *reader, unsigned slots, const char *l
 {
     char verb[16] = {}, slotText[16] = {}, kind[80] = {};
     int fields = std::sscanf(line, "%15s %15s %79s", verb, slotText, kind);
-    const std::string commands =
+    std::string commands =
         "error: commands are \"remove SLOT\", \"insert SLOT CARD\", \"bounce SLOT\" and \"status\"";
     if (fields == 1 && std::strcmp(verb, "status") == 0)
         return StatusLine(*reader, slots);
