@@ -62,9 +62,8 @@ RESPONSECODE PutIccState(const SlotUse &use, DWORD tag, PDWORD capacity, PUCHAR 
     KYT_ULONG icc = KYT_ICC_ABSENT;
     if (use.Handle()) {
         KYT_STATUS status = KYT_GetIccStatus(use.Handle(), use.Slot(), &icc);
-        if (use.Report(status))
-            icc = KYT_ICC_ABSENT;
-        else if (status == KYT_ERR_REMOVED_CARD)
+        bool outOfReach = use.Report(status);
+        if (outOfReach || status == KYT_ERR_REMOVED_CARD)
             icc = KYT_ICC_ABSENT;
         else if (status != KYT_SUCCESS)
             return MapStatus(status, Op::Other, use.Port());

@@ -68,7 +68,7 @@ RESPONSECODE PowerUp(const SlotUse &use, DWORD action, PUCHAR atrOut, DWORD capa
         return IFD_ERROR_POWER_ACTION;
     }
     use.SetCard(atr, static_cast<DWORD>(length));
-    if (length > capacity)
+    if (length > capacity || !atrOut)
         return IFD_ERROR_INSUFFICIENT_BUFFER;
     memcpy(atrOut, atr, length);
     *atrLength = static_cast<DWORD>(length);

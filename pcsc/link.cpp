@@ -21,6 +21,8 @@ constexpr KYT_TIMEOUTS kClosingTimeouts = {100, 0, 200, 0};
 // A reader known not to answer is not waited for at all.
 constexpr KYT_TIMEOUTS kSilentTimeouts = {0, 0, 0, 0};
 
+constexpr int kReopenScans = 2;
+
 // The probe timeouts for as long as it lives, then the reader's own again.
 class ProbeTimeouts {
 public:
@@ -95,7 +97,14 @@ KYT_STATUS ChangeSpeed(const char *port, KYT_ULONG wanted, ReaderHandle *handle,
         "opening it afresh", port, wanted, status, LineSpeed(*handle));
     CloseLink(*handle, false);
     *handle = nullptr;
-    status = KYT_OpenA(port, handle);
+    // What the reader still sends in answer to the frames it could not read
+    // can spoil the scan's first attempt, the only one at its old speed if
+    // that was 9600 bit/s: a second scan finds a quiet line.
+    for (int scan = 0; scan < kReopenScans; scan++) {
+        status = KYT_OpenA(port, handle);
+        if (status == KYT_SUCCESS)
+            break;
+    }
     if (status == KYT_SUCCESS)
         Log(LogLevel::Info, "%s: reader found again at %lu bit/s", port, LineSpeed(*handle));
     return status;

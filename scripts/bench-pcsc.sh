@@ -1,15 +1,20 @@
 #!/usr/bin/env bash
-# The PC/SC comparison: the same APDUs through pcscd with the KYT handler
-# (SCardTransmit) and straight through libkyt (KYT_ExchangeApdu), against
-# one line-paced kyt_sim at 115200 bit/s.  Needs root, pcscd and
-# libpcsclite-dev; runs its own pcscd in a private mount namespace so that
-# it never meets a system one.
+# The PC/SC comparison: the same APDUs straight through libkyt
+# (KYT_ExchangeApdu) on a line-paced kyt_sim at 115200 bit/s, and through
+# pcscd with the KYT handler (SCardTransmit) on a line-paced kyt_sim fresh
+# from power-up (9600 bit/s): out of the box, and with the entry's
+# speed=keep, which leaves the line at 9600 bit/s.  For each pcscd run it
+# also measures the share of the line that pcscd's presence polling takes
+# on the idle three-slot reader.  Needs root, pcscd and libpcsclite-dev;
+# runs its own pcscd in a private mount namespace so that it never meets a
+# system one.
 #
-#   scripts/bench-pcsc.sh [RUNS]
+#   scripts/bench-pcsc.sh [RUNS] [IDLE_SECONDS]
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${KYT_BENCH_BUILD_DIR:-$root/build-bench}
 runs=${1:-30}
+idle=${2:-20}
 
 if [ "${KYT_BENCH_PCSC_INNER:-}" != 1 ]; then
   cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DKYT_BUILD_TESTS=OFF >/dev/null
@@ -23,6 +28,7 @@ pcscd_pid=
 cleanup() {
   for pid in $pcscd_pid $sim_pid; do kill "$pid" 2>/dev/null || true; done
   for pid in $pcscd_pid $sim_pid; do wait "$pid" 2>/dev/null || true; done
+  exec 3>&- 2>/dev/null || true
   umount /run/pcscd 2>/dev/null || true
   rm -rf "$work"
 }
@@ -31,27 +37,74 @@ mkdir -p "$work/run" /run/pcscd
 mount --bind "$work/run" /run/pcscd
 export PCSCLITE_CSOCK_NAME=/run/pcscd/pcscd.comm
 
-"$build/sim/kyt_sim" --pace --speed 115200 --link "$work/port" </dev/null >"$work/sim.log" 2>&1 &
-sim_pid=$!
-for _ in $(seq 100); do
-  grep -q "Simulated reader ready" "$work/sim.log" 2>/dev/null && break
-  sleep 0.1
-done
+start_sim() { # kyt_sim options...
+  rm -f "$work/port" "$work/commands"
+  mkfifo "$work/commands"
+  "$build/sim/kyt_sim" --pace --link "$work/port" "$@" <"$work/commands" >"$work/sim.log" 2>&1 &
+  sim_pid=$!
+  exec 3>"$work/commands"
+  for _ in $(seq 100); do
+    grep -q "Simulated reader ready" "$work/sim.log" 2>/dev/null && return 0
+    sleep 0.1
+  done
+  echo "the simulated reader did not start" >&2
+  exit 1
+}
 
-echo "direct: KYT_ExchangeApdu (name runs median_ms)"
-"$build/bench/kyt_pcsc_bench" --direct "$work/port" --runs "$runs"
+stop() { # pid
+  kill "$1" 2>/dev/null || true
+  wait "$1" 2>/dev/null || true
+}
 
-cat >"$work/reader.conf" <<CONF
+# The simulator's status line: "ok: SPEED bit/s, N bytes from the host, M bytes to it; ...".
+status() {
+  local before
+  before=$(grep -c '^ok:' "$work/sim.log" || true)
+  echo status >&3
+  for _ in $(seq 100); do
+    [ "$(grep -c '^ok:' "$work/sim.log" || true)" -gt "$before" ] && break
+    sleep 0.1
+  done
+  grep '^ok:' "$work/sim.log" | tail -1
+}
+
+# Bytes each way and the line speed, from a status line.
+counts() { sed -E 's/^ok: ([0-9]+) bit\/s, ([0-9]+) bytes from the host, ([0-9]+) bytes to it.*/\1 \2 \3/' <<<"$1"; }
+
+pcsc_run() { # name option
+  start_sim
+  cat >"$work/reader.conf" <<CONF
 FRIENDLYNAME "KYT Bench"
-DEVICENAME   $work/port
+DEVICENAME   $work/port$2
 LIBPATH      $build/pcsc/libifdkyt.so
 CHANNELID    1
 CONF
-pcscd -f -c "$work/reader.conf" >"$work/pcscd.log" 2>&1 &
-pcscd_pid=$!
-for _ in $(seq 150); do
-  opensc-tool -l 2>/dev/null | grep -q 'KYT Bench 00 00' && break
-  sleep 0.2
-done
-echo "pcscd: SCardTransmit (name runs median_ms)"
-"$build/bench/kyt_pcsc_bench" --pcsc "KYT Bench 00 00" --runs "$runs"
+  pcscd -f -c "$work/reader.conf" >"$work/pcscd.log" 2>&1 &
+  pcscd_pid=$!
+  for _ in $(seq 150); do
+    opensc-tool -l 2>/dev/null | grep -q 'KYT Bench 00 02' && break
+    sleep 0.2
+  done
+  sleep 2 # pcscd powers the cards it finds, then settles into polling
+  read -r speed host0 reader0 <<<"$(counts "$(status)")"
+  sleep "$idle"
+  read -r _ host1 reader1 <<<"$(counts "$(status)")"
+  awk -v h=$((host1 - host0)) -v r=$((reader1 - reader0)) -v s="$speed" -v t="$idle" -v n="$1" 'BEGIN {
+    printf "%s: line at %d bit/s; presence polling, idle, %d s: %d bytes from the host, %d to it: %.2f %% and %.2f %% of the line\n",
+      n, s, t, h, r, 100 * h * 10 / (s * t), 100 * r * 10 / (s * t) }'
+  echo "$1: SCardTransmit (name runs median_ms)"
+  "$build/bench/kyt_pcsc_bench" --pcsc "KYT Bench 00 00" --runs "$runs"
+  stop "$pcscd_pid"
+  pcscd_pid=
+  stop "$sim_pid"
+  sim_pid=
+}
+
+start_sim --speed 115200
+echo "direct at 115200 bit/s: KYT_ExchangeApdu (name runs median_ms)"
+"$build/bench/kyt_pcsc_bench" --direct "$work/port" --runs "$runs"
+stop "$sim_pid"
+sim_pid=
+
+pcsc_run "pcscd, out of the box" ""
+pcsc_run "pcscd, speed=keep" ":speed=keep"

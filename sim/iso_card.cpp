@@ -16,9 +16,11 @@
 // reader does not tell it about resets, so scripts should begin by selecting
 // the MF.
 //
-// Commands (CLA must be 00, else 6E 00; short APDUs only, an extended length
-// gives 67 00; unknown INS gives 6D 00; fewer than 4 bytes or an Lc that does
-// not fit the APDU length gives 67 00):
+// Commands (CLA must be 00, else 6E 00; unknown INS gives 6D 00; fewer than 4
+// bytes or an Lc that does not fit the APDU length gives 67 00).  The demo
+// cards take short APDUs only (an extended length gives 67 00, as their ATRs
+// say); a card made with extended lengths also takes Lc and Le in three- and
+// two-byte form (an Le of 0000 asking for 65536 bytes):
 //
 //   SELECT       00 A4 P1 P2 [Lc data] [Le]
 //     P1 00  by FID: 3F00, the current DF, a child of the current DF, the
@@ -96,6 +98,7 @@ constexpr uint16_t SW_CLA_NOT_SUPPORTED = 0x6E00;
 constexpr uint16_t FID_MF = 0x3F00;
 constexpr size_t MAX_DF_NAME = 16;
 constexpr size_t MAX_SHORT_LE = 256;
+constexpr size_t MAX_EXTENDED_LE = 65536;
 
 constexpr uint8_t TAG_FCI = 0x6F;
 constexpr uint8_t TAG_FCP = 0x62;
@@ -149,35 +152,52 @@ const FileTree &Files() {
     return tree;
 }
 
-// A short command APDU taken apart.  data is empty when no Lc is present; le
-// is empty when no Le byte is present (00 means 256).
+// A command APDU taken apart.  data is empty when no Lc is present; le is
+// empty when no Le is present.
 struct Apdu {
     uint8_t cla, ins, p1, p2;
     Bytes data;
     std::optional<size_t> le;
 };
 
-// Cases 1 to 4 of a short APDU; nullopt for anything else (too short, Lc not
-// matching the length, extended length).
-std::optional<Apdu> ParseApdu(const Bytes &raw) {
+std::optional<Apdu> WithBody(Apdu apdu, const Bytes &raw, size_t at, size_t lc, size_t leBytes, size_t leMax) {
+    if (raw.size() != at + lc && raw.size() != at + lc + leBytes)
+        return std::nullopt;
+    apdu.data.assign(raw.begin() + static_cast<std::ptrdiff_t>(at),
+                     raw.begin() + static_cast<std::ptrdiff_t>(at + lc));
+    if (raw.size() == at + lc + leBytes) {
+        size_t le = leBytes == 1 ? raw.back() : static_cast<size_t>(raw[raw.size() - 2]) << 8 | raw.back();
+        apdu.le = le == 0 ? leMax : le;
+    }
+    return apdu;
+}
+
+// Cases 1 to 4, short or (when allowed) extended; nullopt for anything else
+// (too short, Lc not matching the length).
+std::optional<Apdu> ParseApdu(const Bytes &raw, bool extended) {
     if (raw.size() < 4)
         return std::nullopt;
     Apdu apdu{raw[0], raw[1], raw[2], raw[3], {}, std::nullopt};
     if (raw.size() == 4)
         return apdu;
-    if (raw.size() == 5) {
-        apdu.le = raw[4] == 0 ? MAX_SHORT_LE : raw[4];
+    if (raw[4] != 0 || raw.size() == 5) { // short: Lc or Le in one byte
+        if (raw.size() == 5) {
+            apdu.le = raw[4] == 0 ? MAX_SHORT_LE : raw[4];
+            return apdu;
+        }
+        return WithBody(apdu, raw, 5, raw[4], 1, MAX_SHORT_LE);
+    }
+    // 00 then two bytes: an extended Le alone, or an extended Lc.
+    if (!extended || raw.size() < 7)
+        return std::nullopt;
+    const size_t value = static_cast<size_t>(raw[5]) << 8 | raw[6];
+    if (raw.size() == 7) {
+        apdu.le = value == 0 ? MAX_EXTENDED_LE : value;
         return apdu;
     }
-    const size_t lc = raw[4];
-    if (lc == 0) // an extended length field
+    if (value == 0)
         return std::nullopt;
-    if (raw.size() != 5 + lc && raw.size() != 6 + lc)
-        return std::nullopt;
-    apdu.data.assign(raw.begin() + 5, raw.begin() + 5 + static_cast<std::ptrdiff_t>(lc));
-    if (raw.size() == 6 + lc)
-        apdu.le = raw.back() == 0 ? MAX_SHORT_LE : raw.back();
-    return apdu;
+    return WithBody(apdu, raw, 7, value, 2, MAX_EXTENDED_LE);
 }
 
 Bytes Status(uint16_t sw) {
@@ -219,11 +239,11 @@ Bytes FileTemplate(const Node &node, uint8_t tag) {
 
 class IsoCard {
 public:
-    explicit IsoCard(bool t0) : t0_(t0) {}
+    IsoCard(bool t0, bool extended) : t0_(t0), extended_(extended) {}
 
     Bytes Process(const Bytes &raw) {
         std::lock_guard<std::mutex> lock(mutex_);
-        const std::optional<Apdu> apdu = ParseApdu(raw);
+        const std::optional<Apdu> apdu = ParseApdu(raw, extended_);
         if (!apdu) {
             pending_.clear();
             return Status(SW_WRONG_LENGTH);
@@ -391,6 +411,7 @@ private:
     }
 
     const bool t0_;
+    const bool extended_;
     std::mutex mutex_;
     int currentDf_ = MF;
     int currentEf_ = -1;
@@ -399,8 +420,8 @@ private:
 
 } // namespace
 
-ApduHandler IsoCardHandler(bool t0) {
-    auto card = std::make_shared<IsoCard>(t0);
+ApduHandler IsoCardHandler(bool t0, bool extendedLengths) {
+    auto card = std::make_shared<IsoCard>(t0, extendedLengths);
     return [card](const Bytes &apdu) { return card->Process(apdu); };
 }
 

@@ -12,8 +12,9 @@ Card DemoT1Card();
 Card DemoT0Card();
 
 // The file-system card's APDU handler.  t0 selects T=0 behaviour (responses
-// with data are announced by 61 xx and fetched with GET RESPONSE).
-ApduHandler IsoCardHandler(bool t0);
+// with data are announced by 61 xx and fetched with GET RESPONSE);
+// extendedLengths lets it take extended-length APDUs.
+ApduHandler IsoCardHandler(bool t0, bool extendedLengths = false);
 
 } // namespace kytsim
 

@@ -32,7 +32,8 @@ const char kUsage[] =
     "                      (the T=1 demo card), demo-t0 (the T=0 demo card) or an\n"
     "                      ATR in hex without spaces (for example 3B808031FE458A),\n"
     "                      which makes a card with that ATR and the demo file\n"
-    "                      system answering in T=1 style; may be repeated\n"
+    "                      system answering in T=1 style, extended-length APDUs\n"
+    "                      included; may be repeated\n"
     "  --empty SLOT        leave slot SLOT without a card\n"
     "  --block N           send card responses longer than N bytes in chained\n"
     "                      blocks of N bytes (default 0: never chain)\n"
@@ -66,7 +67,8 @@ const char kUsage[] =
     "                      APDU (or protocol selection) and put it back at once:\n"
     "                      that command fails as if the slot were empty, and the\n"
     "                      card is there again, unpowered\n"
-    "  status              print the model, the line speed and each slot's card\n"
+    "  status              print the line speed, the bytes that crossed the line\n"
+    "                      each way, and each slot's card\n"
     "The end of standard input ends the commands, not the reader.\n";
 
 int Fail(const std::string &message)
@@ -111,14 +113,16 @@ std::optional<kytsim::Card> CardByName(const std::string &kind)
         return std::nullopt;
     kytsim::Card card;
     card.atr = *atr;
-    card.handler = kytsim::IsoCardHandler(false);
+    card.handler = kytsim::IsoCardHandler(false, true);
     return card;
 }
 
 // The reader's state in one line, for the "status" command.
 std::string StatusLine(const kytsim::SimReader &reader, unsigned slots)
 {
-    std::string line = "ok: " + std::to_string(reader.Speed()) + " bit/s";
+    kytsim::LineCounts counts = reader.Counts();
+    std::string line = "ok: " + std::to_string(reader.Speed()) + " bit/s, " + std::to_string(counts.fromHost) +
+                       " bytes from the host, " + std::to_string(counts.fromReader) + " bytes to it";
     for (unsigned slot = 0; slot < slots; slot++) {
         line += "; slot " + std::to_string(slot) + ": ";
         if (!reader.CardPresent(slot))
@@ -134,7 +138,7 @@ std::string CardCommand(kytsim::SimReader *reader, unsigned slots, const char *l
 {
     char verb[16] = {}, slotText[16] = {}, kind[80] = {};
     int fields = std::sscanf(line, "%15s %15s %79s", verb, slotText, kind);
-    const std::string commands =
+    std::string commands =
         "error: commands are \"remove SLOT\", \"insert SLOT CARD\", \"bounce SLOT\" and \"status\"";
     if (fields == 1 && std::strcmp(verb, "status") == 0)
         return StatusLine(*reader, slots);
@@ -234,19 +238,10 @@ int main(int argc, char **argv)
             if (!slot || *slot > 7)
                 return Fail("--card wants SLOT:CARD with a slot number from 0, not " + value);
             std::string kind = value.substr(colon + 1);
-            if (kind == "demo-t1") {
-                cards[*slot] = kytsim::DemoT1Card();
-            } else if (kind == "demo-t0") {
-                cards[*slot] = kytsim::DemoT0Card();
-            } else {
-                std::optional<kytsim::Bytes> atr = ParseHex(kind);
-                if (!atr || atr->size() > 33)
-                    return Fail("card " + kind + " is neither demo-t1, demo-t0 nor an ATR in hex");
-                kytsim::Card card;
-                card.atr = *atr;
-                card.handler = kytsim::IsoCardHandler(false);
-                cards[*slot] = card;
-            }
+            std::optional<kytsim::Card> card = CardByName(kind);
+            if (!card)
+                return Fail("card " + kind + " is neither demo-t1, demo-t0 nor an ATR in hex");
+            cards[*slot] = *card;
             anyCard = true;
         } else if (option == "--empty") {
             std::optional<unsigned long> slot = ParseNumber(value);

@@ -274,6 +274,9 @@ struct SimReader::State {
     std::thread thread;
     bool running = false;
     std::atomic<bool> stopping{false};
+    // Bytes that crossed the line each way, for the share of the line in use.
+    std::atomic<uint64_t> hostBytes{0};
+    std::atomic<uint64_t> readerBytes{0};
 
     // Reassembly (thread only).
     Bytes rx;
@@ -381,6 +384,7 @@ bool SimReader::State::WriteToHost(const uint8_t *bytes, size_t count)
         ssize_t n = write(master, bytes + done, count - done);
         if (n > 0) {
             done += static_cast<size_t>(n);
+            readerBytes += static_cast<uint64_t>(n);
             stalledSince = Clock::now();
             continue;
         }
@@ -880,6 +884,7 @@ void SimReader::State::ReadFromHost()
     ssize_t n = read(master, buffer, sizeof buffer);
     if (n <= 0)
         return; // EAGAIN, or EIO while no host has the port open
+    hostBytes += static_cast<uint64_t>(n);
     Clock::time_point when = Clock::now();
     termios host{};
     uint32_t hostSpeed = 0;
@@ -1140,6 +1145,11 @@ void SimReader::RemoveCard(unsigned slot)
     fresh.refuseParameters = state_->slots[slot].refuseParameters;
     fresh.lastParameters = state_->slots[slot].lastParameters;
     state_->slots[slot] = std::move(fresh);
+}
+
+LineCounts SimReader::Counts() const
+{
+    return LineCounts{state_->hostBytes.load(), state_->readerBytes.load()};
 }
 
 bool SimReader::CardPresent(unsigned slot) const

@@ -106,6 +106,12 @@ struct Config {
     std::chrono::milliseconds cardDelay{0};   // the card's work per command APDU, before its response
 };
 
+// Bytes that crossed the line since the simulator started.
+struct LineCounts {
+    uint64_t fromHost;
+    uint64_t fromReader;
+};
+
 class SimReader {
 public:
     explicit SimReader(const Config &config = Config());
@@ -168,6 +174,7 @@ public:
     // The CCID messages received in command frames (without framing), in order.
     std::vector<Bytes> Commands() const;
     size_t RepeatRequests() const;
+    LineCounts Counts() const;
     void ClearLog();
 
 private:

@@ -67,7 +67,7 @@ TEST(IfdLineSpeed, AReaderThatRefusesIsUsedAtTheSpeedThatWorks)
     ReaderRig rig(11, config);
     ASSERT_TRUE(rig.Plug());
     ClearLog();
-    ASSERT_EQ(rig.OpenChannels(), IFD_SUCCESS);
+    ASSERT_EQ(rig.OpenChannels(), IFD_SUCCESS) << ::testing::PrintToString(LogLines());
     EXPECT_EQ(rig.Sim().Speed(), 9600u);
     EXPECT_EQ(LogLinesContaining("did not take 115200 bit/s"), 1u);
     EXPECT_EQ(LogLinesContaining("reader found again at 9600 bit/s"), 1u);

@@ -5,10 +5,11 @@
  *
  *   pcsc_client CHECK...
  *
- * Checks: readers, t1, t0, empty, control, reset, threads, removed
+ * Checks: readers, t1, t0, empty, control, reset, threads, removed, bounce
  * ("removed" pulls and re-inserts slot 0's card: it writes "remove 0" and
  * "insert 0 demo-t1" to the file named by KYT_SIM_COMMANDS, the simulator's
- * standard input).  Every failed expectation prints one "FAIL" line; the
+ * standard input; "bounce" writes "bounce 0" there and waits for the answer
+ * in the simulator's output, the file named by KYT_SIM_LOG).  Every failed expectation prints one "FAIL" line; the
  * exit status is the number of failures (at most 100).
  */
 #include <pthread.h>
@@ -263,11 +264,18 @@ static void check_control(void)
     expect_rv("SCardControl set-speed", rv, SCARD_E_UNSUPPORTED_FEATURE);
     rv = SCardControl(card, SCARD_CTL_CODE(1), firmware, sizeof firmware, reply, sizeof reply, &length);
     expect_rv("SCardControl unknown code", rv, SCARD_E_UNSUPPORTED_FEATURE);
-    length = 99;
+    /* Only the firmware query passes by default; nothing else reaches the reader. */
+    static const BYTE vendor[] = {0x01, 0x02};
+    rv = SCardControl(card, ESCAPE_CODE, vendor, sizeof vendor, reply, sizeof reply, &length);
+    expect_rv("SCardControl other escape", rv, SCARD_E_UNSUPPORTED_FEATURE);
+    /* The part 10 feature list: TLV properties and the escape command. */
+    length = 0;
     rv = SCardControl(card, CM_IOCTL_GET_FEATURE_REQUEST, NULL, 0, reply, sizeof reply, &length);
     expect_rv("SCardControl feature request", rv, SCARD_S_SUCCESS);
-    if (rv == SCARD_S_SUCCESS && length != 0)
-        fail("feature request: %lu bytes, expected none", (unsigned long)length);
+    static const BYTE features[] = {FEATURE_GET_TLV_PROPERTIES, 4, 0x42, 0x00, 0x0D, 0x49,
+                                    FEATURE_CCID_ESC_COMMAND, 4, 0x42, 0x00, 0x0D, 0xAC};
+    if (rv == SCARD_S_SUCCESS)
+        expect_bytes("feature list", reply, length, features, sizeof features);
     char type[64];
     DWORD type_len = sizeof type;
     rv = SCardGetAttrib(card, SCARD_ATTR_VENDOR_IFD_TYPE, (BYTE *)type, &type_len);
@@ -347,6 +355,39 @@ static void sim_command(const char *command)
     fclose(file);
 }
 
+/* Sends a command to the simulator and waits (at most 20 s) until its log,
+ * the file named by KYT_SIM_LOG, shows one more line holding `answer`. */
+static int count_lines(const char *path, const char *text)
+{
+    FILE *file = fopen(path, "r");
+    if (!file)
+        return -1;
+    char line[512];
+    int count = 0;
+    while (fgets(line, sizeof line, file))
+        count += strstr(line, text) != NULL;
+    fclose(file);
+    return count;
+}
+
+static int sim_command_answered(const char *command, const char *answer)
+{
+    const char *log = getenv("KYT_SIM_LOG");
+    int before = log ? count_lines(log, answer) : -1;
+    if (before < 0) {
+        fail("cannot read the simulator's log (KYT_SIM_LOG)");
+        return 0;
+    }
+    sim_command(command);
+    for (int i = 0; i < 200; i++) {
+        if (count_lines(log, answer) > before)
+            return 1;
+        usleep(100 * 1000);
+    }
+    fail("the simulator did not answer \"%s\"", command);
+    return 0;
+}
+
 /* Waits (at most 20 s) until pcscd reports the reader's card as wanted. */
 static int wait_state(int slot, DWORD wanted)
 {
@@ -406,6 +447,49 @@ static void check_removed(void)
     SCardDisconnect(card, SCARD_LEAVE_CARD);
 }
 
+/* The card is pulled and put back during an APDU, before pcscd's next
+ * presence poll: pcscd must see it leave and power it anew, or the slot
+ * would answer SCARD_E_NO_SMARTCARD with a card in it until it is pulled
+ * again. */
+static void check_bounce(void)
+{
+    DWORD active = 0;
+    SCARDHANDLE card = connect_slot(0, SCARD_PROTOCOL_T1, &active, SCARD_S_SUCCESS);
+    if (!card)
+        return;
+    transmit(card, active, "SELECT MF before the bounce", select_mf, sizeof select_mf, sw_ok, sizeof sw_ok);
+    SCARD_READERSTATE state;
+    memset(&state, 0, sizeof state);
+    state.szReader = reader_names[0];
+    state.dwCurrentState = SCARD_STATE_UNAWARE;
+    SCardGetStatusChange(context, 0, &state, 1);
+    DWORD events = state.dwEventState >> 16; /* pcscd's count of card events */
+    if (!sim_command_answered("bounce 0", "bounces at its next APDU")) {
+        SCardDisconnect(card, SCARD_LEAVE_CARD);
+        return;
+    }
+    BYTE response[32];
+    DWORD length = sizeof response;
+    LONG rv = SCardTransmit(card, SCARD_PCI_T1, select_mf, sizeof select_mf, NULL, response, &length);
+    expect_rv("SCardTransmit while the card is out", rv, SCARD_E_NO_SMARTCARD);
+    /* pcscd sees a removal and an insertion: two more events, a card again. */
+    int seen = 0;
+    for (int i = 0; i < 40 && !seen; i++) {
+        state.dwCurrentState = state.dwEventState & ~SCARD_STATE_CHANGED;
+        rv = SCardGetStatusChange(context, 500, &state, 1);
+        if (rv != SCARD_S_SUCCESS && rv != SCARD_E_TIMEOUT)
+            break;
+        seen = (state.dwEventState >> 16) >= events + 2 && (state.dwEventState & SCARD_STATE_PRESENT);
+    }
+    if (!seen)
+        fail("pcscd never saw the bounced card leave and come back (state 0x%lX)", (unsigned long)state.dwEventState);
+    rv = SCardReconnect(card, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T1, SCARD_LEAVE_CARD, &active);
+    expect_rv("SCardReconnect after the bounce", rv, SCARD_S_SUCCESS);
+    if (rv == SCARD_S_SUCCESS)
+        transmit(card, active, "SELECT MF after the bounce", select_mf, sizeof select_mf, sw_ok, sizeof sw_ok);
+    SCardDisconnect(card, SCARD_LEAVE_CARD);
+}
+
 int main(int argc, char **argv)
 {
     LONG rv = SCardEstablishContext(SCARD_SCOPE_SYSTEM, NULL, NULL, &context);
@@ -437,6 +521,8 @@ int main(int argc, char **argv)
             check_threads();
         else if (strcmp(check, "removed") == 0)
             check_removed();
+        else if (strcmp(check, "bounce") == 0)
+            check_bounce();
         else
             fail("unknown check %s", check);
         printf("%s %s\n", failures == before ? "PASS" : "FAIL", check);

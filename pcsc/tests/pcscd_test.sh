@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Runs the real pcscd with the KYT handler against a simulated reader and
-# checks it with real PC/SC clients: pcsc_scan, opensc-tool, scriptor and
-# pcsc_client.  It runs itself in a mount namespace of its own (unshare
-# --mount) with a private folder bound over /run/pcscd, so this pcscd and its
-# clients never meet a system pcscd.  Needs root.
+# checks it with real PC/SC clients: pcsc_scan, opensc-tool, scriptor,
+# pyscard (pcsc_attributes.py) and pcsc_client.  It runs itself in a mount
+# namespace of its own (unshare --mount) with a private folder bound over
+# /run/pcscd, so this pcscd and its clients never meet a system pcscd.
+# Needs root.
 #
 #   pcscd_test.sh BUILD_DIR WORK_DIR
 #
@@ -12,9 +13,12 @@
 set -euo pipefail
 build=$1
 work=$2
+here=$(cd "$(dirname "$0")" && pwd)
 handler=$build/pcsc/libifdkyt.so
 client=$build/pcsc/pcsc_client
 sim_binary=$build/sim/kyt_sim
+# Debian's pyscard belongs to Debian's interpreter.
+python=/usr/bin/python3
 
 # Everything below runs in a mount namespace of its own.
 if [ "${KYT_PCSC_NAMESPACE:-}" != "$$" ]; then
@@ -37,6 +41,7 @@ pcscd_pid=
 cleanup() {
   local pid
   for pid in $pcscd_pid $sim_pid; do
+    kill -CONT "$pid" 2>/dev/null || true
     kill "$pid" 2>/dev/null || true
   done
   for pid in $pcscd_pid $sim_pid; do
@@ -56,13 +61,17 @@ fail() {
   done
   exit 1
 }
+now() { date +%s.%N; }
+seconds_since() { awk -v start="$1" -v end="$(now)" 'BEGIN { printf "%.1f", end - start }'; }
+# True when $1 (seconds, with a fraction) is below $2.
+below() { awk -v value="$1" -v limit="$2" 'BEGIN { exit !(value < limit) }'; }
 
-# Starts the simulator in its demo setup; its standard input is a fifo
-# through which the tests pull and insert cards.
+# Starts the simulator (demo setup unless options say otherwise); its
+# standard input is a fifo through which the tests pull and insert cards.
 start_sim() {
   rm -f "$work/port" "$work/commands"
   mkfifo "$work/commands"
-  "$sim_binary" --link "$work/port" <"$work/commands" >"$work/sim.log" 2>&1 &
+  "$sim_binary" --link "$work/port" "$@" <"$work/commands" >"$work/sim.log" 2>&1 &
   sim_pid=$!
   exec 3>"$work/commands" # keeps the fifo open between commands
   for _ in $(seq 100); do
@@ -72,13 +81,38 @@ start_sim() {
   fail "the simulated reader did not start"
 }
 
+# Sends a command to the simulator and prints its answer.
+sim_command() {
+  local before
+  before=$(grep -c '^ok\|^error' "$work/sim.log" || true)
+  echo "$*" >&3
+  for _ in $(seq 100); do
+    if [ "$(grep -c '^ok\|^error' "$work/sim.log" || true)" -gt "$before" ]; then
+      grep '^ok\|^error' "$work/sim.log" | tail -1
+      return 0
+    fi
+    sleep 0.1
+  done
+  fail "the simulator did not answer \"$*\""
+}
+
 stop_pid() { # pid name
+  kill -CONT "$1" 2>/dev/null || true
   kill "$1" 2>/dev/null || true
   for _ in $(seq 300); do
     kill -0 "$1" 2>/dev/null || { wait "$1" 2>/dev/null || true; return 0; }
     sleep 0.1
   done
   fail "$2 did not stop within 30 s"
+}
+
+write_conf() { # file devicename
+  cat >"$1" <<EOF
+FRIENDLYNAME "KYT Test"
+DEVICENAME   $2
+LIBPATH      $handler
+CHANNELID    1
+EOF
 }
 
 # Starts pcscd on a reader.conf and waits until it lists three readers.
@@ -105,15 +139,27 @@ expect_output() { # description pattern output
   grep -q -E -- "$2" <<<"$3" || { echo "$3" >&2; fail "$1: no line matching '$2'"; }
 }
 
+# Waits (at most 60 s) until opensc-tool lists slot 0 with a card ("Yes")
+# or without one ("No").
+wait_slot0() { # Yes|No
+  for _ in $(seq 300); do
+    opensc-tool -l 2>/dev/null | grep -q -E "^0 +$1 .*KYT Test 00 00" && return 0
+    sleep 0.2
+  done
+  opensc-tool -l || true
+  fail "slot 0 never showed card \"$1\""
+}
+
+# ---- The demo reader, out of the box ------------------------------------------
 start_sim
-cat >"$work/reader.conf" <<EOF
-FRIENDLYNAME "KYT Test"
-DEVICENAME   $work/port
-LIBPATH      $handler
-CHANNELID    1
-EOF
+write_conf "$work/reader.conf" "$work/port"
 step "pcscd with DEVICENAME $work/port"
 start_pcscd "$work/reader.conf" "$work/pcscd.log"
+
+step "the line runs at 115200 bit/s"
+out=$(sim_command status)
+expect_output "line speed" '^ok: 115200 bit/s' "$out"
+expect_output "pcscd log" 'ifdkyt: .*: line speed 115200 bit/s' "$(cat "$work/pcscd.log")"
 
 step "pcsc_scan"
 out=$(timeout 20 pcsc_scan -t 3 -n 2>&1 || true)
@@ -153,14 +199,40 @@ expect_output "scriptor SELECT" '^< 90 00 : Normal processing' "$out"
 expect_output "scriptor READ BINARY" '^< 98 94 00 21 43 65 87 09 21 F3 90 00' "$out"
 expect_output "scriptor READ BINARY, Le too long for T=0" '^< 6C 0A' "$out"
 
-step "pcsc_client: T=1, T=0, empty slot, escape, reset, two threads, removal"
-KYT_SIM_COMMANDS="$work/commands" timeout 180 "$client" readers t1 t0 empty control reset threads removed ||
-  fail "pcsc_client"
+step "pyscard: attributes, features, TLV properties, escape gate"
+timeout 60 "$python" "$here/pcsc_attributes.py" "KYT Test" "$work/port" || fail "pcsc_attributes.py"
+
+step "pcsc_client: T=1, T=0, empty slot, escape, reset, two threads, removal, bounce"
+KYT_SIM_COMMANDS="$work/commands" KYT_SIM_LOG="$work/sim.log" timeout 180 \
+  "$client" readers t1 t0 empty control reset threads removed bounce || fail "pcsc_client"
+
+step "extended APDUs through opensc-tool"
+# A card that OpenSC's MaskTech driver takes (by its ATR), which lets it send
+# extended-length APDUs; kyt_sim gives a card named by its ATR the demo file
+# system with extended lengths.
+sim_command "insert 2 3B88800100000000778180007F" >/dev/null
+for _ in $(seq 100); do
+  timeout 10 opensc-tool -r 2 -a 2>/dev/null | grep -q '^3b:88:80:01' && break
+  sleep 0.2
+done
+# The reader's TLV properties raise OpenSC's limits from short APDUs.
+out=$(OPENSC_DEBUG=3 timeout 30 opensc-tool -r 2 -a 2>&1 || true)
+expect_output "OpenSC reads dwMaxAPDUDataSize" 'Reader supports transceiving 65536 bytes of data' "$out"
+# 300 bytes of EF 0101 in one response: Le 01 2C in extended form.
+out=$(timeout 30 opensc-tool -r 2 -s '00 A4 00 0C 02 50 00' -s '00 A4 00 0C 02 01 01' -s '00 B0 00 00 00 01 2C' 2>&1 || true)
+expect_output "extended READ BINARY" 'Received \(SW1=0x90, SW2=0x00\)' "$out"
+expect_output "its last bytes (offsets 288 to 299)" '^85 84 87 86 81 80 83 82 8D 8C 8F 8E ' "$out"
+# A 307-byte command with 300 data bytes: the card takes it whole and does
+# not know the instruction (a cut command would be 67 00).
+data=$(for i in $(seq 0 299); do printf '%02X ' $((i % 256)); done)
+out=$(timeout 30 opensc-tool -r 2 -s "00 D6 00 00 00 01 2C $data" 2>&1 || true)
+expect_output "extended UPDATE BINARY" 'Received \(SW1=0x6D, SW2=0x00\)' "$out"
+sim_command "remove 2" >/dev/null
 
 step "the reader disappears under pcscd"
 stop_pid "$sim_pid" "the simulated reader"
 sim_pid=
-sleep 2
+wait_slot0 No
 kill -0 "$pcscd_pid" 2>/dev/null || fail "pcscd died when the reader went away"
 rc=0
 timeout 60 opensc-tool -r 0 -s '00 A4 00 0C 02 3F 00' >"$work/gone.out" 2>&1 || rc=$?
@@ -168,7 +240,72 @@ timeout 60 opensc-tool -r 0 -s '00 A4 00 0C 02 3F 00' >"$work/gone.out" 2>&1 || 
 grep -q 'SW1=0x90' "$work/gone.out" && fail "an APDU was answered without a reader"
 grep -q -E 'Failed|not present|unavailable' "$work/gone.out" || fail "no error for the vanished reader"
 kill -0 "$pcscd_pid" 2>/dev/null || fail "pcscd died on a request to the vanished reader"
+
+step "the reader is plugged in again, fresh at 9600 bit/s"
+start=$(now)
+start_sim
+wait_slot0 Yes
+echo "    card back $(seconds_since "$start") s after the port"
+out=$(timeout 30 opensc-tool -r 0 -a)
+expect_output "ATR after re-plug" '^3b:f9:96:00:00:81:31:fe:45' "$out"
+out=$(timeout 30 opensc-tool -r 0 -s '00 A4 00 0C 02 3F 00' 2>&1)
+expect_output "SELECT after re-plug" 'SW1=0x90, SW2=0x00' "$out"
+out=$(sim_command status)
+expect_output "line speed after re-plug" '^ok: 115200 bit/s' "$out"
+
+step "closing a reader that stopped answering"
+kill -STOP "$sim_pid"
+# Three failed polls, and the handler counts the reader out of reach.
+for _ in $(seq 600); do
+  grep -q 'ifdkyt: .*the reader does not answer' "$work/pcscd.log" && break
+  sleep 0.1
+done
+grep -q 'ifdkyt: .*the reader does not answer' "$work/pcscd.log" || fail "the silent reader was not given up"
+start=$(now)
 stop_pcscd
+took=$(seconds_since "$start")
+echo "    pcscd closed the reader and stopped in $took s"
+below "$took" 5 || fail "closing the silent reader took $took s"
+stop_pid "$sim_pid" "the simulated reader"
+sim_pid=
+
+# ---- Options --------------------------------------------------------------------
+step "options speed=57600:escape=all"
+start_sim
+write_conf "$work/reader-options.conf" "$work/port:speed=57600:escape=all"
+start_pcscd "$work/reader-options.conf" "$work/pcscd-options.log"
+out=$(sim_command status)
+expect_output "speed=57600" '^ok: 57600 bit/s' "$out"
+timeout 60 "$python" "$here/pcsc_attributes.py" "KYT Test" "$work/port" --escape-all ||
+  fail "pcsc_attributes.py with escape=all"
+stop_pcscd
+stop_pid "$sim_pid" "the simulated reader"
+
+step "malformed options are logged, the reader opens with defaults"
+start_sim
+write_conf "$work/reader-malformed.conf" "$work/port:speed=fast:bogus=1"
+start_pcscd "$work/reader-malformed.conf" "$work/pcscd-malformed.log"
+log=$(cat "$work/pcscd-malformed.log")
+expect_output "speed=fast logged" 'ifdkyt: .*option speed=fast ignored' "$log"
+expect_output "bogus=1 logged" 'ifdkyt: .*unknown option "bogus=1" ignored' "$log"
+out=$(sim_command status)
+expect_output "default speed" '^ok: 115200 bit/s' "$out"
+out=$(timeout 30 opensc-tool -r 0 -s '00 A4 00 0C 02 3F 00' 2>&1)
+expect_output "SELECT with malformed options" 'SW1=0x90, SW2=0x00' "$out"
+stop_pcscd
+stop_pid "$sim_pid" "the simulated reader"
+
+step "a reader that refuses 115200 bit/s"
+start_sim --max-speed 38400
+start_pcscd "$work/reader.conf" "$work/pcscd-refused.log"
+out=$(sim_command status)
+expect_output "speed kept" '^ok: 9600 bit/s' "$out"
+expect_output "refusal logged" 'ifdkyt: .*did not take 115200 bit/s' "$(cat "$work/pcscd-refused.log")"
+out=$(timeout 30 opensc-tool -r 0 -s '00 A4 00 0C 02 3F 00' 2>&1)
+expect_output "SELECT on the refusing reader" 'SW1=0x90, SW2=0x00' "$out"
+stop_pcscd
+stop_pid "$sim_pid" "the simulated reader"
+sim_pid=
 
 # A configuration without DEVICENAME opens the reader by its channel number:
 # channel 1 is the first serial port, /dev/ttyS0 (here the simulator's pty,

@@ -1,18 +1,19 @@
 #!/usr/bin/env bash
-# Static analysis of the library, kyt_test and the simulator: clang-tidy with
+# Static analysis of the library, kyt_test, the simulator and the PC/SC
+# handler: clang-tidy with
 # the checked-in .clang-tidy (warnings are errors) and cppcheck with the
 # checked-in suppressions.  Any finding fails the stage.
 set -euo pipefail
 root=${KYT_ROOT:-$(cd "$(dirname "$0")/../.." && pwd)}
 build="$root/build-static"
 
-"$root/scripts/install-deps.sh" clang-tidy-14 cppcheck
+"$root/scripts/install-deps.sh" clang-tidy-14 cppcheck libpcsclite-dev
 
 # Only the compile commands are needed, not a build.
 rm -rf "$build"
 cmake -S "$root" -B "$build" -DCMAKE_EXPORT_COMPILE_COMMANDS=ON -DKYT_BUILD_TESTS=OFF >/dev/null
 
-mapfile -t sources < <(cd "$root" && ls lib/reader/*.cpp lib/transport/*.cpp lib/serial/*.cpp tools/test/*.cpp sim/*.cpp)
+mapfile -t sources < <(cd "$root" && ls lib/reader/*.cpp lib/transport/*.cpp lib/serial/*.cpp tools/test/*.cpp sim/*.cpp pcsc/*.cpp)
 echo "clang-tidy on ${#sources[@]} files"
 (cd "$root" && printf '%s\n' "${sources[@]}" |
   xargs -P "$(nproc)" -n 4 clang-tidy-14 -p "$build" --quiet)
@@ -22,5 +23,5 @@ cppcheck --quiet --error-exitcode=1 --std=c++20 --language=c++ \
   --enable=warning,performance,portability --inline-suppr \
   --suppressions-list="$root/.cppcheck-suppressions" \
   -I "$root/include" -I "$root/lib/reader" -I "$root/lib/transport" -I "$root/lib/serial" \
-  -I "$root/tools/test" -I "$root/sim" \
-  "$root/lib" "$root/tools/test" "$root/sim"
+  -I "$root/tools/test" -I "$root/sim" -I "$root/pcsc" \
+  "$root/lib" "$root/tools/test" "$root/sim" "$root"/pcsc/*.cpp
