@@ -57,12 +57,13 @@ Bytes SimReader::State::XfrBlock(const CommandHeader &command, Bytes data, std::
     default:
         return FailedBlock(command, slot, ERR_BAD_LEVEL_PARAMETER);
     }
-    return ApduToCard(command, std::move(data), lock);
+    return ApduToCard(command, data, lock);
 }
 
 // The whole command APDU is there: the card answers it, with the reader's
 // lock released while its handler runs.
-Bytes SimReader::State::ApduToCard(const CommandHeader &command, Bytes apdu, std::unique_lock<std::mutex> &lock)
+Bytes SimReader::State::ApduToCard(const CommandHeader &command, const Bytes &apdu,
+                                   std::unique_lock<std::mutex> &lock)
 {
     apduAnswered = true;
     ApduHandler handler = slots[command.slot].card->handler;

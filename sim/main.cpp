@@ -87,9 +87,10 @@ int main(int argc, char **argv)
 {
     FillStandardDescriptors();
     std::variant<Options, int> parsed = kytsim::program::ParseOptions(argc, argv);
-    if (const int *status = std::get_if<int>(&parsed))
-        return *status;
-    const Options &options = std::get<Options>(parsed);
+    const Options *chosen = std::get_if<Options>(&parsed);
+    if (!chosen)
+        return *std::get_if<int>(&parsed);
+    const Options &options = *chosen;
 
     sigset_t signals = BlockEndSignals();
     kytsim::SimReader reader(options.config);

@@ -130,7 +130,7 @@ struct SimReader::State {
     Bytes Escape(const CommandHeader &command, const Bytes &data, Answer &answer,
                  std::unique_lock<std::mutex> &lock);
     Bytes XfrBlock(const CommandHeader &command, Bytes data, std::unique_lock<std::mutex> &lock);
-    Bytes ApduToCard(const CommandHeader &command, Bytes apdu, std::unique_lock<std::mutex> &lock);
+    Bytes ApduToCard(const CommandHeader &command, const Bytes &apdu, std::unique_lock<std::mutex> &lock);
     Bytes FirstResponseBlock(const CommandHeader &command, Slot &slot, Bytes data);
     Bytes NextResponseBlock(const CommandHeader &command, Slot &slot);
     static Bytes FailedBlock(const CommandHeader &command, Slot &slot, uint8_t error);
