@@ -10,8 +10,6 @@ namespace kytsim {
 namespace {
 
 constexpr uint8_t kTrailingByte = 0x00; // line noise after a frame
-// Offsets in a frame, counted from its end: the checksum is the last byte but one.
-constexpr size_t kChecksumFromEnd = 2;
 
 // Spends one fault of a count, if there is one left.
 bool Take(int &count)

@@ -81,7 +81,7 @@ void SimReader::State::HandleFrame(const Bytes &frame, Clock::time_point when)
         log.Add(Direction::ReaderToHost, refused, Clock::now());
         return;
     }
-    Bytes message(frame.begin() + 1, frame.end() - 2);
+    Bytes message = FrameMessage(frame);
     if (IsRepeatRequest(message.data(), message.size()))
         HandleRepeatRequest();
     else

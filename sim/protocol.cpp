@@ -91,7 +91,13 @@ bool FrameIntact(const Bytes &frame)
 {
     const uint8_t *message = frame.data() + kFrameMessage;
     size_t messageSize = frame.size() - kFrameOverhead;
-    return frame.back() == kFrameEnd && frame[frame.size() - 2] == Checksum(message, messageSize);
+    return frame.back() == kFrameEnd &&
+           frame[frame.size() - kChecksumFromEnd] == Checksum(message, messageSize);
+}
+
+Bytes FrameMessage(const Bytes &frame)
+{
+    return Bytes(frame.begin() + kFrameMessage, frame.end() - kChecksumFromEnd);
 }
 
 // The repeat request asks for the last response frame again; it is a frame

@@ -22,6 +22,7 @@ namespace kytsim {
 constexpr uint8_t kFrameStart = 0x02;
 constexpr uint8_t kFrameEnd = 0x03;
 constexpr size_t kFrameOverhead = 3;  // start, checksum, end
+constexpr size_t kChecksumFromEnd = 2; // the checksum is a frame's last byte but one
 constexpr uint8_t ACK_OK = 0x00;      // acknowledge status: command taken
 constexpr uint8_t ACK_REFUSED = 0x01; // any other status: send the command again
 // The largest data part the reader takes in one frame.  A bigger dwLength
@@ -108,6 +109,8 @@ Bytes AckFrame(uint8_t status);
 uint32_t FrameDataLength(const uint8_t *frame);
 // End byte and checksum of a frame of the length its dwLength gives.
 bool FrameIntact(const Bytes &frame);
+// The message inside a frame.
+Bytes FrameMessage(const Bytes &frame);
 bool IsRepeatRequest(const uint8_t *message, size_t size);
 
 // The header fields of a CCID command message that the reader reads.

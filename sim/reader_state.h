@@ -7,6 +7,8 @@
 //   ccid_xfr_block.cpp  APDUs to the card, command and response chaining
 //   faults.cpp          the faults waiting for the next exchanges (FaultPlan)
 //   frame_log.cpp       what crossed the line (FrameLog)
+//   protocol.cpp        the frames and CCID messages built and parsed (protocol.h)
+//   models.cpp          the reader models and their firmware replies
 //   sim_reader.cpp      the public SimReader
 //
 // One mutex guards the configuration, the slots and the faults; the reader's

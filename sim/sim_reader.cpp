@@ -1,5 +1,5 @@
 // SimReader, the public face of the simulated reader: configuration, cards,
-// faults and the frame log, each call under the reader's lock.  The reader
+// faults and the frame log, each call safe from any thread.  The reader
 // itself is played by the files reader_state.h lists.
 #include "sim_reader.h"
 
