@@ -63,6 +63,8 @@
 #include <optional>
 #include <string>
 
+#include "protocol.h"
+
 namespace kytsim {
 
 namespace {
@@ -82,7 +84,6 @@ constexpr uint8_t SELECT_RETURN_FCI = 0x00;
 constexpr uint8_t SELECT_RETURN_FCP = 0x04;
 constexpr uint8_t SELECT_NO_DATA = 0x0C;
 
-constexpr uint16_t SW_OK = 0x9000;
 constexpr uint8_t SW1_MORE_DATA = 0x61;
 constexpr uint8_t SW1_WRONG_LE = 0x6C;
 constexpr uint16_t SW_END_OF_FILE = 0x6282;
@@ -200,13 +201,9 @@ std::optional<Apdu> ParseApdu(const Bytes &raw, bool extended) {
     return WithBody(apdu, raw, 7, value, 2, MAX_EXTENDED_LE);
 }
 
-Bytes Status(uint16_t sw) {
-    return {static_cast<uint8_t>(sw >> 8), static_cast<uint8_t>(sw)};
-}
-
 Bytes WithStatus(Bytes data, uint16_t sw) {
-    data.push_back(static_cast<uint8_t>(sw >> 8));
-    data.push_back(static_cast<uint8_t>(sw));
+    Bytes status = StatusWord(sw);
+    data.insert(data.end(), status.begin(), status.end());
     return data;
 }
 
@@ -246,11 +243,11 @@ public:
         const std::optional<Apdu> apdu = ParseApdu(raw, extended_);
         if (!apdu) {
             pending_.clear();
-            return Status(SW_WRONG_LENGTH);
+            return StatusWord(SW_WRONG_LENGTH);
         }
         if (apdu->cla != CLA_ISO) {
             pending_.clear();
-            return Status(SW_CLA_NOT_SUPPORTED);
+            return StatusWord(SW_CLA_NOT_SUPPORTED);
         }
         if (apdu->ins == INS_GET_RESPONSE)
             return GetResponse(*apdu);
@@ -261,7 +258,7 @@ public:
         case INS_READ_BINARY:
             return ReadBinary(*apdu);
         default:
-            return Status(SW_INS_NOT_SUPPORTED);
+            return StatusWord(SW_INS_NOT_SUPPORTED);
         }
     }
 
@@ -307,7 +304,7 @@ private:
 
     Bytes Select(const Apdu &apdu) {
         if (apdu.p2 != SELECT_RETURN_FCI && apdu.p2 != SELECT_RETURN_FCP && apdu.p2 != SELECT_NO_DATA)
-            return Status(SW_WRONG_P1P2);
+            return StatusWord(SW_WRONG_P1P2);
 
         int target = -1;
         switch (apdu.p1) {
@@ -320,7 +317,7 @@ private:
             }
             const std::optional<uint16_t> fid = Fid(apdu.data);
             if (!fid)
-                return Status(SW_WRONG_LENGTH);
+                return StatusWord(SW_WRONG_LENGTH);
             if (*fid == FID_MF)
                 target = MF;
             else if (apdu.p1 == SELECT_BY_FID)
@@ -331,14 +328,14 @@ private:
         }
         case SELECT_BY_NAME:
             if (apdu.data.empty() || apdu.data.size() > MAX_DF_NAME)
-                return Status(SW_WRONG_LENGTH);
+                return StatusWord(SW_WRONG_LENGTH);
             target = FindByName(apdu.data);
             break;
         default:
-            return Status(SW_WRONG_P1P2);
+            return StatusWord(SW_WRONG_P1P2);
         }
         if (target < 0)
-            return Status(SW_FILE_NOT_FOUND);
+            return StatusWord(SW_FILE_NOT_FOUND);
 
         const Node &node = Files()[target];
         if (node.isDf) {
@@ -350,13 +347,13 @@ private:
         }
 
         if (apdu.p2 == SELECT_NO_DATA)
-            return Status(SW_OK);
+            return StatusWord(SW_OK);
         Bytes response = FileTemplate(node, apdu.p2 == SELECT_RETURN_FCP ? TAG_FCP : TAG_FCI);
         if (t0_) {
             // Case 4 under T=0: the data wait for GET RESPONSE.
             const size_t count = response.size();
             pending_ = std::move(response);
-            return Status(CountStatus(SW1_MORE_DATA, std::min(count, MAX_SHORT_LE)));
+            return StatusWord(CountStatus(SW1_MORE_DATA, std::min(count, MAX_SHORT_LE)));
         }
         return Deliver(std::move(response), apdu.le.value_or(MAX_SHORT_LE));
     }
@@ -372,19 +369,19 @@ private:
 
     Bytes ReadBinary(const Apdu &apdu) {
         if (apdu.p1 & 0x80) // short EF identifiers are not supported
-            return Status(SW_WRONG_P1P2);
+            return StatusWord(SW_WRONG_P1P2);
         if (!apdu.data.empty() || !apdu.le)
-            return Status(SW_WRONG_LENGTH);
+            return StatusWord(SW_WRONG_LENGTH);
         if (currentEf_ < 0)
-            return Status(SW_NO_CURRENT_EF);
+            return StatusWord(SW_NO_CURRENT_EF);
         const Bytes &body = Files()[currentEf_].data;
         const size_t offset = static_cast<size_t>(apdu.p1) << 8 | apdu.p2;
         if (offset >= body.size())
-            return Status(SW_OFFSET_OUTSIDE);
+            return StatusWord(SW_OFFSET_OUTSIDE);
         const size_t left = body.size() - offset;
         const size_t le = *apdu.le;
         if (le > left && t0_)
-            return Status(CountStatus(SW1_WRONG_LE, left));
+            return StatusWord(CountStatus(SW1_WRONG_LE, left));
         const auto first = body.begin() + static_cast<std::ptrdiff_t>(offset);
         const size_t count = std::min(le, left);
         return WithStatus(Bytes(first, first + static_cast<std::ptrdiff_t>(count)),
@@ -394,17 +391,17 @@ private:
     Bytes GetResponse(const Apdu &apdu) {
         if (apdu.p1 != 0 || apdu.p2 != 0) {
             pending_.clear();
-            return Status(SW_WRONG_P1P2);
+            return StatusWord(SW_WRONG_P1P2);
         }
         if (!apdu.data.empty() || !apdu.le) {
             pending_.clear();
-            return Status(SW_WRONG_LENGTH);
+            return StatusWord(SW_WRONG_LENGTH);
         }
         if (pending_.empty())
-            return Status(SW_CONDITIONS_NOT_SATISFIED);
+            return StatusWord(SW_CONDITIONS_NOT_SATISFIED);
         const size_t le = *apdu.le;
         if (le > pending_.size() && t0_)
-            return Status(CountStatus(SW1_WRONG_LE, std::min(pending_.size(), MAX_SHORT_LE)));
+            return StatusWord(CountStatus(SW1_WRONG_LE, std::min(pending_.size(), MAX_SHORT_LE)));
         Bytes data = std::move(pending_);
         pending_.clear();
         return Deliver(std::move(data), le);

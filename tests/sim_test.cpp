@@ -1,6 +1,8 @@
 // The simulated reader, checked byte by byte over its pty with plain termios,
 // so that the library's own tests can trust what it answers.
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -13,12 +15,14 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include "kyt.h"
 #include "sim_reader.h"
 
 using kytsim::Bytes;
@@ -48,17 +52,21 @@ Bytes Framed(const Bytes &message)
 Bytes Command(uint8_t type, uint8_t slot, uint8_t seq, const Bytes &data = {}, uint8_t b7 = 0,
               uint16_t level = 0)
 {
-    Bytes m = {type,
-               static_cast<uint8_t>(data.size()),
-               static_cast<uint8_t>(data.size() >> 8),
-               0,
-               0,
-               slot,
-               seq,
-               b7,
-               static_cast<uint8_t>(level),
-               static_cast<uint8_t>(level >> 8)};
-    m.insert(m.end(), data.begin(), data.end());
+    const uint8_t header[] = {type,
+                              static_cast<uint8_t>(data.size()),
+                              static_cast<uint8_t>(data.size() >> 8),
+                              0,
+                              0,
+                              slot,
+                              seq,
+                              b7,
+                              static_cast<uint8_t>(level),
+                              static_cast<uint8_t>(level >> 8)};
+    // Sized once: gcc 12 takes an insert behind a 10-byte vector for an
+    // overflow in optimised builds.
+    Bytes m(sizeof header + data.size());
+    std::copy(std::begin(header), std::end(header), m.begin());
+    std::copy(data.begin(), data.end(), m.begin() + sizeof header);
     return m;
 }
 
@@ -590,22 +598,45 @@ TEST_F(SimTest, SurvivesRandomBytesAndLargeFrames)
 // The kyt_sim program, run as people run it.
 namespace {
 
+// What the program gets as its standard input.
+enum class Input {
+    Inherited, // the test's own
+    Pipe,      // a pipe whose write end the test holds
+    Null,      // /dev/null: at its end from the start
+    Closed,    // no descriptor 0 at all
+};
+
 struct Program {
     pid_t pid = -1;
     FILE *out = nullptr;
+    int in = -1; // the write end of its standard input, with Input::Pipe
 };
 
-Program Spawn(const std::vector<std::string> &args)
+// Gives the child the standard input asked for.
+void SetChildInput(Input input, const int inFds[2])
+{
+    if (input == Input::Pipe)
+        dup2(inFds[0], STDIN_FILENO);
+    if (input == Input::Null) {
+        int null = open("/dev/null", O_RDONLY);
+        dup2(null, STDIN_FILENO);
+        close(null);
+    }
+    if (input == Input::Closed)
+        close(STDIN_FILENO);
+}
+
+Program Spawn(const std::vector<std::string> &args, Input input = Input::Inherited)
 {
     int pipeFds[2];
+    int inFds[2] = {-1, -1};
     Program program;
-    if (pipe(pipeFds) != 0)
+    if (pipe2(pipeFds, O_CLOEXEC) != 0 || (input == Input::Pipe && pipe2(inFds, O_CLOEXEC) != 0))
         return program;
     program.pid = fork();
     if (program.pid == 0) {
         dup2(pipeFds[1], STDOUT_FILENO);
-        close(pipeFds[0]);
-        close(pipeFds[1]);
+        SetChildInput(input, inFds);
         std::vector<char *> argv;
         std::string binary = KYT_SIM_BINARY;
         argv.push_back(binary.data());
@@ -617,25 +648,39 @@ Program Spawn(const std::vector<std::string> &args)
     }
     close(pipeFds[1]);
     program.out = fdopen(pipeFds[0], "r");
+    if (input == Input::Pipe) {
+        close(inFds[0]);
+        program.in = inFds[1];
+    }
     return program;
 }
 
-// Exit status of the program, or -1 if it did not end within the wait.
-int Wait(Program &program, std::chrono::milliseconds wait = 5000ms)
+// Exit status of the program, or -1 if it did not end within the wait (it
+// is killed then) or ended by a signal.
+int ExitStatus(pid_t pid, std::chrono::milliseconds wait)
 {
     auto deadline = std::chrono::steady_clock::now() + wait;
     int status = 0;
-    while (waitpid(program.pid, &status, WNOHANG) == 0) {
+    while (waitpid(pid, &status, WNOHANG) == 0) {
         if (std::chrono::steady_clock::now() > deadline) {
-            kill(program.pid, SIGKILL);
-            waitpid(program.pid, &status, 0);
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
             return -1;
         }
         std::this_thread::sleep_for(10ms);
     }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// Exit status of the program as above; its pipes are closed.
+int Wait(Program &program, std::chrono::milliseconds wait = 5000ms)
+{
+    int status = ExitStatus(program.pid, wait);
     if (program.out)
         fclose(program.out);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    if (program.in >= 0)
+        close(program.in);
+    return status;
 }
 
 // The port the program announces on its first line, or "" (and a test
@@ -785,3 +830,181 @@ TEST_F(SimTest, ResponseDelaySeparatesAcknowledgeAndResponse)
     EXPECT_EQ(log[2].bytes, Framed(response));
     EXPECT_GE(log[2].time - log[1].time, 200ms);
 }
+
+// kyt_sim ends with status 0 on each of the signals that end it, whatever
+// it is doing: reading commands, writing answers nobody reads, or answering
+// a host on a paced line.
+namespace {
+
+// Waits up to `wait` for a condition that another thread makes true.
+template <typename Condition>
+bool Eventually(Condition condition, std::chrono::milliseconds wait = 30000ms)
+{
+    auto deadline = std::chrono::steady_clock::now() + wait;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(5ms);
+    }
+    return true;
+}
+
+// One exchange on the host end of the line; false once the reader is gone
+// (or silent for two seconds).
+bool Talk(int fd, const Bytes &message)
+{
+    Bytes frame = Framed(message);
+    if (write(fd, frame.data(), frame.size()) != static_cast<ssize_t>(frame.size()))
+        return false;
+    size_t expected = kAck.size() + frame.size(); // a slot status answers with a header alone
+    for (size_t got = 0; got < expected;) {
+        pollfd p = {fd, POLLIN, 0};
+        uint8_t buffer[64];
+        ssize_t n = poll(&p, 1, 2000) == 1 ? read(fd, buffer, sizeof buffer) : -1;
+        if (n <= 0)
+            return false;
+        got += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+std::string SignalName(const ::testing::TestParamInfo<int> &info)
+{
+    switch (info.param) {
+    case SIGTERM: return "SIGTERM";
+    case SIGINT: return "SIGINT";
+    default: return "SIGHUP";
+    }
+}
+
+class SimProgramEnd : public ::testing::TestWithParam<int> {
+protected:
+    // Writes to a program that has gone must fail, not kill the test.
+    void SetUp() override { std::signal(SIGPIPE, SIG_IGN); }
+};
+
+} // namespace
+
+TEST_P(SimProgramEnd, WhileCommandsArrive)
+{
+    Program program = Spawn({}, Input::Pipe);
+    ASSERT_GT(program.pid, 0);
+    ASSERT_FALSE(ReadyPort(program).empty());
+    fcntl(program.in, F_SETFL, O_NONBLOCK);
+    std::atomic<int> answers{0};
+    std::atomic<bool> ended{false};
+    std::thread reader([&] {
+        char line[512];
+        while (fgets(line, sizeof line, program.out)) {
+            if (std::strncmp(line, "ok: ", 4) == 0)
+                answers++;
+        }
+    });
+    std::thread writer([&] {
+        const std::string commands = "status\nremove 2\ninsert 2 demo-t0\nbounce 2\n";
+        while (!ended) {
+            pollfd p = {program.in, POLLOUT, 0};
+            if (poll(&p, 1, 100) == 1 && write(program.in, commands.data(), commands.size()) < 0 &&
+                errno != EAGAIN)
+                break;
+        }
+    });
+    EXPECT_TRUE(Eventually([&] { return answers >= 40; }));
+    kill(program.pid, GetParam());
+    EXPECT_EQ(ExitStatus(program.pid, 30000ms), 0);
+    ended = true;
+    writer.join();
+    reader.join();
+    Wait(program);
+}
+
+TEST_P(SimProgramEnd, WithItsAnswersUnread)
+{
+    Program program = Spawn({}, Input::Pipe);
+    ASSERT_GT(program.pid, 0);
+    ASSERT_FALSE(ReadyPort(program).empty());
+    // The output pipe shrunk to one page takes the first answer and then
+    // reports no room until it is read: the command thread waits for room
+    // that never comes.
+    int out = fileno(program.out);
+    ASSERT_GT(fcntl(out, F_SETPIPE_SZ, 4096), 0);
+    std::string commands;
+    for (int i = 0; i < 1000; i++)
+        commands += "status\n";
+    ASSERT_EQ(write(program.in, commands.data(), commands.size()), static_cast<ssize_t>(commands.size()));
+    EXPECT_TRUE(Eventually([&] {
+        int queued = 0;
+        return ioctl(out, FIONREAD, &queued) == 0 && queued > 0;
+    }));
+    kill(program.pid, GetParam());
+    EXPECT_EQ(Wait(program, 30000ms), 0);
+}
+
+TEST_P(SimProgramEnd, WhileTheHostTalks)
+{
+    Program program = Spawn({"--pace"}, Input::Pipe);
+    ASSERT_GT(program.pid, 0);
+    std::string path = ReadyPort(program);
+    ASSERT_FALSE(path.empty());
+    int fd = open(path.c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(fd, 0);
+    termios raw{};
+    tcgetattr(fd, &raw);
+    cfmakeraw(&raw);
+    cfsetispeed(&raw, B9600);
+    cfsetospeed(&raw, B9600);
+    tcsetattr(fd, TCSANOW, &raw);
+    // Paced at 9600 bit/s, the reader spends most of each exchange waiting
+    // for its bytes to cross the line: the signal finds it in the middle.
+    std::atomic<int> exchanges{0};
+    std::thread host([&] {
+        for (uint8_t seq = 0; Talk(fd, Command(0x65, 0, seq)); seq++)
+            exchanges++;
+    });
+    EXPECT_TRUE(Eventually([&] { return exchanges >= 5; }));
+    kill(program.pid, GetParam());
+    EXPECT_EQ(Wait(program, 30000ms), 0);
+    host.join();
+    close(fd);
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, SimProgramEnd, ::testing::Values(SIGTERM, SIGINT, SIGHUP), SignalName);
+
+// The end of standard input ends only the commands: with its input at its
+// end from the start, closed altogether, or closed later, kyt_sim still
+// serves a reader that the library opens through it.
+class SimProgramInput : public ::testing::TestWithParam<Input> {};
+
+TEST_P(SimProgramInput, ReaderOpensAfterTheInputEnded)
+{
+    Program program = Spawn({}, GetParam());
+    ASSERT_GT(program.pid, 0);
+    std::string path = ReadyPort(program);
+    ASSERT_FALSE(path.empty());
+    if (program.in >= 0) {
+        close(program.in);
+        program.in = -1;
+    }
+    ReaderHandle reader = nullptr;
+    ASSERT_EQ(KYT_OpenA(path.c_str(), &reader), KYT_SUCCESS);
+    unsigned char atr[33];
+    KYT_ULONG atrLength = sizeof atr;
+    EXPECT_EQ(KYT_PowerOnIcc(reader, 0, atr, &atrLength), KYT_SUCCESS);
+    const unsigned char selectMf[] = {0x00, 0xA4, 0x00, 0x0C, 0x02, 0x3F, 0x00};
+    unsigned char response[258];
+    KYT_ULONG responseLength = sizeof response;
+    EXPECT_EQ(KYT_ExchangeApdu(reader, 0, selectMf, sizeof selectMf, response, &responseLength), KYT_SUCCESS);
+    EXPECT_EQ(Bytes(response, response + responseLength), (Bytes{0x90, 0x00}));
+    EXPECT_EQ(KYT_Close(reader), KYT_SUCCESS);
+    kill(program.pid, SIGTERM);
+    EXPECT_EQ(Wait(program, 30000ms), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Inputs, SimProgramInput, ::testing::Values(Input::Null, Input::Closed, Input::Pipe),
+                         [](const ::testing::TestParamInfo<Input> &info) {
+                             switch (info.param) {
+                             case Input::Null: return "AtItsEnd";
+                             case Input::Closed: return "Closed";
+                             default: return "ClosedLater";
+                             }
+                         });

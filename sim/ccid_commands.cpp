@@ -1,0 +1,166 @@
+// The CCID commands the reader answers, XfrBlock aside (ccid_xfr_block.cpp):
+// power on and off, slot status, SetParameters and the escape commands.
+#include <algorithm>
+#include <iterator>
+
+#include "reader_state.h"
+
+namespace kytsim {
+
+uint8_t SimReader::State::Slot::CardStatus() const
+{
+    if (!card)
+        return ICC_ABSENT;
+    return powered ? ICC_ACTIVE : ICC_INACTIVE;
+}
+
+void SimReader::State::Slot::DropChains()
+{
+    commandChain = false;
+    chainedCommand.clear();
+    pendingResponse.clear();
+}
+
+// The response to one command message (header layout in protocol.cpp).
+Bytes SimReader::State::Dispatch(const Bytes &message, Answer &answer, std::unique_lock<std::mutex> &lock)
+{
+    CommandHeader command = ReadCommandHeader(message);
+    if (command.slot >= ModelSlots(config.model))
+        return NoSuchSlot(command);
+    Slot &slot = slots[command.slot];
+    Bytes data(message.begin() + kHeaderSize, message.end());
+    switch (command.type) {
+    case PC_TO_RDR_ICC_POWER_ON:
+        return PowerOn(command, slot);
+    case PC_TO_RDR_ICC_POWER_OFF:
+        return PowerOff(command, slot);
+    case PC_TO_RDR_GET_SLOT_STATUS:
+        return SlotStatus(command, slot);
+    case PC_TO_RDR_SET_PARAMETERS:
+        return SetParameters(command, data, slot);
+    case PC_TO_RDR_XFR_BLOCK:
+        return XfrBlock(command, std::move(data), lock);
+    case PC_TO_RDR_ESCAPE:
+        return Escape(command, data, answer, lock);
+    default:
+        return ResponseMessage(command, RDR_TO_PC_SLOT_STATUS, CMD_FAILED | slot.CardStatus(),
+                               ERR_CMD_NOT_SUPPORTED, 0);
+    }
+}
+
+// A slot the model does not have: the response type the command expects,
+// failed, with bError naming the bSlot field.
+Bytes SimReader::State::NoSuchSlot(const CommandHeader &command) const
+{
+    uint8_t type = RDR_TO_PC_SLOT_STATUS;
+    if (command.type == PC_TO_RDR_ICC_POWER_ON || command.type == PC_TO_RDR_XFR_BLOCK)
+        type = RDR_TO_PC_DATA_BLOCK;
+    else if (command.type == PC_TO_RDR_SET_PARAMETERS)
+        type = RDR_TO_PC_PARAMETERS;
+    else if (command.type == PC_TO_RDR_ESCAPE)
+        type = RDR_TO_PC_ESCAPE;
+    return ResponseMessage(command, type, CMD_FAILED | ICC_ABSENT, ERR_BAD_SLOT, 0);
+}
+
+Bytes SimReader::State::PowerOn(const CommandHeader &command, Slot &slot)
+{
+    slot.DropChains();
+    if (!slot.card)
+        return ResponseMessage(command, RDR_TO_PC_DATA_BLOCK, CMD_FAILED | ICC_ABSENT, ERR_ICC_MUTE, 0);
+    if (slot.card->mute) {
+        slot.powered = false;
+        return ResponseMessage(command, RDR_TO_PC_DATA_BLOCK, CMD_FAILED | ICC_INACTIVE, ERR_ICC_MUTE, 0);
+    }
+    slot.powered = true;
+    return ResponseMessage(command, RDR_TO_PC_DATA_BLOCK, CMD_PROCESSED | ICC_ACTIVE, 0, CHAIN_WHOLE,
+                           slot.card->atr);
+}
+
+Bytes SimReader::State::PowerOff(const CommandHeader &command, Slot &slot)
+{
+    slot.powered = false;
+    slot.DropChains();
+    return SlotStatus(command, slot);
+}
+
+Bytes SimReader::State::SlotStatus(const CommandHeader &command, const Slot &slot)
+{
+    return ResponseMessage(command, RDR_TO_PC_SLOT_STATUS, CMD_PROCESSED | slot.CardStatus(), 0, 0);
+}
+
+// PC_to_RDR_SetParameters: header byte 7 is bProtocolNum (0 for T=0, 1 for
+// T=1), bytes 8 and 9 are zero, and the data is the protocol's parameters:
+//
+//   T=0, dwLength 5
+//     0                1           2              3                   4
+//   +----------------+-----------+--------------+-------------------+------------+
+//   | bmFindexDindex | bmTCCKST0 | bGuardTimeT0 | bWaitingIntegerT0 | bClockStop |
+//   +----------------+-----------+--------------+-------------------+------------+
+//
+//   T=1, dwLength 7
+//     0                1           2              3                     4            5       6
+//   +----------------+-----------+--------------+---------------------+------------+-------+-----------+
+//   | bmFindexDindex | bmTCCKST1 | bGuardTimeT1 | bmWaitingIntegersT1 | bClockStop | bIFSC | bNadValue |
+//   +----------------+-----------+--------------+---------------------+------------+-------+-----------+
+//
+//   bmFindexDindex: the Fi index in the high nibble, the Di index in the low one.
+//
+// The reader records bytes 7 onward as they came, and when it accepts them
+// echoes the data in RDR_to_PC_Parameters with bProtocolNum in byte 9.
+Bytes SimReader::State::SetParameters(const CommandHeader &command, const Bytes &data, Slot &slot)
+{
+    uint8_t protocol = command.specific[0];
+    auto failed = [&](uint8_t status, uint8_t error) {
+        return ResponseMessage(command, RDR_TO_PC_PARAMETERS, CMD_FAILED | status, error, protocol);
+    };
+    if (slot.bounce && slot.powered) {
+        // Pulled out and back while the parameters were on their way.
+        slot.bounce = false;
+        slot.powered = false;
+        return failed(ICC_ABSENT, ERR_ICC_MUTE);
+    }
+    if (!slot.card)
+        return failed(ICC_ABSENT, ERR_ICC_MUTE);
+    slot.lastParameters.assign(std::begin(command.specific), std::end(command.specific));
+    slot.lastParameters.insert(slot.lastParameters.end(), data.begin(), data.end());
+    if (slot.refuseParameters != 0) {
+        if (slot.refuseParameters > 0)
+            slot.refuseParameters--;
+        return failed(slot.CardStatus(), ERR_BAD_PARAMETERS);
+    }
+    return ResponseMessage(command, RDR_TO_PC_PARAMETERS, CMD_PROCESSED | slot.CardStatus(), 0, protocol,
+                           data);
+}
+
+// The vendor escape commands: the firmware query, the set-speed command and
+// whatever the escape handler answers (without one, the command is echoed).
+Bytes SimReader::State::Escape(const CommandHeader &command, const Bytes &data, Answer &answer,
+                               std::unique_lock<std::mutex> &lock)
+{
+    auto reply = [&](const Bytes &replyData) {
+        return ResponseMessage(command, RDR_TO_PC_ESCAPE, CMD_PROCESSED | slots[command.slot].CardStatus(), 0, 0,
+                               replyData);
+    };
+    if (std::equal(data.begin(), data.end(), std::begin(ESC_FIRMWARE_QUERY), std::end(ESC_FIRMWARE_QUERY)))
+        return reply(config.firmwareReply ? *config.firmwareReply : FirmwareReply(config.model));
+    if (std::optional<uint8_t> entry = SetSpeedEntry(data)) {
+        if (speedChangeReply)
+            return reply(*speedChangeReply);
+        if (config.maxSpeed > 0 && kSpeedTable[*entry] > config.maxSpeed)
+            return reply(StatusWord(SW_WRONG_DATA));
+        answer.newSpeed = kSpeedTable[*entry];
+        return reply(Bytes{ESC_SPEED_SET, *entry});
+    }
+    EscapeHandler handler = escapeHandler;
+    if (!handler)
+        return reply(data);
+    lock.unlock();
+    std::optional<Bytes> result = handler(command.slot, data);
+    lock.lock();
+    if (!result)
+        return ResponseMessage(command, RDR_TO_PC_ESCAPE, CMD_FAILED | slots[command.slot].CardStatus(),
+                               escapeFailureError, 0);
+    return reply(*result);
+}
+
+} // namespace kytsim

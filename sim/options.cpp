@@ -1,0 +1,198 @@
+// kyt_sim's command-line options: the usage text, and one small function per
+// option that takes a value.
+#include "options.h"
+
+#include <cstdio>
+
+#include "card_names.h"
+#include "iso_card.h"
+#include "parsing.h"
+
+namespace kytsim::program {
+
+namespace {
+
+const char kUsage[] =
+    "Usage: kyt_sim [OPTION]...\n"
+    "Plays a KYT serial smart-card reader on a pseudo-terminal until interrupted\n"
+    "(SIGINT or SIGTERM).  Open the printed path as the reader's serial port.\n"
+    "\n"
+    "Options:\n"
+    "  --model MODEL       reader model: KYT7710P (2 slots), KYT7710P_V3 (3 slots,\n"
+    "                      the default) or KYT4460P (3 slots)\n"
+    "  --speed BPS         the reader's line speed in bit/s (default 9600): one of\n"
+    "                      9600 19200 38400 57600 115200 128000 230400 250000\n"
+    "                      256000 500000\n"
+    "  --card SLOT:CARD    put a card into slot SLOT (0-based); CARD is demo-t1\n"
+    "                      (the T=1 demo card), demo-t0 (the T=0 demo card) or an\n"
+    "                      ATR in hex without spaces (for example 3B808031FE458A),\n"
+    "                      which makes a card with that ATR and the demo file\n"
+    "                      system answering in T=1 style, extended-length APDUs\n"
+    "                      included; may be repeated\n"
+    "  --empty SLOT        leave slot SLOT without a card\n"
+    "  --block N           send card responses longer than N bytes in chained\n"
+    "                      blocks of N bytes (default 0: never chain)\n"
+    "  --link PATH         create a symbolic link PATH to the pty (removed on exit)\n"
+    "  --pace              take as long as a real line: every byte needs 10 bit-times\n"
+    "                      of the current line speed in each direction (a command\n"
+    "                      frame is acted on once its last byte would have arrived;\n"
+    "                      the reader's bytes leave at the line rate)\n"
+    "  --reader-delay MS   the reader's own work per frame: MS milliseconds between\n"
+    "                      a frame's arrival and its acknowledge (default 0)\n"
+    "  --card-delay MS     the card's work per command APDU: MS milliseconds between\n"
+    "                      the acknowledge and the response (default 0)\n"
+    "  --max-speed BPS     the fastest line speed the reader takes: a set-speed\n"
+    "                      command asking for more is refused (reply 6A 80) and the\n"
+    "                      reader keeps its speed (default: every speed is taken)\n"
+    "  --help              show this text and exit\n"
+    "\n"
+    "Without --card the demo setup is inserted: slot 0 holds the T=1 demo card,\n"
+    "slot 1 the T=0 demo card and slot 2 stays empty.  With --card only the named\n"
+    "slots hold cards.\n"
+    "\n"
+    "When the reader is ready, one line \"Simulated reader ready on PATH\" is\n"
+    "printed, PATH being the link when --link is given, else the pty itself.\n"
+    "\n"
+    "While it runs, kyt_sim reads commands from standard input, one per line, and\n"
+    "answers each with one line beginning \"ok\" or \"error\":\n"
+    "  remove SLOT         pull the card out of slot SLOT\n"
+    "  insert SLOT CARD    put a card into slot SLOT (CARD as for --card); a card\n"
+    "                      already there is replaced\n"
+    "  bounce SLOT         pull the card out of slot SLOT during its next command\n"
+    "                      APDU (or protocol selection) and put it back at once:\n"
+    "                      that command fails as if the slot were empty, and the\n"
+    "                      card is there again, unpowered\n"
+    "  status              print the line speed, the bytes that crossed the line\n"
+    "                      each way, and each slot's card\n"
+    "The end of standard input ends the commands, not the reader.\n";
+
+// One option's value applied to the options: "" when it is good, else why not.
+using OptionValue = std::string (*)(const std::string &option, const std::string &value, Options &options);
+
+std::string ModelOption(const std::string &, const std::string &value, Options &options)
+{
+    for (Model model : {Model::KYT7710P, Model::KYT7710P_V3, Model::KYT4460P}) {
+        if (value == ModelString(model)) {
+            options.config.model = model;
+            return "";
+        }
+    }
+    return "unknown model " + value;
+}
+
+std::string SpeedOption(const std::string &option, const std::string &value, Options &options)
+{
+    std::optional<uint32_t> speed = ParseSpeed(value);
+    if (!speed)
+        return "unsupported speed " + value;
+    (option == "--speed" ? options.config.speed : options.config.maxSpeed) = *speed;
+    return "";
+}
+
+std::string CardOption(const std::string &, const std::string &value, Options &options)
+{
+    size_t colon = value.find(':');
+    std::optional<unsigned> slot = ParseSlot(colon == std::string::npos ? std::string() : value.substr(0, colon));
+    if (!slot)
+        return "--card wants SLOT:CARD with a slot number from 0, not " + value;
+    std::string name = value.substr(colon + 1);
+    std::optional<Card> card = CardByName(name);
+    if (!card)
+        return "card " + name + " is neither demo-t1, demo-t0 nor an ATR in hex";
+    options.cards[*slot] = *card;
+    return "";
+}
+
+std::string EmptyOption(const std::string &, const std::string &value, Options &options)
+{
+    std::optional<unsigned> slot = ParseSlot(value);
+    if (!slot)
+        return "bad slot number " + value;
+    options.cards[*slot] = std::nullopt;
+    return "";
+}
+
+std::string BlockOption(const std::string &, const std::string &value, Options &options)
+{
+    std::optional<unsigned long> block = ParseNumber(value);
+    if (!block)
+        return "bad block size " + value;
+    options.config.maxResponseBlock = *block;
+    return "";
+}
+
+std::string DelayOption(const std::string &option, const std::string &value, Options &options)
+{
+    std::optional<unsigned long> ms = ParseNumber(value);
+    if (!ms)
+        return "bad delay " + value + " for " + option + " (milliseconds)";
+    (option == "--reader-delay" ? options.config.readerDelay : options.config.cardDelay) =
+        std::chrono::milliseconds(*ms);
+    return "";
+}
+
+std::string LinkOption(const std::string &, const std::string &value, Options &options)
+{
+    options.link = value;
+    return "";
+}
+
+struct OptionEntry {
+    const char *name;
+    OptionValue apply;
+};
+
+constexpr OptionEntry kOptions[] = {
+    {"--model", ModelOption},         {"--speed", SpeedOption},       {"--max-speed", SpeedOption},
+    {"--card", CardOption},           {"--empty", EmptyOption},       {"--block", BlockOption},
+    {"--reader-delay", DelayOption},  {"--card-delay", DelayOption},  {"--link", LinkOption},
+};
+
+int Fail(const std::string &message)
+{
+    std::fprintf(stderr, "kyt_sim: %s\n", message.c_str());
+    std::fprintf(stderr, "Try 'kyt_sim --help' for more information.\n");
+    return 2;
+}
+
+// An option with a value: "" when it is good, else why not.
+std::string ApplyOption(const std::string &option, const std::string &value, Options &options)
+{
+    for (const OptionEntry &entry : kOptions) {
+        if (option == entry.name)
+            return entry.apply(option, value, options);
+    }
+    return "unknown option " + option;
+}
+
+} // namespace
+
+std::variant<Options, int> ParseOptions(int argc, char **argv)
+{
+    Options options;
+    bool anyCard = false;
+    for (int i = 1; i < argc; i++) {
+        std::string option = argv[i];
+        if (option == "--help" || option == "-h") {
+            std::fputs(kUsage, stdout);
+            return 0;
+        }
+        if (option == "--pace") {
+            options.config.pace = true;
+            continue;
+        }
+        if (i + 1 >= argc)
+            return Fail("option " + option + " needs a value, or is unknown");
+        std::string error = ApplyOption(option, argv[++i], options);
+        if (!error.empty())
+            return Fail(error);
+        anyCard = anyCard || option == "--card";
+    }
+    if (!anyCard) {
+        options.cards.try_emplace(0, DemoT1Card());
+        options.cards.try_emplace(1, DemoT0Card());
+    }
+    return options;
+}
+
+} // namespace kytsim::program

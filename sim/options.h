@@ -1,0 +1,27 @@
+// kyt_sim's command-line options.
+#ifndef KYT_SIM_OPTIONS_H
+#define KYT_SIM_OPTIONS_H
+
+#include <map>
+#include <optional>
+#include <string>
+#include <variant>
+
+#include "sim_reader.h"
+
+namespace kytsim::program {
+
+struct Options {
+    Config config;
+    std::map<unsigned, std::optional<Card>> cards; // by slot; nullopt: an empty slot
+    std::string link;                              // a symbolic link to the pty, or ""
+};
+
+// The options, or the status to exit with at once: 0 after --help (the
+// usage printed), 2 after a wrong option (the reason printed on standard
+// error).
+std::variant<Options, int> ParseOptions(int argc, char **argv);
+
+} // namespace kytsim::program
+
+#endif
