@@ -16,10 +16,7 @@ std::optional<Card> CardByName(const std::string &name)
     std::optional<Bytes> atr = ParseHex(name);
     if (!atr || atr->size() > kMaxAtrSize)
         return std::nullopt;
-    Card card;
-    card.atr = *atr;
-    card.handler = IsoCardHandler(false, true);
-    return card;
+    return IsoFileSystemCard(*atr, false, true);
 }
 
 } // namespace kytsim::program

@@ -31,9 +31,9 @@ Bytes SimReader::State::Dispatch(const Bytes &message, Answer &answer, std::uniq
     Bytes data(message.begin() + kHeaderSize, message.end());
     switch (command.type) {
     case PC_TO_RDR_ICC_POWER_ON:
-        return PowerOn(command, slot);
+        return PowerOn(command, slot, lock);
     case PC_TO_RDR_ICC_POWER_OFF:
-        return PowerOff(command, slot);
+        return PowerOff(command, slot, lock);
     case PC_TO_RDR_GET_SLOT_STATUS:
         return SlotStatus(command, slot);
     case PC_TO_RDR_SET_PARAMETERS:
@@ -62,25 +62,50 @@ Bytes SimReader::State::NoSuchSlot(const CommandHeader &command) const
     return ResponseMessage(command, type, CMD_FAILED | ICC_ABSENT, ERR_BAD_SLOT, 0);
 }
 
-Bytes SimReader::State::PowerOn(const CommandHeader &command, Slot &slot)
+Bytes SimReader::State::PowerOn(const CommandHeader &command, Slot &slot, std::unique_lock<std::mutex> &lock)
 {
     slot.DropChains();
     if (!slot.card)
         return ResponseMessage(command, RDR_TO_PC_DATA_BLOCK, CMD_FAILED | ICC_ABSENT, ERR_ICC_MUTE, 0);
-    if (slot.card->mute) {
-        slot.powered = false;
+    std::optional<Bytes> atr;
+    if (!slot.card->mute)
+        atr = CardPowerOn(command.slot, lock);
+    Slot &now = slots[command.slot];
+    if (!now.card)
+        return ResponseMessage(command, RDR_TO_PC_DATA_BLOCK, CMD_FAILED | ICC_ABSENT, ERR_ICC_MUTE, 0);
+    now.powered = atr.has_value();
+    if (!atr)
         return ResponseMessage(command, RDR_TO_PC_DATA_BLOCK, CMD_FAILED | ICC_INACTIVE, ERR_ICC_MUTE, 0);
-    }
-    slot.powered = true;
-    return ResponseMessage(command, RDR_TO_PC_DATA_BLOCK, CMD_PROCESSED | ICC_ACTIVE, 0, CHAIN_WHOLE,
-                           slot.card->atr);
+    return ResponseMessage(command, RDR_TO_PC_DATA_BLOCK, CMD_PROCESSED | ICC_ACTIVE, 0, CHAIN_WHOLE, *atr);
 }
 
-Bytes SimReader::State::PowerOff(const CommandHeader &command, Slot &slot)
+// The card's answer to reset: a card of its own reads it from its device
+// (with the lock released), the others start afresh and give their ATR.
+std::optional<Bytes> SimReader::State::CardPowerOn(uint8_t slotNumber, std::unique_lock<std::mutex> &lock)
 {
+    const Card &card = *slots[slotNumber].card;
+    if (std::shared_ptr<CardDevice> device = card.device) {
+        lock.unlock();
+        std::optional<Bytes> atr = device->PowerOn();
+        lock.lock();
+        return atr;
+    }
+    if (card.reset)
+        card.reset();
+    return card.atr;
+}
+
+Bytes SimReader::State::PowerOff(const CommandHeader &command, Slot &slot, std::unique_lock<std::mutex> &lock)
+{
+    std::shared_ptr<CardDevice> device = slot.card && slot.powered ? slot.card->device : nullptr;
     slot.powered = false;
     slot.DropChains();
-    return SlotStatus(command, slot);
+    if (device) {
+        lock.unlock();
+        device->PowerOff();
+        lock.lock();
+    }
+    return SlotStatus(command, slots[command.slot]);
 }
 
 Bytes SimReader::State::SlotStatus(const CommandHeader &command, const Slot &slot)

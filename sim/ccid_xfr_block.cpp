@@ -61,22 +61,29 @@ Bytes SimReader::State::XfrBlock(const CommandHeader &command, Bytes data, std::
 }
 
 // The whole command APDU is there: the card answers it, with the reader's
-// lock released while its handler runs.
+// lock released while its handler or device works.  A device that does not
+// answer makes the card mute.
 Bytes SimReader::State::ApduToCard(const CommandHeader &command, const Bytes &apdu,
                                    std::unique_lock<std::mutex> &lock)
 {
     apduAnswered = true;
-    ApduHandler handler = slots[command.slot].card->handler;
-    Bytes answer = StatusWord(SW_OK);
-    if (handler) {
+    const Card &card = *slots[command.slot].card;
+    std::shared_ptr<CardDevice> device = card.device;
+    ApduHandler handler = card.handler;
+    std::optional<Bytes> answer = StatusWord(SW_OK);
+    if (device || handler) {
         lock.unlock();
-        answer = handler(apdu);
+        answer = device ? device->Transmit(apdu) : handler(apdu);
         lock.lock();
     }
     Slot &slot = slots[command.slot];
     if (!slot.card || !slot.powered)
         return FailedBlock(command, slot, ERR_ICC_MUTE); // the card went away meanwhile
-    return FirstResponseBlock(command, slot, std::move(answer));
+    if (!answer) {
+        slot.powered = false;
+        return FailedBlock(command, slot, ERR_ICC_MUTE);
+    }
+    return FirstResponseBlock(command, slot, std::move(*answer));
 }
 
 // The first (or only) block of a response, keeping the rest for 0010

@@ -12,9 +12,9 @@
 //                 so 00 01 02 ... FF, then A5 A4 A7 ... from offset 256 on
 //
 // After power-on (and when a handler is first made) the MF is the current DF
-// and no EF is selected.  The handler keeps its selection across APDUs; the
-// reader does not tell it about resets, so scripts should begin by selecting
-// the MF.
+// and no EF is selected.  The card keeps its selection across APDUs and
+// starts afresh at each power-on (a bare IsoCardHandler, which the reader
+// does not tell about power-ons, keeps it until it is made anew).
 //
 // Commands (CLA must be 00, else 6E 00; unknown INS gives 6D 00; fewer than 4
 // bytes or an Lc that does not fit the APDU length gives 67 00).  The demo
@@ -238,6 +238,14 @@ class IsoCard {
 public:
     IsoCard(bool t0, bool extended) : t0_(t0), extended_(extended) {}
 
+    // The state after power-on: the MF selected, no EF, nothing pending.
+    void Reset() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        currentDf_ = MF;
+        currentEf_ = -1;
+        pending_.clear();
+    }
+
     Bytes Process(const Bytes &raw) {
         std::lock_guard<std::mutex> lock(mutex_);
         const std::optional<Apdu> apdu = ParseApdu(raw, extended_);
@@ -422,6 +430,15 @@ ApduHandler IsoCardHandler(bool t0, bool extendedLengths) {
     return [card](const Bytes &apdu) { return card->Process(apdu); };
 }
 
+Card IsoFileSystemCard(Bytes atr, bool t0, bool extendedLengths) {
+    auto fileSystem = std::make_shared<IsoCard>(t0, extendedLengths);
+    Card card;
+    card.atr = std::move(atr);
+    card.handler = [fileSystem](const Bytes &apdu) { return fileSystem->Process(apdu); };
+    card.reset = [fileSystem] { fileSystem->Reset(); };
+    return card;
+}
+
 // T=1 only: TA1 96 (Fi 512, Di 32), TB1 00, TC1 00, TD1 81 and TD2 31 naming
 // T=1, TA3 FE (IFSC 254), TB3 45 (BWI 4, CWI 5), nine historical bytes, TCK.
 // Historical bytes: category 80, then COMPACT-TLV card service data 31 80
@@ -429,20 +446,15 @@ ApduHandler IsoCardHandler(bool t0, bool extendedLengths) {
 // (selection by full DF name and by FID, one-byte data units, no chaining, no
 // extended lengths) and the life cycle status 81 05.
 Card DemoT1Card() {
-    Card card;
-    card.atr = {0x3B, 0xF9, 0x96, 0x00, 0x00, 0x81, 0x31, 0xFE, 0x45,
-                0x80, 0x31, 0x80, 0x73, 0x90, 0x21, 0x00, 0x81, 0x05, 0x13};
-    card.handler = IsoCardHandler(false);
-    return card;
+    return IsoFileSystemCard({0x3B, 0xF9, 0x96, 0x00, 0x00, 0x81, 0x31, 0xFE, 0x45, 0x80, 0x31, 0x80, 0x73, 0x90,
+                              0x21, 0x00, 0x81, 0x05, 0x13},
+                             false, false);
 }
 
 // T=0 only, so no TCK: TA1 18 (Fi 372, Di 12), then the same category,
 // card service data and card capabilities as the T=1 card, seven bytes.
 Card DemoT0Card() {
-    Card card;
-    card.atr = {0x3B, 0x17, 0x18, 0x80, 0x31, 0x80, 0x73, 0x90, 0x21, 0x00};
-    card.handler = IsoCardHandler(true);
-    return card;
+    return IsoFileSystemCard({0x3B, 0x17, 0x18, 0x80, 0x31, 0x80, 0x73, 0x90, 0x21, 0x00}, true, false);
 }
 
 } // namespace kytsim

@@ -16,6 +16,10 @@ Card DemoT0Card();
 // extendedLengths lets it take extended-length APDUs.
 ApduHandler IsoCardHandler(bool t0, bool extendedLengths = false);
 
+// A card with this ATR and the file system, which starts afresh (MF
+// selected, no EF, nothing pending) at every power-on.
+Card IsoFileSystemCard(Bytes atr, bool t0, bool extendedLengths);
+
 } // namespace kytsim
 
 #endif

@@ -125,8 +125,9 @@ struct SimReader::State {
     // where a card or escape handler has to run they release it meanwhile.
     Bytes Dispatch(const Bytes &message, Answer &answer, std::unique_lock<std::mutex> &lock);
     Bytes NoSuchSlot(const CommandHeader &command) const;
-    Bytes PowerOn(const CommandHeader &command, Slot &slot);
-    Bytes PowerOff(const CommandHeader &command, Slot &slot);
+    Bytes PowerOn(const CommandHeader &command, Slot &slot, std::unique_lock<std::mutex> &lock);
+    std::optional<Bytes> CardPowerOn(uint8_t slotNumber, std::unique_lock<std::mutex> &lock);
+    Bytes PowerOff(const CommandHeader &command, Slot &slot, std::unique_lock<std::mutex> &lock);
     Bytes SlotStatus(const CommandHeader &command, const Slot &slot);
     Bytes SetParameters(const CommandHeader &command, const Bytes &data, Slot &slot);
     Bytes Escape(const CommandHeader &command, const Bytes &data, Answer &answer,

@@ -38,10 +38,31 @@ Bytes FirmwareReply(Model model);
 // Answers one command APDU with a response APDU (data and SW1 SW2).
 using ApduHandler = std::function<Bytes(const Bytes &apdu)>;
 
+// A card whose answers come from elsewhere, such as a card emulator behind
+// a socket.  The reader asks it for its ATR at each power-on and passes it
+// every whole command APDU; it does so with its own lock released, as an
+// answer may take a while.  Each call must return within a bounded time.
+class CardDevice {
+public:
+    virtual ~CardDevice() = default;
+    // Powers the card on (or resets it): its ATR, or nullopt when it does
+    // not answer.
+    virtual std::optional<Bytes> PowerOn() = 0;
+    virtual void PowerOff() = 0;
+    // The response APDU, or nullopt when the card does not answer.
+    virtual std::optional<Bytes> Transmit(const Bytes &apdu) = 0;
+};
+
 struct Card {
     Bytes atr;
     bool mute = false;        // present, but never answers (bError 0xFE, card status 1)
     ApduHandler handler;      // null: every APDU answered 90 00
+    // Called at every power-on: the card forgets what it was doing (its
+    // selected file, pending response data).  May be null.
+    std::function<void()> reset;
+    // When set, the ATR and the answers come from the device; atr and
+    // handler are not used.
+    std::shared_ptr<CardDevice> device;
 };
 
 // Answer to a vendor escape command other than the firmware query and the
