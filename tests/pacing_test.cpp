@@ -22,7 +22,7 @@ double LoggedWireSeconds(const kytsim::SimReader &sim, uint32_t bps)
     size_t bytes = 0;
     for (const kytsim::LogEntry &entry : sim.Log())
         bytes += entry.bytes.size();
-    return bytes * 10.0 / bps;
+    return static_cast<double>(bytes) * 10.0 / bps;
 }
 
 struct Timed {
@@ -110,7 +110,7 @@ INSTANTIATE_TEST_SUITE_P(Speeds, PacedExchange,
                                            PacedCase{"Command600At115200", 115200, 0, 600, 692 * 10.0 / 115200},
                                            PacedCase{"Response4kAfterSwitchTo115200", 9600, 115200, 5,
                                                      4613 * 10.0 / 115200}),
-                         [](const auto &info) { return std::string(info.param.name); });
+                         [](const auto &test) { return std::string(test.param.name); });
 
 TEST(Pacing, ReaderAndCardDelaysComeOnTopOfTheWire)
 {

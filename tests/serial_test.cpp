@@ -305,7 +305,8 @@ TEST_F(SerialTest, BytesCrossTheLineUnchangedBothWays)
     uint32_t written = 99;
     EXPECT_TRUE(ComPort_Write(port, frame.data(), 0, &written));
     EXPECT_EQ(written, 0u);
-    ASSERT_TRUE(ComPort_Write(port, frame.data(), frame.size(), &written));
+    const auto frameSize = static_cast<uint32_t>(frame.size());
+    ASSERT_TRUE(ComPort_Write(port, frame.data(), frameSize, &written));
     EXPECT_EQ(written, frame.size());
 
     std::vector<uint8_t> atReader(frame.size());
@@ -320,10 +321,10 @@ TEST_F(SerialTest, BytesCrossTheLineUnchangedBothWays)
     EXPECT_EQ(atReader, frame);
 
     SendFromReader(frame);
-    AwaitQueued(frame.size());
+    AwaitQueued(static_cast<int>(frameSize));
     std::vector<uint8_t> atHost(32);
     uint32_t count = 0;
-    ASSERT_TRUE(ComPort_Read(port, atHost.data(), atHost.size(), &count, 0));
+    ASSERT_TRUE(ComPort_Read(port, atHost.data(), static_cast<uint32_t>(atHost.size()), &count, 0));
     atHost.resize(count);
     EXPECT_EQ(atHost, frame);
 }

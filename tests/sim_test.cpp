@@ -45,20 +45,25 @@ Bytes Framed(const Bytes &message)
 }
 
 // A CCID command: header with bytes 7 to 9, then the data.
+// Sized up front and filled in place: g++ 12 reports a false -Warray-bounds
+// for a vector insert behind a short initial vector.
 Bytes Command(uint8_t type, uint8_t slot, uint8_t seq, const Bytes &data = {}, uint8_t b7 = 0,
               uint16_t level = 0)
 {
-    Bytes m = {type,
-               static_cast<uint8_t>(data.size()),
-               static_cast<uint8_t>(data.size() >> 8),
-               0,
-               0,
-               slot,
-               seq,
-               b7,
-               static_cast<uint8_t>(level),
-               static_cast<uint8_t>(level >> 8)};
-    m.insert(m.end(), data.begin(), data.end());
+    constexpr size_t kHeader = 10;
+    const uint8_t header[kHeader] = {type,
+                                     static_cast<uint8_t>(data.size()),
+                                     static_cast<uint8_t>(data.size() >> 8),
+                                     0,
+                                     0,
+                                     slot,
+                                     seq,
+                                     b7,
+                                     static_cast<uint8_t>(level),
+                                     static_cast<uint8_t>(level >> 8)};
+    Bytes m(kHeader + data.size());
+    std::copy(std::begin(header), std::end(header), m.begin());
+    std::copy(data.begin(), data.end(), m.begin() + kHeader);
     return m;
 }
 
@@ -234,7 +239,7 @@ TEST_F(SimTest, FirmwareQueryIsAcknowledgedAndAnsweredExactly)
 
 TEST_F(SimTest, ResponsesEchoSlotAndSequence)
 {
-    for (uint8_t slot : {0, 1, 2}) {
+    for (uint8_t slot = 0; slot < 3; slot++) {
         uint8_t seq = static_cast<uint8_t>(0xF0 + slot);
         auto [ack, response] = host_->Exchange(Command(0x65, slot, seq));
         EXPECT_EQ(ack, kAck);
@@ -567,7 +572,7 @@ TEST_F(SimTest, SurvivesRandomBytesAndLargeFrames)
                             {0x02, 0x6F, 0x00, 0x00, 0x01, 0x00}, {0x02, 0x00, 0x00, 0x03}};
     for (int round = 0; round < 200; round++) {
         Bytes noise;
-        for (int i = random() % 40; i > 0; i--)
+        for (auto i = random() % 40; i > 0; i--)
             noise.push_back(static_cast<uint8_t>(random() % 3 == 0 ? 0x02 : random()));
         const Bytes &piece = pieces[random() % std::size(pieces)];
         noise.insert(noise.end(), piece.begin(), piece.begin() + random() % (piece.size() + 1));

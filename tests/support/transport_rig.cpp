@@ -6,6 +6,9 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <iterator>
+
 #include <gtest/gtest.h>
 
 #include "ccid.h"
@@ -63,16 +66,18 @@ void FreeDevice(ReaderDevice *device)
     free(device);
 }
 
+// Sized up front and filled in place: g++ 12 reports a false -Warray-bounds
+// for a vector insert behind a short initial vector.
 Bytes Frame(const Bytes &message)
 {
-    Bytes frame;
-    frame.push_back(FRAME_START);
-    frame.insert(frame.end(), message.begin(), message.end());
+    Bytes frame(message.size() + FRAME_OVERHEAD);
+    frame.front() = FRAME_START;
+    std::copy(message.begin(), message.end(), frame.begin() + 1);
     uint8_t checksum = 0;
     for (uint8_t byte : message)
         checksum ^= byte;
-    frame.push_back(checksum);
-    frame.push_back(FRAME_END);
+    frame[frame.size() - 2] = checksum;
+    frame.back() = FRAME_END;
     return frame;
 }
 
@@ -90,17 +95,19 @@ Bytes Response(uint8_t type, uint8_t slot, uint8_t seq, uint8_t status, uint8_t 
                const Bytes &data)
 {
     auto length = static_cast<uint32_t>(data.size());
-    Bytes message = {type,
-                     static_cast<uint8_t>(length),
-                     static_cast<uint8_t>(length >> 8),
-                     static_cast<uint8_t>(length >> 16),
-                     static_cast<uint8_t>(length >> 24),
-                     slot,
-                     seq,
-                     status,
-                     error,
-                     chain};
-    message.insert(message.end(), data.begin(), data.end());
+    const uint8_t header[CCID_HEADER_SIZE] = {type,
+                                              static_cast<uint8_t>(length),
+                                              static_cast<uint8_t>(length >> 8),
+                                              static_cast<uint8_t>(length >> 16),
+                                              static_cast<uint8_t>(length >> 24),
+                                              slot,
+                                              seq,
+                                              status,
+                                              error,
+                                              chain};
+    Bytes message(CCID_HEADER_SIZE + data.size());
+    std::copy(std::begin(header), std::end(header), message.begin());
+    std::copy(data.begin(), data.end(), message.begin() + CCID_HEADER_SIZE);
     return message;
 }
 
