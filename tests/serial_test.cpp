@@ -14,12 +14,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "comport.h"
 #include "reader_rig.h"
+#include "signal_storm.h"
 
 // Counts the layer's tcsetattr calls, then hands each to the C library.  The
 // only way to see that a call which must leave the port alone made none.
@@ -237,6 +239,84 @@ TEST_F(SerialTest, ReadWaitsOutItsTimeoutOrReturnsWhatIsWaiting)
     ASSERT_TRUE(ComPort_Read(port, buffer, sizeof buffer, &count, 0xFFFFFFFFu));
     ASSERT_EQ(count, 6u);
     EXPECT_EQ(buffer[5], 10);
+}
+
+// Signals to the reading thread neither end the wait early nor stretch it:
+// it lasts its timeout on the monotonic clock, and bytes that come
+// meanwhile are read.  A wait that began its timeout afresh after every
+// signal would not end while they keep coming (every 2 ms here, for up to
+// 10 s).
+TEST_F(SerialTest, SignalsNeitherShortenNorStretchTheReadWait)
+{
+    using namespace std::chrono_literals;
+    ASSERT_GE(Open(), 0);
+    uint8_t buffer[4];
+    uint32_t count = 9;
+    const unsigned handledBefore = rig::SignalStorm::Handled();
+    Clock::duration waited;
+    {
+        rig::SignalStorm storm(pthread_self(), 2ms, 10s);
+        Clock::time_point start = Clock::now();
+        EXPECT_FALSE(ComPort_Read(port, buffer, sizeof buffer, &count, 300));
+        waited = Clock::now() - start;
+    }
+    EXPECT_EQ(count, 0u);
+    EXPECT_GT(rig::SignalStorm::Handled(), handledBefore);
+    EXPECT_GE(waited, 300ms);
+    EXPECT_LT(waited, 10s) << "the signals stretched the wait";
+
+    {
+        rig::SignalStorm storm(pthread_self(), 2ms, 10s);
+        std::thread reader([this] {
+            std::this_thread::sleep_for(50ms);
+            SendFromReader({0x5A});
+        });
+        EXPECT_TRUE(ComPort_Read(port, buffer, sizeof buffer, &count, 20000));
+        reader.join();
+    }
+    EXPECT_EQ(count, 1u);
+    EXPECT_EQ(buffer[0], 0x5A);
+}
+
+// A write held up by a full line and interrupted by signals meanwhile still
+// puts every byte on the line, once and in order.
+TEST_F(SerialTest, SignalsDoNotCutAWriteShort)
+{
+    using namespace std::chrono_literals;
+    ASSERT_GE(Open(), 0);
+    std::vector<uint8_t> data(256 * 1024); // far more than a pty holds
+    for (size_t i = 0; i < data.size(); i++)
+        data[i] = static_cast<uint8_t>(i ^ (i >> 8));
+
+    const unsigned handledBefore = rig::SignalStorm::Handled();
+    std::vector<uint8_t> atReader;
+    std::thread reader([&] {
+        // The far end starts reading only once signals have met the writer,
+        // which is blocked by then.
+        for (int i = 0; i < 20000 && rig::SignalStorm::Handled() < handledBefore + 20; i++)
+            std::this_thread::sleep_for(1ms);
+        uint8_t chunk[4096];
+        while (atReader.size() < data.size()) {
+            struct pollfd p = {master, POLLIN, 0};
+            if (poll(&p, 1, 20000) != 1)
+                return;
+            ssize_t n = read(master, chunk, sizeof chunk);
+            if (n <= 0)
+                return;
+            atReader.insert(atReader.end(), chunk, chunk + n);
+        }
+    });
+    uint32_t written = 0;
+    bool complete;
+    {
+        rig::SignalStorm storm(pthread_self(), 1ms, 60s);
+        complete = ComPort_Write(port, data.data(), static_cast<uint32_t>(data.size()), &written);
+    }
+    reader.join();
+    EXPECT_GE(rig::SignalStorm::Handled(), handledBefore + 20);
+    EXPECT_TRUE(complete);
+    EXPECT_EQ(written, data.size());
+    EXPECT_TRUE(atReader == data) << atReader.size() << " bytes arrived";
 }
 
 TEST_F(SerialTest, ReadWorksOnDescriptorsBeyondTheSelectLimit)

@@ -5,16 +5,16 @@
 // accepts the parameters.  A reader that refuses negotiated parameters often
 // accepts them after a fresh reset of the card, so a negotiable card gets one
 // power cycle and a second attempt.
-#include <unistd.h>
-
 #include <cerrno>
+#include <ctime>
 
 #include "ccid.h"
 #include "device.h"
 
 namespace {
 
-constexpr useconds_t POWER_CYCLE_PAUSE_US = 10000;
+constexpr long POWER_CYCLE_PAUSE_NS = 10 * 1000 * 1000;
+constexpr long NS_PER_SECOND = 1000 * 1000 * 1000;
 
 constexpr KYT_ULONG REQUESTABLE_PROTOCOLS = KYT_PROTOCOL_T0 | KYT_PROTOCOL_T1;
 
@@ -68,13 +68,28 @@ KYT_STATUS SelectSpecific(ReaderDevice *device, KYT_ULONG slot, KYT_ULONG prefer
     return 0;
 }
 
+// The card stays without power for the whole pause, also when a signal
+// arrives meanwhile: the sleep is to an absolute time and simply resumed.
+void PowerCyclePause()
+{
+    struct timespec until;
+    clock_gettime(CLOCK_MONOTONIC, &until);
+    until.tv_nsec += POWER_CYCLE_PAUSE_NS;
+    if (until.tv_nsec >= NS_PER_SECOND) {
+        until.tv_sec += 1;
+        until.tv_nsec -= NS_PER_SECOND;
+    }
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
+    }
+}
+
 // Resets the card for a second attempt.  The new ATR is stored by the
 // power-on but not parsed: the second attempt repeats the first one's
 // parameters.
 KYT_STATUS PowerCycle(ReaderHandle hReader, KYT_ULONG slot)
 {
     KYT_PowerOffIcc(hReader, slot);
-    usleep(POWER_CYCLE_PAUSE_US);
+    PowerCyclePause();
     unsigned char atr[ATR_MAX_LENGTH];
     KYT_ULONG atrLength = sizeof(atr);
     return KYT_PowerOnIcc(hReader, slot, atr, &atrLength);
