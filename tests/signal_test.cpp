@@ -18,44 +18,21 @@
 namespace {
 
 using kytsim::Bytes;
-using kytsim::Direction;
-using kytsim::LogEntry;
+using rig::ExchangeProgress;
 using namespace std::chrono_literals;
-
-// Where the reader stands with the one command of the exchange, read from
-// its log: frames it received, acknowledges (4 bytes) and responses sent.
-struct Progress {
-    bool commandIn = false;
-    bool acknowledged = false;
-    bool answered = false;
-};
-
-Progress ProgressOf(const kytsim::SimReader &sim)
-{
-    Progress progress;
-    for (const LogEntry &entry : sim.Log()) {
-        if (entry.direction == Direction::HostToReader)
-            progress.commandIn = true;
-        else if (entry.bytes.size() == ACK_FRAME_SIZE)
-            progress.acknowledged = true;
-        else
-            progress.answered = true;
-    }
-    return progress;
-}
 
 struct SlowPhase {
     const char *what;
-    std::chrono::milliseconds readerDelay;   // before the acknowledge
-    std::chrono::milliseconds responseDelay; // between acknowledge and response
-    bool (*waiting)(const Progress &);       // the host is in this wait
+    std::chrono::milliseconds readerDelay;     // before the acknowledge
+    std::chrono::milliseconds responseDelay;   // between acknowledge and response
+    bool (*waiting)(const ExchangeProgress &); // the host is in this wait
 };
 
 const SlowPhase kSlowPhases[] = {
     {"slow acknowledge", 1500ms, 0ms,
-     [](const Progress &p) { return p.commandIn && !p.acknowledged; }},
+     [](const ExchangeProgress &p) { return p.commandIn && !p.acknowledged; }},
     {"slow response", 0ms, 1500ms,
-     [](const Progress &p) { return p.acknowledged && !p.answered; }},
+     [](const ExchangeProgress &p) { return p.acknowledged && !p.answered; }},
 };
 
 TEST(Signals, SignalsDuringTheWaitsSendTheCommandOnce)
@@ -85,7 +62,7 @@ TEST(Signals, SignalsDuringTheWaitsSendTheCommandOnce)
         unsigned sentWhileWaiting;
         {
             rig::SignalStorm storm(pthread_self(), 5ms, 60s,
-                                   [&] { return phase.waiting(ProgressOf(*sim)); });
+                                   [&] { return phase.waiting(rig::ProgressOf(*sim)); });
             status = KYT_ExchangeApdu(handle, 0, apdu, sizeof apdu, response, &length);
             sentWhileWaiting = storm.SentDuring();
         }

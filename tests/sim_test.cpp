@@ -170,6 +170,21 @@ protected:
         ASSERT_TRUE(host_->ok());
     }
 
+    // Waits until the reader has logged, from the host, exactly `bytes`;
+    // bounded only so that a broken reader cannot hang the test.
+    bool LoggedFromHost(const Bytes &bytes)
+    {
+        auto giveUp = std::chrono::steady_clock::now() + 30s;
+        while (std::chrono::steady_clock::now() < giveUp) {
+            for (const kytsim::LogEntry &entry : sim_->Log()) {
+                if (entry.direction == kytsim::Direction::HostToReader && entry.bytes == bytes)
+                    return true;
+            }
+            std::this_thread::sleep_for(1ms);
+        }
+        return false;
+    }
+
     // bStatus and bError of a response message.
     static std::pair<int, int> StatusOf(const Bytes &response)
     {
@@ -307,10 +322,13 @@ TEST_F(SimTest, DamagedFramesGetTheRefusingAcknowledge)
 TEST_F(SimTest, NoiseAndHostileLengthsDoNotStopTheReader)
 {
     // Noise, a start byte with a 4 GiB length, and a frame that never ends.
+    const Bytes unfinished = {0x02, 0x6F, 0x40, 0x00, 0x00, 0x00, 0x00, 0x00};
     host_->Write({0x55, 0xAA, 0x03, 0x00});
     host_->Write({0x02, 0x6F, 0xFF, 0xFF, 0xFF, 0xFF, 0x00, 0x00, 0x00, 0x00, 0x00, 0x11});
-    host_->Write({0x02, 0x6F, 0x40, 0x00, 0x00, 0x00, 0x00, 0x00});
-    std::this_thread::sleep_for(300ms); // the unfinished frame is given up
+    host_->Write(unfinished);
+    // The reader gives the unfinished frame up after a pause and logs it as
+    // stray bytes; only then is the line clear for the next frame.
+    ASSERT_TRUE(LoggedFromHost(unfinished));
     auto [ack, response] = host_->Exchange(Command(0x65, 0, 7));
     EXPECT_EQ(ack, kAck);
     ASSERT_EQ(response.size(), 10u);
@@ -579,8 +597,20 @@ TEST_F(SimTest, SurvivesRandomBytesAndLargeFrames)
         host_->Write(noise);
         host_->Read(4096, 1ms); // keep the reader's answers from piling up
     }
-    std::this_thread::sleep_for(300ms);
-    host_->Read(1 << 20, 50ms);
+    // Whatever the noise left half-read in the reader is given up after a
+    // pause, and a command that lands in it is lost with it: ask until a
+    // status query is answered, which leaves the line clear.  An answer
+    // slower than the wait below is taken for stale and asked for again.
+    bool answered = false;
+    for (uint8_t seq = 100; seq < 160 && !answered; seq++) {
+        host_->Read(1 << 20, 0ms); // stale answers to the noise
+        host_->Write(Framed(Command(0x65, 0, seq)));
+        if (host_->Read(4, 500ms) != kAck)
+            continue;
+        Bytes status = host_->ReadFrame();
+        answered = status.size() == 13 && status[7] == seq;
+    }
+    ASSERT_TRUE(answered) << "the reader did not recover from the noise";
 
     Bytes apdu(3000);
     for (size_t i = 0; i < apdu.size(); i++)
@@ -625,8 +655,9 @@ Program Spawn(const std::vector<std::string> &args)
     return program;
 }
 
-// Exit status of the program, or -1 if it did not end within the wait.
-int Wait(Program &program, std::chrono::milliseconds wait = 5000ms)
+// Exit status of the program, or -1 if it did not end within the wait (a
+// bound only so that a program that hangs cannot hang the test).
+int Wait(Program &program, std::chrono::milliseconds wait = 30000ms)
 {
     auto deadline = std::chrono::steady_clock::now() + wait;
     int status = 0;
@@ -730,7 +761,8 @@ TEST(SimProgram, DemoSetupByDefault)
 
 // --pace, --reader-delay and --card-delay reach the reader: a slot status
 // (30 bytes on the line, 31 ms at 9600 bit/s) waits for the reader's delay,
-// an APDU for the card's as well.
+// an APDU for the card's as well.  Only the lower bounds are checked: a
+// loaded machine or an emulator may take any time longer.
 TEST(SimProgram, PacingAndDelaysSlowTheAnswers)
 {
     Program program = Spawn({"--pace", "--reader-delay", "200", "--card-delay", "300"});
@@ -749,11 +781,9 @@ TEST(SimProgram, PacingAndDelaysSlowTheAnswers)
         };
         auto status = timed(Command(0x65, 0, 0));
         EXPECT_GE(status, 200ms + 31ms);
-        EXPECT_LT(status, 1500ms);
         timed(Command(0x62, 0, 1)); // power the demo card on
         auto select = timed(Command(0x6F, 0, 2, {0x00, 0xA4, 0x00, 0x0C, 0x02, 0x3F, 0x00}));
         EXPECT_GE(select, 200ms + 300ms + 31ms);
-        EXPECT_LT(select, 2500ms);
     }
     kill(program.pid, SIGTERM);
     EXPECT_EQ(Wait(program), 0);

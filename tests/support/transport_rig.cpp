@@ -19,7 +19,15 @@ namespace trig {
 namespace {
 
 constexpr std::chrono::milliseconds POLL_STEP(10);
+constexpr std::chrono::seconds MARKER_LIMIT(30);
 constexpr size_t HOST_FRAME_HEADER = 1 + CCID_HEADER_SIZE;
+
+// A frame around a message of a type no command has.
+const Bytes &Marker()
+{
+    static const Bytes marker = Frame(Bytes{0xEE, 0, 0, 0, 0, 0, 0, 0, 0, 0});
+    return marker;
+}
 
 uint32_t LengthField(const uint8_t *bytes)
 {
@@ -184,16 +192,22 @@ std::vector<Bytes> ScriptedPeer::HostFrames() const
     return hostFrames_;
 }
 
-bool ScriptedPeer::WaitForHostFrames(size_t count, std::chrono::milliseconds limit) const
+std::vector<Bytes> ScriptedPeer::SettledHostFrames(int hostFd)
 {
+    size_t sent = 0;
+    while (sent < Marker().size()) {
+        ssize_t put = write(hostFd, Marker().data() + sent, Marker().size() - sent);
+        if (put <= 0) {
+            ADD_FAILURE() << "cannot write the marker";
+            return HostFrames();
+        }
+        sent += static_cast<size_t>(put);
+    }
     std::unique_lock<std::mutex> lock(mutex_);
-    return changed_.wait_for(lock, limit, [&] { return hostFrames_.size() >= count; });
-}
-
-bool ScriptedPeer::WaitIdle(std::chrono::milliseconds limit) const
-{
-    std::unique_lock<std::mutex> lock(mutex_);
-    return changed_.wait_for(lock, limit, [&] { return feeds_.empty() && !busy_; });
+    size_t expected = ++markersSent_;
+    if (!changed_.wait_for(lock, MARKER_LIMIT, [&] { return markersSeen_ >= expected; }))
+        ADD_FAILURE() << "the marker did not arrive";
+    return hostFrames_;
 }
 
 void ScriptedPeer::Run()
@@ -206,20 +220,23 @@ void ScriptedPeer::Run()
             if (!feeds_.empty()) {
                 feed = feeds_.front();
                 feeds_.pop_front();
-                haveFeed = busy_ = true;
+                haveFeed = true;
             }
         }
         if (haveFeed) {
             WriteAll(feed);
-            std::lock_guard<std::mutex> guard(mutex_);
-            busy_ = false;
-            changed_.notify_all();
             continue;
         }
 
         Bytes frame;
         if (!ReadHostFrame(&frame))
             continue;
+        if (frame == Marker()) {
+            std::lock_guard<std::mutex> guard(mutex_);
+            markersSeen_++;
+            changed_.notify_all();
+            continue;
+        }
         Reply reply;
         {
             std::lock_guard<std::mutex> guard(mutex_);
@@ -228,16 +245,12 @@ void ScriptedPeer::Run()
                 reply = replies_.front();
                 replies_.pop_front();
             }
-            busy_ = true;
             changed_.notify_all();
         }
         for (const Piece &piece : reply) {
             if (!Sleep(piece.delayBefore) || !WriteAll(piece.bytes))
                 break;
         }
-        std::lock_guard<std::mutex> guard(mutex_);
-        busy_ = false;
-        changed_.notify_all();
     }
 }
 
