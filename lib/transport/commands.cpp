@@ -67,12 +67,13 @@ uint8_t ConventionBit(const CcidProtocolParameters *parameters)
     return parameters->inverseConvention ? TCCKS_INVERSE_CONVENTION : 0;
 }
 
-// The T=0 structure, after the header and bmFindexDindex:
+// The T=0 structure, after the header and bmFindexDindex (inv: 02 for the
+// inverse convention, else 00):
 //
-//   offset      11             12                13               14
+//   offset      11            12                13                14
 //         +-------------+--------------+-------------------+------------+
 //         | bmTCCKST0   | bGuardTimeT0 | bWaitingIntegerT0 | bClockStop |
-//         | 00, 02 inv. | N            | WI                | 00         |
+//         | inv         | N            | WI                | 00         |
 //         +-------------+--------------+-------------------+------------+
 void BuildT0Data(uint8_t *message, const CcidProtocolParameters *parameters)
 {
@@ -82,14 +83,14 @@ void BuildT0Data(uint8_t *message, const CcidProtocolParameters *parameters)
     message[SETPARAM_OFFSET_CLOCKSTOP] = CLOCK_STOP_NOT_ALLOWED;
 }
 
-// The T=1 structure, after the header and bmFindexDindex:
+// The T=1 structure, after the header and bmFindexDindex (inv as for T=0;
+// EDC 1 for CRC, 0 for LRC; an invalid IFSC of 00 or FF goes out as 32):
 //
-//   offset     11            12              13              14        15      16
-//         +------------+------------+-----------------+------------+-------+------+
-//         | bmTCCKST1  | bGuardTime | bmWaiting-      | bClockStop | bIFSC | bNad |
-//         | 10 | 02 inv| T1: N      | IntegersT1:     | 00         |       | 00   |
-//         |    | EDC   |            | BWI<<4 | CWI    |            |       |      |
-//         +------------+------------+-----------------+------------+-------+------+
+//   offset      11             12                13                 14         15      16
+//         +--------------+--------------+---------------------+------------+-------+-----------+
+//         | bmTCCKST1    | bGuardTimeT1 | bmWaitingIntegersT1 | bClockStop | bIFSC | bNadValue |
+//         | 10 | inv|EDC | N            | BWI << 4 | CWI      | 00         | IFSC  | 00        |
+//         +--------------+--------------+---------------------+------------+-------+-----------+
 void BuildT1Data(uint8_t *message, const CcidProtocolParameters *parameters)
 {
     bool ifscInvalid = parameters->t1Ifsc == IFSC_INVALID_LOW || parameters->t1Ifsc == IFSC_INVALID_HIGH;
