@@ -16,29 +16,27 @@ set(KYT_STRICT_WARNINGS
   -Wimplicit-fallthrough
   -Wmissing-declarations)
 
-# Applies the stricter set to the C++ sources of every target defined in the
-# given folders.
-function(kyt_strict_warnings)
-  foreach(dir ${ARGN})
+# Adds compile options to every compiled target defined in the given
+# folders: kyt_add_folder_options(OPTIONS option... FOLDERS folder...).
+function(kyt_add_folder_options)
+  cmake_parse_arguments(PARSE_ARGV 0 arg "" "" "OPTIONS;FOLDERS")
+  foreach(dir ${arg_FOLDERS})
     get_property(targets DIRECTORY ${dir} PROPERTY BUILDSYSTEM_TARGETS)
     foreach(target ${targets})
       get_target_property(type ${target} TYPE)
       if(NOT type STREQUAL "INTERFACE_LIBRARY" AND NOT type STREQUAL "UTILITY")
-        target_compile_options(${target} PRIVATE $<$<COMPILE_LANGUAGE:CXX>:${KYT_STRICT_WARNINGS}>)
+        target_compile_options(${target} PRIVATE ${arg_OPTIONS})
       endif()
     endforeach()
   endforeach()
 endfunction()
 
+# The stricter set, for the C++ sources of the targets of the given folders.
+function(kyt_strict_warnings)
+  kyt_add_folder_options(OPTIONS $<$<COMPILE_LANGUAGE:CXX>:${KYT_STRICT_WARNINGS}> FOLDERS ${ARGN})
+endfunction()
+
 # Lets the targets of the given folders warn without failing a -Werror build.
 function(kyt_warnings_not_errors)
-  foreach(dir ${ARGN})
-    get_property(targets DIRECTORY ${dir} PROPERTY BUILDSYSTEM_TARGETS)
-    foreach(target ${targets})
-      get_target_property(type ${target} TYPE)
-      if(NOT type STREQUAL "INTERFACE_LIBRARY" AND NOT type STREQUAL "UTILITY")
-        target_compile_options(${target} PRIVATE -Wno-error)
-      endif()
-    endforeach()
-  endforeach()
+  kyt_add_folder_options(OPTIONS -Wno-error FOLDERS ${ARGN})
 endfunction()

@@ -169,24 +169,20 @@ int CCID_Escape(CcidLink *link, const uint8_t *command, KYT_ULONG commandLength,
 {
     if (commandLength > CCID_MAX_DATA_LENGTH)
         return E2BIG;
-    uint8_t *message;
-    uint8_t *reply;
-    KYT_ULONG replyLength;
-    int result = CCID_AllocateBuffers(commandLength, *responseLength, &message, &reply, &replyLength);
+    CcidBuffers buffers;
+    int result = CCID_AllocateBuffers(commandLength, *responseLength, &buffers);
     if (result != 0)
         return result;
 
-    CCID_BuildHeader(link, message, PC_TO_RDR_ESCAPE, static_cast<uint32_t>(commandLength), 0, 0, 0);
+    CCID_BuildHeader(link, buffers.message, PC_TO_RDR_ESCAPE, static_cast<uint32_t>(commandLength), 0, 0, 0);
     if (commandLength > 0)
-        memcpy(message + CCID_HEADER_SIZE, command, commandLength);
-    result = CCID_Exchange(link, message, commandLength + CCID_HEADER_SIZE, reply, &replyLength,
+        memcpy(buffers.message + CCID_HEADER_SIZE, command, commandLength);
+    KYT_ULONG replyLength = buffers.replySize;
+    result = CCID_Exchange(link, buffers.message, commandLength + CCID_HEADER_SIZE, buffers.reply, &replyLength,
                            RDR_TO_PC_ESCAPE);
-    if (result == 0)
-        result = CCID_CopyResponseData(reply, replyLength, response, responseLength);
-
-    free(reply);
-    free(message);
-    return result;
+    if (result != 0)
+        return result;
+    return CCID_CopyResponseData(buffers.reply, replyLength, response, responseLength);
 }
 
 // PC_to_RDR_SetParameters: the header's command bytes carry bProtocolNum and

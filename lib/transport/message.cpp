@@ -44,23 +44,23 @@ bool CCID_ReplySize(KYT_ULONG capacity, KYT_ULONG *size)
     return true;
 }
 
-int CCID_AllocateBuffers(KYT_ULONG dataLength, KYT_ULONG capacity, uint8_t **message, uint8_t **reply,
-                         KYT_ULONG *replySize)
+CcidBuffers::~CcidBuffers()
+{
+    free(reply);
+    free(message);
+}
+
+int CCID_AllocateBuffers(KYT_ULONG dataLength, KYT_ULONG capacity, CcidBuffers *buffers)
 {
     if (dataLength > NATIVE_MAX - CCID_HEADER_SIZE)
         return E2BIG;
-    if (!CCID_ReplySize(capacity, replySize))
+    if (!CCID_ReplySize(capacity, &buffers->replySize))
         return ENOMEM;
-    *message = static_cast<uint8_t *>(malloc(dataLength + CCID_HEADER_SIZE));
-    if (*message == nullptr)
+    buffers->message = static_cast<uint8_t *>(malloc(dataLength + CCID_HEADER_SIZE));
+    if (buffers->message == nullptr)
         return ENOMEM;
-    *reply = static_cast<uint8_t *>(malloc(*replySize));
-    if (*reply == nullptr) {
-        free(*message);
-        *message = nullptr;
-        return ENOMEM;
-    }
-    return 0;
+    buffers->reply = static_cast<uint8_t *>(malloc(buffers->replySize));
+    return buffers->reply != nullptr ? 0 : ENOMEM;
 }
 
 int CCID_Exchange(CcidLink *link, const uint8_t *message, KYT_ULONG messageLength, uint8_t *reply,

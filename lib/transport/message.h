@@ -21,12 +21,23 @@ void CCID_BuildHeader(CcidLink *link, uint8_t *message, uint8_t type, uint32_t d
 // that size does not fit a native word.
 bool CCID_ReplySize(KYT_ULONG capacity, KYT_ULONG *size);
 
+// The message and reply buffers of one command, freed whichever way the
+// command returns.
+struct CcidBuffers {
+    uint8_t *message = nullptr;
+    uint8_t *reply = nullptr;
+    KYT_ULONG replySize = 0; // header and room for the caller's capacity
+
+    CcidBuffers() = default;
+    ~CcidBuffers();
+    CcidBuffers(const CcidBuffers &) = delete;
+    CcidBuffers &operator=(const CcidBuffers &) = delete;
+};
+
 // Allocates the message buffer for `dataLength` data bytes and the reply
 // buffer for `capacity` data bytes.  E2BIG for data that no message can
-// carry, ENOMEM when a size wraps or an allocation fails; nothing is left
-// allocated on failure.
-int CCID_AllocateBuffers(KYT_ULONG dataLength, KYT_ULONG capacity, uint8_t **message, uint8_t **reply,
-                         KYT_ULONG *replySize);
+// carry, ENOMEM when a size wraps or an allocation fails.
+int CCID_AllocateBuffers(KYT_ULONG dataLength, KYT_ULONG capacity, CcidBuffers *buffers);
 
 // One message out, its answer back and checked.  On success *replyLength is
 // the length of a response message of at least the header's size.

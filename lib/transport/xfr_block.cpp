@@ -2,7 +2,6 @@
 // in a chain of XfrBlock messages, and a response the reader sends in
 // blocks is asked for part by part and joined in the caller's buffer.
 #include <errno.h>
-#include <stdlib.h>
 #include <string.h>
 
 #include "byte_order.h"
@@ -113,30 +112,26 @@ int CCID_XfrBlock(CcidLink *link, const uint8_t *command, KYT_ULONG commandLengt
     if (blockLimit > CCID_MAX_DATA_LENGTH)
         blockLimit = static_cast<KYT_ULONG>(CCID_MAX_DATA_LENGTH);
 
-    uint8_t *message;
-    uint8_t *reply;
-    KYT_ULONG replySize;
-    int result = CCID_AllocateBuffers(commandLength, *responseLength, &message, &reply, &replySize);
+    CcidBuffers buffers;
+    int result = CCID_AllocateBuffers(commandLength, *responseLength, &buffers);
     if (result != 0)
         return result;
 
     XfrState xfr = {command, commandLength, false, 0, blockLimit, response, 0, *responseLength, 0};
     do {
-        KYT_ULONG blockSize = BuildXfrBlock(link, &xfr, message);
-        KYT_ULONG replyLength = replySize;
-        result = CCID_Transceive(link, message, blockSize + CCID_HEADER_SIZE, reply, &replyLength);
+        KYT_ULONG blockSize = BuildXfrBlock(link, &xfr, buffers.message);
+        KYT_ULONG replyLength = buffers.replySize;
+        result = CCID_Transceive(link, buffers.message, blockSize + CCID_HEADER_SIZE, buffers.reply, &replyLength);
         if (result != 0)
-            break;
+            return result;
         xfr.sent += blockSize;
-        result = CCID_CheckResponse(link, reply, replyLength, RDR_TO_PC_DATABLOCK);
+        result = CCID_CheckResponse(link, buffers.reply, replyLength, RDR_TO_PC_DATABLOCK);
         if (result != 0)
-            break;
-        result = TakeDataBlock(&xfr, reply, replyLength);
+            return result;
+        result = TakeDataBlock(&xfr, buffers.reply, replyLength);
     } while (result == EAGAIN);
 
     if (result == 0)
         *responseLength = xfr.received;
-    free(reply);
-    free(message);
     return result;
 }

@@ -2,8 +2,6 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <stdlib.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -13,17 +11,6 @@ namespace rig {
 namespace {
 
 constexpr int kPollStepMs = 10;
-
-bool MakeRaw(int fd)
-{
-    termios settings{};
-    if (tcgetattr(fd, &settings) != 0)
-        return false;
-    cfmakeraw(&settings);
-    cfsetispeed(&settings, B9600);
-    cfsetospeed(&settings, B9600);
-    return tcsetattr(fd, TCSANOW, &settings) == 0;
-}
 
 bool WriteAll(int fd, const unsigned char *bytes, size_t count)
 {
@@ -49,26 +36,19 @@ LineRelay::~LineRelay()
     stop_ = true;
     if (thread_.joinable())
         thread_.join();
-    for (int fd : {hostSide_, hostKeeper_, readerSide_}) {
-        if (fd >= 0)
-            close(fd);
-    }
+    ClosePtyLine(&host_);
+    if (readerSide_ >= 0)
+        close(readerSide_);
 }
 
 bool LineRelay::Start(const std::string &readerPort, size_t readerBytes, std::function<void()> action)
 {
     readerBytesDue_ = readerBytes;
     action_ = std::move(action);
-    hostSide_ = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
-    if (hostSide_ < 0 || grantpt(hostSide_) != 0 || unlockpt(hostSide_) != 0)
+    if (!OpenPtyLine(&host_))
         return false;
-    char name[256];
-    if (ptsname_r(hostSide_, name, sizeof name) != 0)
-        return false;
-    hostPath_ = name;
-    hostKeeper_ = open(name, O_RDWR | O_NOCTTY);
     readerSide_ = open(readerPort.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-    if (hostKeeper_ < 0 || readerSide_ < 0 || !MakeRaw(hostKeeper_) || !MakeRaw(readerSide_))
+    if (readerSide_ < 0 || !MakeRaw(readerSide_))
         return false;
     thread_ = std::thread([this] { Run(); });
     return true;
@@ -77,12 +57,12 @@ bool LineRelay::Start(const std::string &readerPort, size_t readerBytes, std::fu
 void LineRelay::Run()
 {
     while (!stop_) {
-        pollfd ends[2] = {{hostSide_, POLLIN, 0}, {readerSide_, POLLIN, 0}};
+        pollfd ends[2] = {{host_.master, POLLIN, 0}, {readerSide_, POLLIN, 0}};
         if (poll(ends, 2, kPollStepMs) <= 0)
             continue;
-        if ((ends[0].revents & POLLIN) && !Pass(hostSide_, readerSide_, true))
+        if ((ends[0].revents & POLLIN) && !Pass(host_.master, readerSide_, true))
             return;
-        if ((ends[1].revents & POLLIN) && !Pass(readerSide_, hostSide_, false))
+        if ((ends[1].revents & POLLIN) && !Pass(readerSide_, host_.master, false))
             return;
     }
 }

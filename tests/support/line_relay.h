@@ -10,6 +10,8 @@
 #include <string>
 #include <thread>
 
+#include "pty_line.h"
+
 namespace rig {
 
 // The host opens HostPath(), a pseudo-terminal of the relay's own; every
@@ -25,17 +27,15 @@ public:
     LineRelay &operator=(const LineRelay &) = delete;
 
     bool Start(const std::string &readerPort, size_t readerBytes, std::function<void()> action);
-    const std::string &HostPath() const { return hostPath_; }
+    const std::string &HostPath() const { return host_.slavePath; }
     bool ActionRan() const { return actionRan_; }
 
 private:
     void Run();
     bool Pass(int from, int to, bool fromHost);
 
-    int hostSide_ = -1;   // master of the host's pty
-    int hostKeeper_ = -1; // its slave, held open so the line stays up
+    PtyLine host_;        // the host's line; the relay plays its master
     int readerSide_ = -1; // the reader's port, opened as a host would
-    std::string hostPath_;
     size_t readerBytesDue_ = 0;
     size_t readerBytesSeen_ = 0;
     std::function<void()> action_;

@@ -1,9 +1,7 @@
 #include "transport_rig.h"
 
-#include <fcntl.h>
 #include <poll.h>
 #include <stdlib.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,6 +11,7 @@
 
 #include "ccid.h"
 #include "comport.h"
+#include "pty_line.h"
 
 namespace trig {
 
@@ -134,32 +133,14 @@ ScriptedPeer::~ScriptedPeer()
     stop_ = true;
     if (thread_.joinable())
         thread_.join();
-    if (slaveKeeper_ >= 0)
-        close(slaveKeeper_);
-    if (master_ >= 0)
-        close(master_);
+    rig::ClosePtyLine(&line_);
 }
 
 bool ScriptedPeer::Start()
 {
-    master_ = posix_openpt(O_RDWR | O_NOCTTY);
-    if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0)
+    if (!rig::OpenPtyLine(&line_))
         return false;
-    char name[256];
-    if (ptsname_r(master_, name, sizeof name) != 0)
-        return false;
-    path_ = name;
-    slaveKeeper_ = open(name, O_RDWR | O_NOCTTY);
-    if (slaveKeeper_ < 0)
-        return false;
-    termios raw{};
-    if (tcgetattr(slaveKeeper_, &raw) != 0)
-        return false;
-    cfmakeraw(&raw);
-    if (tcsetattr(slaveKeeper_, TCSANOW, &raw) != 0)
-        return false;
-    if (fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK) != 0)
-        return false;
+    master_ = line_.master;
     thread_ = std::thread([this] { Run(); });
     return true;
 }

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "device.h"
+#include "pty_line.h"
 
 namespace trig {
 
@@ -58,7 +59,7 @@ public:
     ScriptedPeer &operator=(const ScriptedPeer &) = delete;
 
     bool Start();
-    const std::string &Path() const { return path_; }
+    const std::string &Path() const { return line_.slavePath; }
 
     void AddReply(const Bytes &bytes);
     void AddReply(const Reply &reply);
@@ -82,9 +83,8 @@ private:
     bool WriteAll(const Bytes &bytes);
     bool Sleep(std::chrono::milliseconds delay);
 
-    int master_ = -1;
-    int slaveKeeper_ = -1; // keeps the line up before and between opens
-    std::string path_;
+    rig::PtyLine line_;
+    int master_ = -1; // line_.master
     std::thread thread_;
     std::atomic<bool> stop_{false};
     mutable std::mutex mutex_;
