@@ -4,12 +4,13 @@
 // Every message starts with the same 10-byte header (multi-byte fields least
 // significant byte first):
 //
-//   offset  0       1 .. 4     5      6     7 .. 9              10 ...
-//         +-------+----------+-------+------+-------------------+----------+
-//         | bMsg  | dwLength | bSlot | bSeq | command: 3 bytes  | dwLength |
-//         | Type  |          |       |      | of its own        | data     |
-//         +-------+----------+-------+------+-------------------+----------+
-//                                            response: bStatus bError bChain
+//   offset  0          1 .. 4     5       6      7 .. 9           10 ...
+//         +----------+----------+-------+------+----------------+------------+
+//         | bMessage | dwLength | bSlot | bSeq | 3 bytes of the | dwLength   |
+//         | Type     |          |       |      | command's own  | data bytes |
+//         +----------+----------+-------+------+----------------+------------+
+//
+// In a response, bytes 7 to 9 are bStatus, bError and bChainParameter.
 #ifndef KYT_TRANSPORT_CCID_H
 #define KYT_TRANSPORT_CCID_H
 

@@ -70,11 +70,11 @@ uint8_t ConventionBit(const CcidProtocolParameters *parameters)
 // The T=0 structure, after the header and bmFindexDindex (inv: 02 for the
 // inverse convention, else 00):
 //
-//   offset      11            12                13                14
-//         +-------------+--------------+-------------------+------------+
-//         | bmTCCKST0   | bGuardTimeT0 | bWaitingIntegerT0 | bClockStop |
-//         | inv         | N            | WI                | 00         |
-//         +-------------+--------------+-------------------+------------+
+//   offset  11          12             13                  14
+//         +-----------+--------------+-------------------+------------+
+//         | bmTCCKST0 | bGuardTimeT0 | bWaitingIntegerT0 | bClockStop |
+//         | inv       | N            | WI                | 00         |
+//         +-----------+--------------+-------------------+------------+
 void BuildT0Data(uint8_t *message, const CcidProtocolParameters *parameters)
 {
     message[SETPARAM_OFFSET_TCCKS] = ConventionBit(parameters);
@@ -86,11 +86,11 @@ void BuildT0Data(uint8_t *message, const CcidProtocolParameters *parameters)
 // The T=1 structure, after the header and bmFindexDindex (inv as for T=0;
 // EDC 1 for CRC, 0 for LRC; an invalid IFSC of 00 or FF goes out as 32):
 //
-//   offset      11             12                13                 14         15      16
-//         +--------------+--------------+---------------------+------------+-------+-----------+
-//         | bmTCCKST1    | bGuardTimeT1 | bmWaitingIntegersT1 | bClockStop | bIFSC | bNadValue |
-//         | 10 | inv|EDC | N            | BWI << 4 | CWI      | 00         | IFSC  | 00        |
-//         +--------------+--------------+---------------------+------------+-------+-----------+
+//   offset  11               12             13                    14           15      16
+//         +----------------+--------------+---------------------+------------+-------+-----------+
+//         | bmTCCKST1      | bGuardTimeT1 | bmWaitingIntegersT1 | bClockStop | bIFSC | bNadValue |
+//         | 10 | inv | EDC | N            | BWI << 4 | CWI      | 00         | IFSC  | 00        |
+//         +----------------+--------------+---------------------+------------+-------+-----------+
 void BuildT1Data(uint8_t *message, const CcidProtocolParameters *parameters)
 {
     bool ifscInvalid = parameters->t1Ifsc == IFSC_INVALID_LOW || parameters->t1Ifsc == IFSC_INVALID_HIGH;
@@ -189,11 +189,11 @@ int CCID_Escape(CcidLink *link, const uint8_t *command, KYT_ULONG commandLength,
 // two reserved zeros, then come the negotiated factors and the protocol's
 // own structure:
 //
-//   offset  0    1 .. 4    5       6      7            8 .. 9   10               11 ...
-//         +----+---------+-------+------+------------+--------+----------------+-----------+
-//         | 61 | 5 or 7  | bSlot | bSeq | bProtocol- | abRFU  | bmFindexDindex | T=0 or    |
-//         |    |         |       |      | Num: 0 / 1 | 00 00  | Fi<<4 | Di     | T=1 below |
-//         +----+---------+-------+------+------------+--------+----------------+-----------+
+//   offset  0    1 .. 4   5       6      7              8 .. 9   10               11 ...
+//         +----+--------+-------+------+--------------+--------+----------------+------------+
+//         | 61 | 5 or 7 | bSlot | bSeq | bProtocolNum | abRFU  | bmFindexDindex | T=0 or T=1 |
+//         |    |        |       |      | 0 or 1       | 00 00  | Fi << 4 | Di   | structure  |
+//         +----+--------+-------+------+--------------+--------+----------------+------------+
 //
 // The parameters the reader echoes in its answer are not compared with
 // those sent.

@@ -15,10 +15,10 @@ constexpr KYT_ULONG NATIVE_MAX = static_cast<KYT_ULONG>(-1);
 
 // Host to reader:
 //
-//   offset  0       1 .. 4     5       6      7        8        9
-//         +-------+----------+-------+------+--------+--------+--------+
-//         | type  | dwLength | bSlot | bSeq | param1 | param2 | param3 |
-//         +-------+----------+-------+------+--------+--------+--------+
+//   offset  0      1 .. 4     5       6      7        8        9
+//         +------+----------+-------+------+--------+--------+--------+
+//         | type | dwLength | bSlot | bSeq | param1 | param2 | param3 |
+//         +------+----------+-------+------+--------+--------+--------+
 //
 // The three command bytes are bPowerSelect and two zeros for IccPowerOn,
 // bBWI and wLevelParameter for XfrBlock, bProtocolNum and abRFU for
@@ -85,10 +85,10 @@ int CCID_CopyResponseData(const uint8_t *reply, KYT_ULONG replyLength, uint8_t *
 
 // Reader to host:
 //
-//   offset  0       1 .. 4     5       6      7         8        9
-//         +-------+----------+-------+------+---------+--------+--------+
-//         | type  | dwLength | bSlot | bSeq | bStatus | bError | bChain |
-//         +-------+----------+-------+------+---------+--------+--------+
+//   offset  0      1 .. 4     5       6      7         8        9
+//         +------+----------+-------+------+---------+--------+--------+
+//         | type | dwLength | bSlot | bSeq | bStatus | bError | bChain |
+//         +------+----------+-------+------+---------+--------+--------+
 //   bStatus: bits 7-6 command status (0 processed, 1 failed, 2 time
 //   extension), bits 1-0 card status (0 active, 1 present, 2 absent).
 //

@@ -45,10 +45,10 @@ uint16_t NextLevel(const XfrState *xfr, KYT_ULONG remaining)
 
 // Builds the next transfer block into `message`; returns its data length.
 //
-//   offset  0     1 .. 4      5       6      7      8 .. 9         10 ...
-//         +-----+-----------+-------+------+------+--------------+-------+
-//         | 6F  | dwLength  | bSlot | bSeq | bBWI | wLevelParam. | block |
-//         +-----+-----------+-------+------+------+--------------+-------+
+//   offset  0    1 .. 4     5       6      7      8 .. 9            10 ...
+//         +----+----------+-------+------+------+-----------------+--------+
+//         | 6F | dwLength | bSlot | bSeq | bBWI | wLevelParameter | block  |
+//         +----+----------+-------+------+------+-----------------+--------+
 KYT_ULONG BuildXfrBlock(CcidLink *link, XfrState *xfr, uint8_t *message)
 {
     KYT_ULONG remaining = xfr->commandLength - xfr->sent;
