@@ -309,7 +309,7 @@ TEST_F(SimTest, DamagedFramesGetTheRefusingAcknowledge)
     Bytes badChecksum = good;
     badChecksum[good.size() - 2] ^= 0x01;
     Bytes badEnd = good;
-    badEnd.back() = 0x04;
+    badEnd[good.size() - 1] = 0x04;
     for (const Bytes &frame : {badChecksum, badEnd}) {
         host_->Write(frame);
         EXPECT_EQ(host_->Read(4), kRefusedAck);

@@ -77,7 +77,7 @@ bool Exchange(ReaderHandle handle, KYT_ULONG slot, uint8_t tag, uint16_t round, 
     KYT_STATUS status = KYT_ExchangeApdu(handle, slot, apdu, sizeof(apdu), response, &length);
     auto took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
     totals.exchanges++;
-    totals.Longest(took.count());
+    totals.Longest(static_cast<long>(took.count())); // milliseconds fit a long
     if (took > CallBound())
         totals.overBound++;
     if (status != 0) {
