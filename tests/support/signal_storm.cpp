@@ -1,9 +1,6 @@
 #include "signal_storm.h"
 
-#include <condition_variable>
 #include <cstring>
-#include <mutex>
-#include <thread>
 
 namespace rig {
 
@@ -28,54 +25,37 @@ void InstallHandler()
 
 } // namespace
 
-// The sending thread's state, shared with it.  The thread is detached and
-// its end awaited through `ended`: qemu-i386 fails a join of a thread that
-// has signalled the joining one (EDEADLK), and the suite runs under qemu.
-struct SignalStorm::Sender {
-    std::atomic<bool> stop{false};
-    std::atomic<unsigned> sent{0};
-    std::atomic<unsigned> sentDuring{0};
-    std::mutex mutex;
-    std::condition_variable changed;
-    bool ended = false;
-};
-
 SignalStorm::SignalStorm(pthread_t target, std::chrono::milliseconds period, std::chrono::milliseconds limit,
                          std::function<bool()> during)
-    : sender_(std::make_shared<Sender>())
 {
     InstallHandler();
-    std::thread([sender = sender_, target, period, limit, during] {
+    thread_ = std::thread([this, target, period, limit, during] {
         auto end = std::chrono::steady_clock::now() + limit;
-        while (!sender->stop && std::chrono::steady_clock::now() < end) {
+        while (!stop_ && std::chrono::steady_clock::now() < end) {
             bool counted = during && during();
             pthread_kill(target, SIGUSR1);
-            sender->sent++;
+            sent_++;
             if (counted)
-                sender->sentDuring++;
+                sentDuring_++;
             std::this_thread::sleep_for(period);
         }
-        std::lock_guard<std::mutex> guard(sender->mutex);
-        sender->ended = true;
-        sender->changed.notify_all();
-    }).detach();
+    });
 }
 
 SignalStorm::~SignalStorm()
 {
-    sender_->stop = true;
-    std::unique_lock<std::mutex> lock(sender_->mutex);
-    sender_->changed.wait(lock, [this] { return sender_->ended; });
+    stop_ = true;
+    thread_.join();
 }
 
 unsigned SignalStorm::Sent() const
 {
-    return sender_->sent;
+    return sent_;
 }
 
 unsigned SignalStorm::SentDuring() const
 {
-    return sender_->sentDuring;
+    return sentDuring_;
 }
 
 unsigned SignalStorm::Handled()

@@ -9,7 +9,7 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
-#include <memory>
+#include <thread>
 
 namespace rig {
 
@@ -34,7 +34,7 @@ class SignalStorm {
 public:
     SignalStorm(pthread_t target, std::chrono::milliseconds period, std::chrono::milliseconds limit,
                 std::function<bool()> during = nullptr);
-    ~SignalStorm(); // stops sending, and returns once the sender has ended
+    ~SignalStorm(); // stops sending
     SignalStorm(const SignalStorm &) = delete;
     SignalStorm &operator=(const SignalStorm &) = delete;
 
@@ -44,8 +44,10 @@ public:
     static unsigned Handled();
 
 private:
-    struct Sender;
-    std::shared_ptr<Sender> sender_;
+    std::atomic<bool> stop_{false};
+    std::atomic<unsigned> sent_{0};
+    std::atomic<unsigned> sentDuring_{0};
+    std::thread thread_;
 };
 
 } // namespace rig
