@@ -37,6 +37,7 @@ extern "C" int tcsetattr(int fd, int action, const struct termios *settings)
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
 
 struct Speed {
     uint32_t bps;
@@ -244,17 +245,25 @@ TEST_F(SerialTest, ReadWaitsOutItsTimeoutOrReturnsWhatIsWaiting)
     EXPECT_EQ(buffer[5], 10);
 }
 
+// The tests that deliver signals to the thread using the port.
+class SerialSignalTest : public SerialTest {
+protected:
+    void SetUp() override
+    {
+        SerialTest::SetUp();
+        if (!rig::kSignalsBetweenThreadsWork)
+            GTEST_SKIP() << rig::kSignalsSkipReason;
+        ASSERT_GE(Open(), 0);
+    }
+};
+
 // Signals to the reading thread neither end the wait early nor stretch it:
 // it lasts its timeout on the monotonic clock, and bytes that come
 // meanwhile are read.  A wait that began its timeout afresh after every
 // signal would not end while they keep coming (every 2 ms here, for up to
 // 10 s).
-TEST_F(SerialTest, SignalsNeitherShortenNorStretchTheReadWait)
+TEST_F(SerialSignalTest, SignalsNeitherShortenNorStretchTheReadWait)
 {
-    using namespace std::chrono_literals;
-    if (!rig::kSignalsBetweenThreadsWork)
-        GTEST_SKIP() << rig::kSignalsSkipReason;
-    ASSERT_GE(Open(), 0);
     uint8_t buffer[4];
     uint32_t count = 9;
     const unsigned handledBefore = rig::SignalStorm::Handled();
@@ -285,12 +294,8 @@ TEST_F(SerialTest, SignalsNeitherShortenNorStretchTheReadWait)
 
 // A write held up by a full line and interrupted by signals meanwhile still
 // puts every byte on the line, once and in order.
-TEST_F(SerialTest, SignalsDoNotCutAWriteShort)
+TEST_F(SerialSignalTest, SignalsDoNotCutAWriteShort)
 {
-    using namespace std::chrono_literals;
-    if (!rig::kSignalsBetweenThreadsWork)
-        GTEST_SKIP() << rig::kSignalsSkipReason;
-    ASSERT_GE(Open(), 0);
     std::vector<uint8_t> data(256 * 1024); // far more than a pty holds
     for (size_t i = 0; i < data.size(); i++)
         data[i] = static_cast<uint8_t>(i ^ (i >> 8));
