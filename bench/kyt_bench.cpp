@@ -451,12 +451,25 @@ void MeasureOpen(const Options &options)
     }
 }
 
-std::string Cell(double value, const char *format)
+// A table cell: the value with `decimals` digits after the point, or "-"
+// where the value does not apply.
+std::string Cell(double value, int decimals)
 {
     if (value < 0)
         return "-";
     char text[32];
-    std::snprintf(text, sizeof text, format, value);
+    std::snprintf(text, sizeof text, "%.*f", decimals, value);
+    return text;
+}
+
+// A CSV field: the value in six significant digits, empty where it does not
+// apply.
+std::string CsvNumber(double value)
+{
+    if (value < 0)
+        return std::string();
+    char text[32];
+    std::snprintf(text, sizeof text, "%.6g", value);
     return text;
 }
 
@@ -481,20 +494,20 @@ void PrintTable()
         }
         if (section == "exchange")
             std::printf("%-36s %7u %5u %11s %11s %11s %7s %7s\n", r.name.c_str(), r.bps, r.samples,
-                        Cell(r.measuredMs, "%.2f").c_str(), Cell(r.floorMs, "%.2f").c_str(),
-                        Cell(r.wireMs, "%.2f").c_str(), Cell(r.ratio, "%.4f").c_str(),
-                        Cell(r.floorMs / r.wireMs, "%.4f").c_str());
+                        Cell(r.measuredMs, 2).c_str(), Cell(r.floorMs, 2).c_str(),
+                        Cell(r.wireMs, 2).c_str(), Cell(r.ratio, 4).c_str(),
+                        Cell(r.floorMs / r.wireMs, 4).c_str());
         else if (section == "cpu")
             std::printf("%-36s %9u %5u %11s %11s %9s %7s%%\n", r.name.c_str(), r.bps, r.samples,
-                        Cell(r.measuredMs, "%.3f").c_str(), Cell(r.wireMs, "%.2f").c_str(),
-                        Cell(r.cpuUs, "%.1f").c_str(), Cell(r.cpuSharePct, "%.3f").c_str());
+                        Cell(r.measuredMs, 3).c_str(), Cell(r.wireMs, 2).c_str(),
+                        Cell(r.cpuUs, 1).c_str(), Cell(r.cpuSharePct, 3).c_str());
         else if (section == "parallel")
             std::printf("%-36s %7u %7u %11s %11s %7s %11s\n", r.name.c_str(), r.bps, r.readers,
-                        Cell(r.ratePerSecond, "%.1f").c_str(), Cell(r.expectedRate, "%.1f").c_str(),
-                        Cell(r.ratio, "%.4f").c_str(), Cell(r.minReaderRatio, "%.4f").c_str());
+                        Cell(r.ratePerSecond, 1).c_str(), Cell(r.expectedRate, 1).c_str(),
+                        Cell(r.ratio, 4).c_str(), Cell(r.minReaderRatio, 4).c_str());
         else if (section == "open")
             std::printf("%-36s %7u %5u %11s\n", r.name.c_str(), r.bps, r.samples,
-                        Cell(r.measuredMs, "%.1f").c_str());
+                        Cell(r.measuredMs, 1).c_str());
     }
 }
 
@@ -530,14 +543,13 @@ void WriteCsv(const std::string &path)
         Die("cannot write " + path + ": " + std::strerror(errno));
     std::fprintf(file, "section,case,bps,readers,samples,measured_ms,bare_host_ms,wire_ms,ratio,cpu_us,cpu_share_pct,"
                        "rate_per_s,expected_rate_per_s,min_reader_ratio\n");
-    auto value = [](double v) { return v < 0 ? std::string() : Cell(v, "%.6g"); };
     for (const Row &r : g_rows)
         std::fprintf(file, "%s,\"%s\",%u,%u,%u,%s,%s,%s,%s,%s,%s,%s,%s,%s\n", r.section.c_str(), r.name.c_str(),
-                     r.bps, r.readers, r.samples, value(r.measuredMs).c_str(), value(r.floorMs).c_str(),
-                     value(r.wireMs).c_str(),
-                     value(r.ratio).c_str(), value(r.cpuUs).c_str(), value(r.cpuSharePct).c_str(),
-                     value(r.ratePerSecond).c_str(), value(r.expectedRate).c_str(),
-                     value(r.minReaderRatio).c_str());
+                     r.bps, r.readers, r.samples, CsvNumber(r.measuredMs).c_str(), CsvNumber(r.floorMs).c_str(),
+                     CsvNumber(r.wireMs).c_str(),
+                     CsvNumber(r.ratio).c_str(), CsvNumber(r.cpuUs).c_str(), CsvNumber(r.cpuSharePct).c_str(),
+                     CsvNumber(r.ratePerSecond).c_str(), CsvNumber(r.expectedRate).c_str(),
+                     CsvNumber(r.minReaderRatio).c_str());
     std::fclose(file);
 }
 

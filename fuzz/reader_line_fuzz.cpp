@@ -19,7 +19,6 @@
 #include <initializer_list>
 
 #include "ccid.h"
-#include "device.h"
 
 namespace {
 
@@ -62,14 +61,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     shutdown(line[1], SHUT_WR);
     fcntl(line[1], F_SETFL, O_NONBLOCK);
 
-    ReaderDevice device;
-    memset(&device, 0, sizeof device);
+    CcidLink device{};
     device.comPort = line[0];
     device.commandStart = FRAME_START;
     device.commandEnd = FRAME_END;
     device.responseStart = FRAME_START;
     device.responseEnd = FRAME_END;
-    device.numSlots = 3;
     device.maxBlockSize = (settings & 0x0F) + 1; // small blocks make chains
     device.statusTimeout = 1;
     device.responseTimeout = 1;
@@ -126,10 +123,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         break;
     }
     default: {
-        CardCapabilities card;
-        memset(&card, 0, sizeof card);
-        card.SelectedProtocol = (sizes & 1) ? KYT_PROTOCOL_T1 : KYT_PROTOCOL_T0;
-        result = CCID_SetParameters(&device, &card);
+        CcidProtocolParameters parameters{};
+        parameters.protocol = (sizes & 1) ? KYT_PROTOCOL_T1 : KYT_PROTOCOL_T0;
+        result = CCID_SetParameters(&device, &parameters);
         length = 0;
         break;
     }

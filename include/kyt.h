@@ -107,6 +107,14 @@ KYT_API KYT_STATUS KYT_OpenW(const wchar_t *portName, ReaderHandle *phReader);
  * and frees the reader.  The handle is invalid afterwards; a later open may
  * return the same value for a new reader.
  *
+ * Each power-off is an exchange with the reader under the reader's current
+ * timeouts, so a reader that has stopped answering holds the call for every
+ * slot: with the timeouts after an open, about 4 s a slot for a reader that
+ * sends nothing, about 20 s a slot for one that acknowledges and then never
+ * answers.  To close such a reader quickly, first set short timeouts and no
+ * retries with KYT_SetTimeouts, for example {100, 0, 100, 0}.  (A line that
+ * has hung up, such as an unplugged adapter, fails at once.)
+ *
  * Returns 0, or EINVAL if hReader is not an open reader's handle.
  */
 KYT_API KYT_STATUS KYT_Close(ReaderHandle hReader);
@@ -132,12 +140,15 @@ KYT_API KYT_STATUS KYT_GetNumSlots(ReaderHandle hReader, KYT_ULONG *pNumSlots);
  *   atrBuffer        out     receives the ATR; may be NULL (length only)
  *   atrBufferLength  in/out  in: capacity of atrBuffer (33 bytes hold any
  *                            ATR); out: the ATR length, 0 on failures other
- *                            than E2BIG;
+ *                            than E2BIG and EINVAL (an argument error
+ *                            leaves it as it was);
  *                            must not be NULL
  *
  * Returns 0; EINVAL; E2BIG if the ATR is longer than the capacity (the
  * length out is the ATR's, nothing is copied, the card is powered and the
- * slot keeps the ATR); KYT_ERR_REMOVED_CARD (no card in the slot);
+ * slot keeps the ATR), or if the reader's answer is longer than the 64
+ * bytes the slot can keep, which no ATR is (the length out is then 0 and
+ * the slot keeps nothing); KYT_ERR_REMOVED_CARD (no card in the slot);
  * KYT_ERR_UNRESPONSIVE_CARD (a card that does not answer);
  * KYT_ERR_UNSUPPORTED_CARD; EIO, ENOMEM.
  */
@@ -181,6 +192,18 @@ KYT_API KYT_STATUS KYT_ExchangeApdu(ReaderHandle hReader, KYT_ULONG slot,
 /* KYT_Control passes a vendor escape command to the reader (addressed to
  * slot) and returns the reader's reply.
  *
+ * The firmware version query, which the open also sends to find the model:
+ * the command E0 00 00 18 00 (the open sends it to slot 0), and a reply of
+ * up to 35 bytes:
+ *
+ *   byte  0 .. 4   5 ...  up to the returned length
+ *       +--------+-----------------------------------+
+ *       | header | version text, not NUL-terminated  |
+ *       +--------+-----------------------------------+
+ *
+ * The library looks at nothing in bytes 0 to 4.  The text's first
+ * characters name the model: "KYT7710P_V3", "KYT7710P" or "KYT4460P".
+ *
  *   controlCode    in   must be KYT_IOCTL_ESCAPE
  *   inBuffer       in   the escape command; must not be NULL and must not
  *                       begin with 0x44 (the line speed is changed only by
@@ -201,17 +224,23 @@ KYT_API KYT_STATUS KYT_Control(ReaderHandle hReader, KYT_ULONG slot, KYT_ULONG c
                                KYT_ULONG *bytesReturned);
 /* KYT_SetProtocol selects the transmission protocol for the card powered in
  * slot, from its ATR.  A card in specific mode keeps the protocol its ATR
- * names; a negotiable card gets T=1 if both it and the request allow it,
- * else T=0, with the transmission factors of its ATR (or Fi/Di 1/1 when
- * KYT_PROTOCOL_DEFAULT_SPEED is set).  If the reader
- * refuses the parameters, the card is power-cycled and they are sent once
- * more.
+ * names, whatever the reader answers to its parameters; a negotiable card
+ * gets T=1 if both it and the request allow it, else T=0, with the
+ * transmission factors of its ATR (or Fi/Di 1/1 when
+ * KYT_PROTOCOL_DEFAULT_SPEED is set).  If the reader refuses a negotiable
+ * card's parameters, the card is power-cycled and they are sent once more
+ * (not with KYT_PROTOCOL_DEFAULT_SPEED).
  *
  *   preferredProtocols  in   KYT_PROTOCOL_T0 and/or KYT_PROTOCOL_T1, possibly
  *                            with KYT_PROTOCOL_DEFAULT_SPEED (bit 31)
- *   activeProtocol      out  KYT_PROTOCOL_T0 or KYT_PROTOCOL_T1 in force on
- *                            success, 0 on every failure (even an unknown
- *                            handle); may be NULL
+ *   activeProtocol      out  the protocol in force on success, 0 on every
+ *                            failure (even an unknown handle); may be NULL.
+ *                            A negotiable card gets KYT_PROTOCOL_T0 or
+ *                            KYT_PROTOCOL_T1.  A card in the specific mode
+ *                            gets the mask of its one protocol, 1 << T for
+ *                            the T its ATR names, which need not be T=0 or
+ *                            T=1 (4 for T=2, for example); the reader is
+ *                            told the parameters of T=0 and T=1 only
  *
  * Returns 0; EINVAL (also when neither T=0 nor T=1 is requested);
  * KYT_ERR_UNPOWERED_CARD if the slot holds no ATR (never powered, powered
@@ -241,10 +270,12 @@ KYT_API KYT_STATUS KYT_GetBaudRate(ReaderHandle hReader, KYT_ULONG *baudRate);
  *
  * Returns 0; EINVAL for an unknown handle or a speed not in the list above;
  * the port's errno, or EIO, if the port cannot run at the speed (128000 and
- * above), with nothing sent; the link's error (EIO,
- * ETIMEDOUT, E2BIG) if the reader does not answer, with the port at the old
- * speed; EIO if the reader's reply does not confirm the change, with the
- * port at the new speed.  No status is mapped to a card code.
+ * above), with nothing sent; the link's or the reader's error if the
+ * command fails, with the port at the old speed: EIO, ETIMEDOUT, E2BIG or
+ * ENOMEM, and ENOMEDIUM when the reader answers that slot 0, to which the
+ * command goes, holds no card; EIO if the reader's reply does not confirm
+ * the change, with the port at the new speed.  No status is mapped to a
+ * card code.
  */
 KYT_API KYT_STATUS KYT_SetBaudRate(ReaderHandle hReader, KYT_ULONG baudRate);
 /* KYT_GetTimeouts copies the reader's link timing into *timeouts;

@@ -7,7 +7,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build=${KYT_BUILD_DIR:-$root/build}
 "$root/scripts/install-deps.sh"
 rm -rf "$build"
-cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKYT_WERROR=ON
 cmake --build "$build" -j "$(nproc)"
 (cd "$build" && ctest --output-on-failure -j "$(nproc)")
 

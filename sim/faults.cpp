@@ -138,7 +138,7 @@ ResponseDamage FaultPlan::TakeResponseDamage(size_t frameSize)
     damage.trailing = Take(pending_.trailingBytes);
     damage.lateAck = Take(pending_.lateAcks);
     if (Take(pending_.splitResponses)) {
-        damage.pieces = std::max(1u, std::min<unsigned>(pending_.splitPieces, frameSize));
+        damage.pieces = static_cast<unsigned>(std::max<size_t>(1, std::min<size_t>(pending_.splitPieces, frameSize)));
         damage.pieceDelay = pending_.splitDelay;
     }
     damage.truncate = Take(pending_.truncateResponses);

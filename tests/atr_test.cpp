@@ -278,8 +278,8 @@ TEST_P(AtrParse, DerivesTheRecord)
 }
 
 INSTANTIATE_TEST_SUITE_P(Atrs, AtrParse, ::testing::ValuesIn(kParseCases),
-                         [](const ::testing::TestParamInfo<ParseCase> &info) {
-                             std::string name = info.param.what;
+                         [](const ::testing::TestParamInfo<ParseCase> &test) {
+                             std::string name = test.param.what;
                              for (char &ch : name)
                                  if (!isalnum(static_cast<unsigned char>(ch)))
                                      ch = '_';
@@ -348,8 +348,8 @@ SlotInfo ExpectedAfterFailure(const SlotInfo &before, const Bytes &atr, Written 
         return want;
     memcpy(want.Card.HistoricalBytes, atr.data() + atr.size() - k, k);
     uint8_t ta1 = (atr[1] & 0x10) ? atr[2] : 0x11;
-    want.Card.FiIndex = ta1 >> 4;
-    want.Card.DiIndex = ta1 & 0x0F;
+    want.Card.FiIndex = static_cast<uint8_t>(ta1 >> 4);
+    want.Card.DiIndex = static_cast<uint8_t>(ta1 & 0x0F);
     unsigned tc1Offset = 2 + ((atr[1] & 0x10) ? 1 : 0) + ((atr[1] & 0x20) ? 1 : 0);
     want.Card.ExtraGuardTime = (atr[1] & 0x40) ? atr[tc1Offset] : 0;
     return want;
@@ -359,7 +359,7 @@ TEST_P(AtrFailure, WritesOnlyWhatTheFailureAllows)
 {
     const FailureCase &c = GetParam();
     Bytes atr = Hex(c.atr);
-    for (uint8_t negotiation : {0, 1}) {
+    for (uint8_t negotiation : {uint8_t{0}, uint8_t{1}}) {
         SCOPED_TRACE(testing::Message() << AtrText(atr) << "negotiation " << int(negotiation));
         SlotInfo slot = MakeSlot(atr, MAX_RATE, negotiation);
         const SlotInfo before = slot;
@@ -369,8 +369,8 @@ TEST_P(AtrFailure, WritesOnlyWhatTheFailureAllows)
 }
 
 INSTANTIATE_TEST_SUITE_P(Atrs, AtrFailure, ::testing::ValuesIn(kFailureCases),
-                         [](const ::testing::TestParamInfo<FailureCase> &info) {
-                             std::string name = info.param.what;
+                         [](const ::testing::TestParamInfo<FailureCase> &test) {
+                             std::string name = test.param.what;
                              for (char &ch : name)
                                  if (!isalnum(static_cast<unsigned char>(ch)))
                                      ch = '_';
@@ -417,7 +417,7 @@ TEST(AtrFactorTables, ReservedIndexesAreRefused)
                                  false, false, true, true, true, true, true, true};
     for (unsigned fi = 0; fi < 16; ++fi) {
         for (unsigned di = 0; di < 16; ++di) {
-            for (uint8_t negotiation : {0, 1}) {
+            for (uint8_t negotiation : {uint8_t{0}, uint8_t{1}}) {
                 SlotInfo slot = MakeSlot({0x3B, 0x10, static_cast<uint8_t>(fi << 4 | di)}, MAX_RATE, negotiation);
                 KYT_ULONG want = fiReserved[fi] || diReserved[di] ? KYT_ERR_UNSUPPORTED_CARD : 0;
                 EXPECT_EQ(Parse(&slot), want) << "TA1 " << std::hex << (fi << 4 | di);

@@ -91,24 +91,24 @@ protected:
             sim->Stop();
     }
 
-    // A card that answers every APDU with `response` and remembers the
-    // APDUs it received.
-    void InsertCard(uint8_t slot, const Bytes &response)
+    // A card that answers every APDU with `answer` and remembers the APDUs
+    // it received.
+    void InsertCard(uint8_t slot, const Bytes &answer)
     {
         kytsim::Card card = rig::PlainCard();
-        card.handler = [this, response](const Bytes &apdu) {
+        card.handler = [this, answer](const Bytes &apdu) {
             std::lock_guard<std::mutex> guard(apduMutex);
             apdus.push_back(apdu);
-            return response;
+            return answer;
         };
         sim->InsertCard(slot, card);
     }
 
     // A powered card in the slot, which becomes the current one; the log
     // starts after the power-on.
-    void PoweredCard(uint8_t slot, const Bytes &response)
+    void PoweredCard(uint8_t slot, const Bytes &answer)
     {
-        InsertCard(slot, response);
+        InsertCard(slot, answer);
         device->currentSlot = slot;
         uint8_t atr[40];
         KYT_ULONG length = sizeof atr;
@@ -480,7 +480,7 @@ TEST_F(ScriptedCommandTest, AbsurdSizesAreRefusedUpFront)
     EXPECT_EQ(CCID_XfrBlock(device, command.data(), command.size(), buffer, &length), EINVAL);
 
     EXPECT_EQ(device->sequenceNumber, 0);
-    EXPECT_FALSE(peer.WaitForHostFrames(1, 50ms));
+    EXPECT_TRUE(peer.SettledHostFrames(device->comPort).empty());
 }
 
 } // namespace

@@ -1,9 +1,11 @@
 // Several readers from several threads: operations on different readers run
 // in parallel, operations on one reader are serialised and each caller gets
 // its own answer.
-#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -15,15 +17,27 @@
 namespace {
 
 using kytsim::Bytes;
-using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
 
-struct Interval {
-    Clock::time_point start, end;
-};
-
+// Exchanges with different readers run at the same time.  Each reader holds
+// its answer until the commands of all three have reached their readers,
+// which happens only when no exchange waits for another one to end; were
+// they serialised, the first reader would give up waiting and answer 6F 00.
 TEST(Concurrency, DifferentReadersOverlapInTime)
 {
     constexpr int kReaders = 3;
+    std::mutex mutex;
+    std::condition_variable changed;
+    int arrived = 0;
+    auto heldUntilAllArrive = [&](uint8_t, const Bytes &) -> std::optional<Bytes> {
+        std::unique_lock<std::mutex> lock(mutex);
+        arrived++;
+        changed.notify_all();
+        if (!changed.wait_for(lock, 60s, [&] { return arrived == kReaders; }))
+            return Bytes{0x6F, 0x00};
+        return Bytes{0x90, 0x00};
+    };
+
     std::unique_ptr<kytsim::SimReader> sims[kReaders];
     ReaderHandle handles[kReaders];
     for (int i = 0; i < kReaders; i++) {
@@ -31,33 +45,30 @@ TEST(Concurrency, DifferentReadersOverlapInTime)
         ASSERT_TRUE(sims[i]);
         handles[i] = rig::Open(*sims[i]);
         ASSERT_NE(handles[i], nullptr);
-        // A slow reader makes any serialisation across readers plain to see.
-        sims[i]->SetResponseDelay(std::chrono::milliseconds(300));
+        sims[i]->SetEscapeHandler(heldUntilAllArrive);
+        // The held acknowledge must not read as a lost one.
+        KYT_TIMEOUTS patient = {120000, 0, 120000, 0};
+        ASSERT_EQ(KYT_SetTimeouts(handles[i], &patient), 0UL);
     }
 
-    Interval intervals[kReaders];
-    std::atomic<int> ready{0};
+    Bytes answers[kReaders];
     std::vector<std::thread> threads;
     for (int i = 0; i < kReaders; i++) {
         threads.emplace_back([&, i] {
-            ready++;
-            while (ready < kReaders)
-                std::this_thread::yield();
-            KYT_ULONG status = 0;
-            intervals[i].start = Clock::now();
-            EXPECT_EQ(KYT_GetIccStatus(handles[i], 0, &status), 0UL);
-            intervals[i].end = Clock::now();
+            const unsigned char command[] = {0xA0, static_cast<unsigned char>(i)};
+            unsigned char reply[8];
+            KYT_ULONG returned = 0;
+            EXPECT_EQ(KYT_Control(handles[i], 0, KYT_IOCTL_ESCAPE, command, sizeof command, reply, sizeof reply,
+                                  &returned),
+                      0UL);
+            answers[i] = Bytes(reply, reply + returned);
         });
     }
     for (std::thread &t : threads)
         t.join();
 
-    Clock::time_point latestStart = intervals[0].start, earliestEnd = intervals[0].end;
-    for (const Interval &interval : intervals) {
-        latestStart = std::max(latestStart, interval.start);
-        earliestEnd = std::min(earliestEnd, interval.end);
-    }
-    EXPECT_LT(latestStart, earliestEnd) << "the three exchanges did not overlap";
+    for (int i = 0; i < kReaders; i++)
+        EXPECT_EQ(answers[i], (Bytes{0x90, 0x00})) << "reader " << i << " answered before all commands were in";
     for (ReaderHandle handle : handles)
         EXPECT_EQ(KYT_Close(handle), 0UL);
 }

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "iso_card.h"
+#include "line_relay.h"
 #include "reader_rig.h"
 #include "sim_reader.h"
 
@@ -365,8 +366,9 @@ TEST(KytTestCommandLine, OpenFailureEndsWithoutClosing)
 }
 
 // The open reads the firmware version too, and needs the model in it; the
-// reply changes once the open has its answer.  The open's reply comes in
-// slow pieces so that the change is made before the program asks again.
+// reply changes once the open has its answer.  kyt_test talks to the reader
+// through a relay that makes the change when kyt_test's own query arrives,
+// before the reader sees it.
 TEST(KytTestFirmware, ShortVersionRepliesAfterTheOpen)
 {
     struct Case {
@@ -376,34 +378,20 @@ TEST(KytTestFirmware, ShortVersionRepliesAfterTheOpen)
         {{0xE1, 0x00, 0x00, 0x18, 0x00}, "Error: Response length is invalid\n"},
         {{0xE1, 0x00, 0x00, 0x18, 0x01, 'K'}, "Firmware Version: K\n\n" + kModuleMenu},
     };
+    // What the reader sends for the open: the acknowledge, then the response
+    // frame around the 10-byte header and the firmware reply.
+    const size_t openAnswer = 4 + 13 + kytsim::FirmwareReply(kytsim::Model::KYT7710P_V3).size();
     for (const Case &c : cases) {
         std::unique_ptr<kytsim::SimReader> sim = rig::StartSim();
         ASSERT_TRUE(sim);
-        kytsim::Faults slow;
-        slow.splitResponses = 1;
-        slow.splitPieces = 5;
-        slow.splitDelay = 60ms;
-        sim->InjectFaults(slow);
+        rig::LineRelay relay;
+        ASSERT_TRUE(relay.Start(sim->PortPath(), openAnswer, [&] { sim->SetFirmwareReply(c.reply); }));
 
-        ProgramRun run;
-        std::thread program([&] { run = RunProgram({KYT_TEST_BINARY, sim->PortPath()}, "0\n"); });
-        // The acknowledge follows the reader's answer, which is made by then.
-        auto deadline = std::chrono::steady_clock::now() + 30s;
-        bool acknowledged = false;
-        while (!acknowledged && std::chrono::steady_clock::now() < deadline) {
-            for (const kytsim::LogEntry &entry : sim->Log()) {
-                if (entry.direction == kytsim::Direction::ReaderToHost && entry.bytes.size() == 4)
-                    acknowledged = true;
-            }
-            std::this_thread::sleep_for(1ms);
-        }
-        sim->SetFirmwareReply(c.reply);
-        program.join();
-        EXPECT_TRUE(acknowledged);
-        std::string port = sim->PortPath();
-        std::string expected = StartUp(port);
+        ProgramRun run = RunProgram({KYT_TEST_BINARY, relay.HostPath()}, "0\n");
+        EXPECT_TRUE(relay.ActionRan());
+        std::string expected = StartUp(relay.HostPath());
         expected.erase(expected.find("Firmware Version: "));
-        EXPECT_EQ(run.output, expected + c.printed + Shutdown(port));
+        EXPECT_EQ(run.output, expected + c.printed + Shutdown(relay.HostPath()));
         EXPECT_EQ(run.exitStatus, 0);
     }
 }

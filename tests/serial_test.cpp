@@ -14,12 +14,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "comport.h"
 #include "reader_rig.h"
+#include "signal_storm.h"
 
 // Counts the layer's tcsetattr calls, then hands each to the C library.  The
 // only way to see that a call which must leave the port alone made none.
@@ -35,6 +37,7 @@ extern "C" int tcsetattr(int fd, int action, const struct termios *settings)
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
 
 struct Speed {
     uint32_t bps;
@@ -77,14 +80,17 @@ protected:
         struct termios settings = Settings();
         return cfgetispeed(&settings);
     }
-    // Blocks (boundedly) until the slave has `count` input bytes queued.
+    // Blocks until the slave has `count` input bytes queued; the bound only
+    // keeps a broken line from hanging the test.
     void AwaitQueued(int count) const
     {
         int queued = 0;
-        for (int i = 0; i < 1000 && queued < count; i++) {
+        Clock::time_point giveUp = Clock::now() + std::chrono::seconds(30);
+        while (Clock::now() < giveUp) {
             ASSERT_EQ(ioctl(port, FIONREAD, &queued), 0);
-            if (queued < count)
-                usleep(1000);
+            if (queued >= count)
+                break;
+            usleep(1000);
         }
         ASSERT_EQ(queued, count);
     }
@@ -239,6 +245,92 @@ TEST_F(SerialTest, ReadWaitsOutItsTimeoutOrReturnsWhatIsWaiting)
     EXPECT_EQ(buffer[5], 10);
 }
 
+// The tests that deliver signals to the thread using the port.
+class SerialSignalTest : public SerialTest {
+protected:
+    void SetUp() override
+    {
+        SerialTest::SetUp();
+        if (!rig::kSignalsBetweenThreadsWork)
+            GTEST_SKIP() << rig::kSignalsSkipReason;
+        ASSERT_GE(Open(), 0);
+    }
+};
+
+// Signals to the reading thread neither end the wait early nor stretch it:
+// it lasts its timeout on the monotonic clock, and bytes that come
+// meanwhile are read.  A wait that began its timeout afresh after every
+// signal would not end while they keep coming (every 2 ms here, for up to
+// 10 s).
+TEST_F(SerialSignalTest, SignalsNeitherShortenNorStretchTheReadWait)
+{
+    uint8_t buffer[4];
+    uint32_t count = 9;
+    const unsigned handledBefore = rig::SignalStorm::Handled();
+    Clock::duration waited;
+    {
+        rig::SignalStorm storm(pthread_self(), 2ms, 10s);
+        Clock::time_point start = Clock::now();
+        EXPECT_FALSE(ComPort_Read(port, buffer, sizeof buffer, &count, 300));
+        waited = Clock::now() - start;
+    }
+    EXPECT_EQ(count, 0u);
+    EXPECT_GT(rig::SignalStorm::Handled(), handledBefore);
+    EXPECT_GE(waited, 300ms);
+    EXPECT_LT(waited, 10s) << "the signals stretched the wait";
+
+    {
+        rig::SignalStorm storm(pthread_self(), 2ms, 10s);
+        std::thread reader([this] {
+            std::this_thread::sleep_for(50ms);
+            SendFromReader({0x5A});
+        });
+        EXPECT_TRUE(ComPort_Read(port, buffer, sizeof buffer, &count, 20000));
+        reader.join();
+    }
+    EXPECT_EQ(count, 1u);
+    EXPECT_EQ(buffer[0], 0x5A);
+}
+
+// A write held up by a full line and interrupted by signals meanwhile still
+// puts every byte on the line, once and in order.
+TEST_F(SerialSignalTest, SignalsDoNotCutAWriteShort)
+{
+    std::vector<uint8_t> data(256 * 1024); // far more than a pty holds
+    for (size_t i = 0; i < data.size(); i++)
+        data[i] = static_cast<uint8_t>(i ^ (i >> 8));
+
+    const unsigned handledBefore = rig::SignalStorm::Handled();
+    std::vector<uint8_t> atReader;
+    std::thread reader([&] {
+        // The far end starts reading only once signals have met the writer,
+        // which is blocked by then.
+        for (int i = 0; i < 20000 && rig::SignalStorm::Handled() < handledBefore + 20; i++)
+            std::this_thread::sleep_for(1ms);
+        uint8_t chunk[4096];
+        while (atReader.size() < data.size()) {
+            struct pollfd p = {master, POLLIN, 0};
+            if (poll(&p, 1, 20000) != 1)
+                return;
+            ssize_t n = read(master, chunk, sizeof chunk);
+            if (n <= 0)
+                return;
+            atReader.insert(atReader.end(), chunk, chunk + n);
+        }
+    });
+    uint32_t written = 0;
+    bool complete;
+    {
+        rig::SignalStorm storm(pthread_self(), 1ms, 60s);
+        complete = ComPort_Write(port, data.data(), static_cast<uint32_t>(data.size()), &written);
+    }
+    reader.join();
+    EXPECT_GE(rig::SignalStorm::Handled(), handledBefore + 20);
+    EXPECT_TRUE(complete);
+    EXPECT_EQ(written, data.size());
+    EXPECT_TRUE(atReader == data) << atReader.size() << " bytes arrived";
+}
+
 TEST_F(SerialTest, ReadWorksOnDescriptorsBeyondTheSelectLimit)
 {
     const int high = FD_SETSIZE + 476;
@@ -305,7 +397,8 @@ TEST_F(SerialTest, BytesCrossTheLineUnchangedBothWays)
     uint32_t written = 99;
     EXPECT_TRUE(ComPort_Write(port, frame.data(), 0, &written));
     EXPECT_EQ(written, 0u);
-    ASSERT_TRUE(ComPort_Write(port, frame.data(), frame.size(), &written));
+    const auto frameSize = static_cast<uint32_t>(frame.size());
+    ASSERT_TRUE(ComPort_Write(port, frame.data(), frameSize, &written));
     EXPECT_EQ(written, frame.size());
 
     std::vector<uint8_t> atReader(frame.size());
@@ -320,10 +413,10 @@ TEST_F(SerialTest, BytesCrossTheLineUnchangedBothWays)
     EXPECT_EQ(atReader, frame);
 
     SendFromReader(frame);
-    AwaitQueued(frame.size());
+    AwaitQueued(static_cast<int>(frameSize));
     std::vector<uint8_t> atHost(32);
     uint32_t count = 0;
-    ASSERT_TRUE(ComPort_Read(port, atHost.data(), atHost.size(), &count, 0));
+    ASSERT_TRUE(ComPort_Read(port, atHost.data(), static_cast<uint32_t>(atHost.size()), &count, 0));
     atHost.resize(count);
     EXPECT_EQ(atHost, frame);
 }

@@ -49,6 +49,8 @@ Bytes Framed(const Bytes &message)
 }
 
 // A CCID command: header with bytes 7 to 9, then the data.
+// Sized up front and filled in place: g++ 12 reports a false -Warray-bounds
+// for a vector insert behind a short initial vector.
 Bytes Command(uint8_t type, uint8_t slot, uint8_t seq, const Bytes &data = {}, uint8_t b7 = 0,
               uint16_t level = 0)
 {
@@ -173,6 +175,21 @@ protected:
         ASSERT_TRUE(host_->ok());
     }
 
+    // Waits until the reader has logged, from the host, exactly `bytes`;
+    // bounded only so that a broken reader cannot hang the test.
+    bool LoggedFromHost(const Bytes &bytes)
+    {
+        auto giveUp = std::chrono::steady_clock::now() + 30s;
+        while (std::chrono::steady_clock::now() < giveUp) {
+            for (const kytsim::LogEntry &entry : sim_->Log()) {
+                if (entry.direction == kytsim::Direction::HostToReader && entry.bytes == bytes)
+                    return true;
+            }
+            std::this_thread::sleep_for(1ms);
+        }
+        return false;
+    }
+
     // bStatus and bError of a response message.
     static std::pair<int, int> StatusOf(const Bytes &response)
     {
@@ -242,7 +259,7 @@ TEST_F(SimTest, FirmwareQueryIsAcknowledgedAndAnsweredExactly)
 
 TEST_F(SimTest, ResponsesEchoSlotAndSequence)
 {
-    for (uint8_t slot : {0, 1, 2}) {
+    for (uint8_t slot = 0; slot < 3; slot++) {
         uint8_t seq = static_cast<uint8_t>(0xF0 + slot);
         auto [ack, response] = host_->Exchange(Command(0x65, slot, seq));
         EXPECT_EQ(ack, kAck);
@@ -297,7 +314,7 @@ TEST_F(SimTest, DamagedFramesGetTheRefusingAcknowledge)
     Bytes badChecksum = good;
     badChecksum[good.size() - 2] ^= 0x01;
     Bytes badEnd = good;
-    badEnd.back() = 0x04;
+    badEnd[good.size() - 1] = 0x04;
     for (const Bytes &frame : {badChecksum, badEnd}) {
         host_->Write(frame);
         EXPECT_EQ(host_->Read(4), kRefusedAck);
@@ -310,10 +327,13 @@ TEST_F(SimTest, DamagedFramesGetTheRefusingAcknowledge)
 TEST_F(SimTest, NoiseAndHostileLengthsDoNotStopTheReader)
 {
     // Noise, a start byte with a 4 GiB length, and a frame that never ends.
+    const Bytes unfinished = {0x02, 0x6F, 0x40, 0x00, 0x00, 0x00, 0x00, 0x00};
     host_->Write({0x55, 0xAA, 0x03, 0x00});
     host_->Write({0x02, 0x6F, 0xFF, 0xFF, 0xFF, 0xFF, 0x00, 0x00, 0x00, 0x00, 0x00, 0x11});
-    host_->Write({0x02, 0x6F, 0x40, 0x00, 0x00, 0x00, 0x00, 0x00});
-    std::this_thread::sleep_for(300ms); // the unfinished frame is given up
+    host_->Write(unfinished);
+    // The reader gives the unfinished frame up after a pause and logs it as
+    // stray bytes; only then is the line clear for the next frame.
+    ASSERT_TRUE(LoggedFromHost(unfinished));
     auto [ack, response] = host_->Exchange(Command(0x65, 0, 7));
     EXPECT_EQ(ack, kAck);
     ASSERT_EQ(response.size(), 10u);
@@ -575,15 +595,27 @@ TEST_F(SimTest, SurvivesRandomBytesAndLargeFrames)
                             {0x02, 0x6F, 0x00, 0x00, 0x01, 0x00}, {0x02, 0x00, 0x00, 0x03}};
     for (int round = 0; round < 200; round++) {
         Bytes noise;
-        for (int i = random() % 40; i > 0; i--)
+        for (auto i = random() % 40; i > 0; i--)
             noise.push_back(static_cast<uint8_t>(random() % 3 == 0 ? 0x02 : random()));
         const Bytes &piece = pieces[random() % std::size(pieces)];
         noise.insert(noise.end(), piece.begin(), piece.begin() + random() % (piece.size() + 1));
         host_->Write(noise);
         host_->Read(4096, 1ms); // keep the reader's answers from piling up
     }
-    std::this_thread::sleep_for(300ms);
-    host_->Read(1 << 20, 50ms);
+    // Whatever the noise left half-read in the reader is given up after a
+    // pause, and a command that lands in it is lost with it: ask until a
+    // status query is answered, which leaves the line clear.  An answer
+    // slower than the wait below is taken for stale and asked for again.
+    bool answered = false;
+    for (uint8_t seq = 100; seq < 160 && !answered; seq++) {
+        host_->Read(1 << 20, 0ms); // stale answers to the noise
+        host_->Write(Framed(Command(0x65, 0, seq)));
+        if (host_->Read(4, 500ms) != kAck)
+            continue;
+        Bytes status = host_->ReadFrame();
+        answered = status.size() == 13 && status[7] == seq;
+    }
+    ASSERT_TRUE(answered) << "the reader did not recover from the noise";
 
     Bytes apdu(3000);
     for (size_t i = 0; i < apdu.size(); i++)
@@ -655,8 +687,9 @@ Program Spawn(const std::vector<std::string> &args, Input input = Input::Inherit
     return program;
 }
 
-// Exit status of the program, or -1 if it did not end within the wait (it
-// is killed then) or ended by a signal.
+// Exit status of the program, or -1 if it ended by a signal or did not end
+// within the wait (a bound only so that a program that hangs cannot hang the
+// test; it is killed then).
 int ExitStatus(pid_t pid, std::chrono::milliseconds wait)
 {
     auto deadline = std::chrono::steady_clock::now() + wait;
@@ -673,7 +706,7 @@ int ExitStatus(pid_t pid, std::chrono::milliseconds wait)
 }
 
 // Exit status of the program as above; its pipes are closed.
-int Wait(Program &program, std::chrono::milliseconds wait = 5000ms)
+int Wait(Program &program, std::chrono::milliseconds wait = 30000ms)
 {
     int status = ExitStatus(program.pid, wait);
     if (program.out)
@@ -770,7 +803,8 @@ TEST(SimProgram, DemoSetupByDefault)
 
 // --pace, --reader-delay and --card-delay reach the reader: a slot status
 // (30 bytes on the line, 31 ms at 9600 bit/s) waits for the reader's delay,
-// an APDU for the card's as well.
+// an APDU for the card's as well.  Only the lower bounds are checked: a
+// loaded machine or an emulator may take any time longer.
 TEST(SimProgram, PacingAndDelaysSlowTheAnswers)
 {
     Program program = Spawn({"--pace", "--reader-delay", "200", "--card-delay", "300"});
@@ -789,11 +823,9 @@ TEST(SimProgram, PacingAndDelaysSlowTheAnswers)
         };
         auto status = timed(Command(0x65, 0, 0));
         EXPECT_GE(status, 200ms + 31ms);
-        EXPECT_LT(status, 1500ms);
         timed(Command(0x62, 0, 1)); // power the demo card on
         auto select = timed(Command(0x6F, 0, 2, {0x00, 0xA4, 0x00, 0x0C, 0x02, 0x3F, 0x00}));
         EXPECT_GE(select, 200ms + 300ms + 31ms);
-        EXPECT_LT(select, 2500ms);
     }
     kill(program.pid, SIGTERM);
     EXPECT_EQ(Wait(program), 0);
@@ -1001,8 +1033,8 @@ TEST_P(SimProgramInput, ReaderOpensAfterTheInputEnded)
 }
 
 INSTANTIATE_TEST_SUITE_P(Inputs, SimProgramInput, ::testing::Values(Input::Null, Input::Closed, Input::Pipe),
-                         [](const ::testing::TestParamInfo<Input> &info) {
-                             switch (info.param) {
+                         [](const ::testing::TestParamInfo<Input> &param) {
+                             switch (param.param) {
                              case Input::Null: return "AtItsEnd";
                              case Input::Closed: return "Closed";
                              default: return "ClosedLater";

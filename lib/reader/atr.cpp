@@ -261,9 +261,9 @@ void TakeT1Parameters(const InterfaceBytes *bytes, unsigned group, CardCapabilit
     card->T1Edc = bytes->tc[group] & T1_EDC_CRC;
 }
 
-} // namespace
-
-KYT_ULONG UpdateCardCapabilities(ReaderCapabilities *reader, CardCapabilities *card)
+// Reads TS, T0 and the interface bytes, checks the ATR's length and its
+// TCK, and takes the convention and the historical bytes.  0 or EMEDIUMTYPE.
+KYT_ULONG ReadAtrStructure(CardCapabilities *card, InterfaceBytes *bytes)
 {
     const uint8_t *atr = card->Atr;
     unsigned length = card->AtrLength;
@@ -276,19 +276,55 @@ KYT_ULONG UpdateCardCapabilities(ReaderCapabilities *reader, CardCapabilities *c
     card->InverseConvention = atr[ATR_OFFSET_TS] == TS_INVERSE_CONVENTION ? 1 : 0;
 
     uint8_t checkValue = AtrCheckValue(atr, length);
-
-    InterfaceBytes bytes;
-    InitInterfaceBytes(&bytes, length);
+    InitInterfaceBytes(bytes, length);
     uint8_t historicalLength = LowNibble(atr[ATR_OFFSET_T0]);
     card->SupportedProtocols = 0;
     card->HistoricalLength = historicalLength;
 
-    WalkInterfaceBytes(atr, length, &bytes);
-    if (!CheckLengthAndTck(atr, length, checkValue, historicalLength, &bytes))
+    WalkInterfaceBytes(atr, length, bytes);
+    if (!CheckLengthAndTck(atr, length, checkValue, historicalLength, bytes))
         return EMEDIUMTYPE;
 
     // The length check guarantees that the K bytes lie inside the ATR.
-    memcpy(card->HistoricalBytes, atr + bytes.next, historicalLength);
+    memcpy(card->HistoricalBytes, atr + bytes->next, historicalLength);
+    return 0;
+}
+
+// The protocols the card offers and their parameters, and in the specific
+// mode the one it works in.  0 or EMEDIUMTYPE.
+KYT_ULONG TakeProtocols(const InterfaceBytes *bytes, KYT_ULONG cardMode, CardCapabilities *card)
+{
+    // T=0 counts only when the first TD names it or there is no TD at all.
+    if (bytes->protocol[1] == PROTOCOL_T0) {
+        card->SupportedProtocols |= KYT_PROTOCOL_T0;
+        card->T0WaitingInteger = bytes->tc[2];
+    }
+
+    if (bytes->offered & (1u << PROTOCOL_T1)) {
+        unsigned group = T1ParameterGroup(bytes);
+        if (group >= GROUP_BEYOND_LAST)
+            return EMEDIUMTYPE;
+        card->SupportedProtocols |= KYT_PROTOCOL_T1;
+        TakeT1Parameters(bytes, group, card);
+    }
+
+    if (cardMode == CARD_MODE_SPECIFIC) {
+        if (bytes->specificMode)
+            card->SelectedProtocol = static_cast<KYT_ULONG>(1) << LowNibble(bytes->ta[2]);
+        else
+            card->SelectedProtocol = card->SupportedProtocols;
+    }
+    return 0;
+}
+
+} // namespace
+
+KYT_ULONG UpdateCardCapabilities(ReaderCapabilities *reader, CardCapabilities *card)
+{
+    InterfaceBytes bytes;
+    KYT_ULONG status = ReadAtrStructure(card, &bytes);
+    if (status != 0)
+        return status;
 
     card->FiIndex = HighNibble(bytes.ta[1]);
     card->DiIndex = LowNibble(bytes.ta[1]);
@@ -299,26 +335,5 @@ KYT_ULONG UpdateCardCapabilities(ReaderCapabilities *reader, CardCapabilities *c
     card->Clock = reader->DefaultClock;
     ChooseSpeed(reader, card);
     reader->CardMode = CardModeFor(&bytes, card);
-
-    // T=0 counts only when the first TD names it or there is no TD at all.
-    if (bytes.protocol[1] == PROTOCOL_T0) {
-        card->SupportedProtocols |= KYT_PROTOCOL_T0;
-        card->T0WaitingInteger = bytes.tc[2];
-    }
-
-    if (bytes.offered & (1u << PROTOCOL_T1)) {
-        unsigned group = T1ParameterGroup(&bytes);
-        if (group >= GROUP_BEYOND_LAST)
-            return EMEDIUMTYPE;
-        card->SupportedProtocols |= KYT_PROTOCOL_T1;
-        TakeT1Parameters(&bytes, group, card);
-    }
-
-    if (reader->CardMode == CARD_MODE_SPECIFIC) {
-        if (bytes.specificMode)
-            card->SelectedProtocol = static_cast<KYT_ULONG>(1) << LowNibble(bytes.ta[2]);
-        else
-            card->SelectedProtocol = card->SupportedProtocols;
-    }
-    return 0;
+    return TakeProtocols(&bytes, reader->CardMode, card);
 }

@@ -1,5 +1,6 @@
-// The per-reader context shared by the reader API and the transport, and the
-// registry of open readers.
+// The per-reader record and the registry of open readers.  The record
+// extends the transport's link record with what only the reader API keeps:
+// its lock, its slots and their cards.
 #ifndef KYT_READER_DEVICE_H
 #define KYT_READER_DEVICE_H
 
@@ -8,29 +9,13 @@
 #include <cstdint>
 
 #include "kyt.h"
+#include "link.h"
 #include "slot_info.h"
 
-// Framing bytes of every frame on the line.
-constexpr uint8_t FRAME_START = 0x02;
-constexpr uint8_t FRAME_END = 0x03;
-
-struct ReaderDevice {
-    int32_t comPort;
-    uint8_t commandStart;
-    uint8_t commandEnd;
-    uint8_t responseStart;
-    uint8_t responseEnd;
+struct ReaderDevice : CcidLink {
     pthread_mutex_t readerLock; // recursive
     KYT_ULONG numSlots;
     SlotInfo *slotInfo;
-    KYT_ULONG maxBlockSize;
-    KYT_ULONG statusTimeout;   // ms
-    KYT_ULONG responseTimeout; // ms
-    KYT_ULONG statusRetries;
-    KYT_ULONG responseRetries;
-    uint8_t currentSlot;
-    uint8_t sequenceNumber;
-    uint8_t powerSelect;
 };
 
 struct DeviceNode {

@@ -114,10 +114,16 @@ void ResetForDetection(ReaderDevice *device, int fd)
     SetTransportTarget(device, 0);
 }
 
-// The record is created whole, lock included, before it is listed: a stale
-// handle that happens to name it can only ever meet a valid mutex.  Its lock
-// is held until detection has ended, so such a caller waits instead of
-// talking to a half-made reader.
+// The record is listed before the port is opened, but it is created whole
+// first, its lock initialised and taken: until detection ends, whatever
+// finds the record in the list meets a valid mutex held by the open, never
+// a zeroed one, and calls that lock the reader before they read it
+// (KYT_GetNumSlots, for one) wait for detection.  That is all it offers.
+// The handle reaches the caller only from this open, and only once
+// detection has succeeded.  A stale handle that happens to name a record
+// being opened is no safer than any stale handle: calls that check the slot
+// first read the record without the lock, and when the open fails the
+// record is freed even if such a caller is waiting for its lock.
 KYT_STATUS CreateListedDevice(ReaderDevice **created)
 {
     ReaderDevice *device = static_cast<ReaderDevice *>(calloc(1, sizeof(ReaderDevice)));

@@ -17,7 +17,10 @@ void InitRecursiveMutex(pthread_mutex_t *mutex)
     pthread_mutexattr_destroy(&attr);
 }
 
-__attribute__((constructor, visibility("hidden"))) void KYT_Init()
+namespace {
+
+// Run when the library is loaded and unloaded; nothing else calls them.
+__attribute__((constructor)) void KYT_Init()
 {
     g_pDeviceList = nullptr;
     InitRecursiveMutex(&g_pDeviceListLock);
@@ -25,10 +28,12 @@ __attribute__((constructor, visibility("hidden"))) void KYT_Init()
 
 // Readers still open at unload are neither closed nor freed: their owner may
 // be a thread that is still running.
-__attribute__((destructor, visibility("hidden"))) void KYT_Fini()
+__attribute__((destructor)) void KYT_Fini()
 {
     pthread_mutex_destroy(&g_pDeviceListLock);
 }
+
+} // namespace
 
 // The newest reader stands first.
 int AddDevice(ReaderDevice *device)

@@ -4,12 +4,9 @@
 
 #include "ccid.h"
 #include "device.h"
+#include "speed.h"
 
 namespace {
-
-// First byte of the set-speed escape command: the line speed may be changed
-// only through KYT_SetBaudRate, which switches the host port in step.
-constexpr uint8_t ESCAPE_SET_SPEED = 0x44;
 
 bool SlotInRange(const ReaderDevice *device, KYT_ULONG slot)
 {
@@ -140,6 +137,8 @@ KYT_STATUS KYT_Control(ReaderHandle hReader, KYT_ULONG slot, KYT_ULONG controlCo
     if (bytesReturned != nullptr)
         *bytesReturned = 0;
 
+    // A set-speed command passed through here would move the reader and
+    // leave the host port behind.
     ReaderDevice *device = LookupReader(hReader);
     if (device == nullptr || !SlotInRange(device, slot) || controlCode != KYT_IOCTL_ESCAPE || inBufferSize == 0 ||
         inBuffer == nullptr || outBuffer == nullptr || outBufferSize == 0 || inBuffer[0] == ESCAPE_SET_SPEED)

@@ -13,10 +13,7 @@ const KYT_ULONG g_BaudRateTable[BAUD_RATE_COUNT] = {
 
 namespace {
 
-// Set-speed escape command: 44 n asks the reader to move to table entry n;
-// it confirms with 90 n before it switches.
-constexpr uint8_t ESCAPE_SET_SPEED = 0x44;
-constexpr uint8_t SET_SPEED_CONFIRMED = 0x90;
+// The reader's confirmation: 90 n.
 constexpr KYT_ULONG SET_SPEED_REPLY_SIZE = 2;
 
 // The port layer refuses speeds outside its five without a system call

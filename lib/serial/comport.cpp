@@ -39,6 +39,7 @@ constexpr cc_t FLOW_XOFF = 0x13; // DC3
 
 constexpr uint32_t MS_PER_SECOND = 1000;
 constexpr long NS_PER_MS = 1000000;
+constexpr long NS_PER_SECOND = 1000000000;
 
 // Letters of the line settings are accepted in either case.
 char UpperLetter(char letter)
@@ -134,6 +135,62 @@ void SetRawMode(struct termios *settings)
     settings->c_oflag &= ~OPOST;
     settings->c_cc[VTIME] = 0;
     settings->c_cc[VMIN] = 0;
+}
+
+// The monotonic clock `timeoutMs` from now.
+struct timespec DeadlineAfter(uint32_t timeoutMs)
+{
+    struct timespec deadline;
+    clock_gettime(CLOCK_MONOTONIC, &deadline);
+    deadline.tv_sec += static_cast<time_t>(timeoutMs / MS_PER_SECOND);
+    deadline.tv_nsec += static_cast<long>(timeoutMs % MS_PER_SECOND) * NS_PER_MS;
+    if (deadline.tv_nsec >= NS_PER_SECOND) {
+        deadline.tv_sec += 1;
+        deadline.tv_nsec -= NS_PER_SECOND;
+    }
+    return deadline;
+}
+
+// What is left until the deadline, 0 once it has passed.
+struct timespec TimeLeft(const struct timespec &deadline)
+{
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    struct timespec left = {0, 0};
+    if (now.tv_sec > deadline.tv_sec || (now.tv_sec == deadline.tv_sec && now.tv_nsec >= deadline.tv_nsec))
+        return left;
+    left.tv_sec = deadline.tv_sec - now.tv_sec;
+    left.tv_nsec = deadline.tv_nsec - now.tv_nsec;
+    if (left.tv_nsec < 0) {
+        left.tv_sec -= 1;
+        left.tv_nsec += NS_PER_SECOND;
+    }
+    return left;
+}
+
+// Waits until the port has something to read, an error or a hang-up, for at
+// most `timeoutMs`; false when the time ran out or the wait failed.  The
+// wait is ppoll on this one descriptor: unlike a select set it works for any
+// descriptor number, and its timespec holds the full 32-bit millisecond
+// range without the overflow poll's int argument would suffer above about
+// 24.8 days.  A signal that interrupts the wait does not end it: the wait
+// goes on for the time that is left on the monotonic clock.  Ending it would
+// read as a missing acknowledge or response, and the frame link would send
+// a command again that the reader may already be running.
+bool WaitForInput(struct pollfd *port, uint32_t timeoutMs)
+{
+    const struct timespec deadline = DeadlineAfter(timeoutMs);
+    struct timespec timeout;
+    timeout.tv_sec = static_cast<time_t>(timeoutMs / MS_PER_SECOND);
+    timeout.tv_nsec = static_cast<long>(timeoutMs % MS_PER_SECOND) * NS_PER_MS;
+    for (;;) {
+        int ready = ppoll(port, 1, &timeout, nullptr);
+        if (ready > 0)
+            return true;
+        if (ready == 0 || errno != EINTR)
+            return false;
+        timeout = TimeLeft(deadline);
+    }
 }
 
 bool SetSpeed(struct termios *settings, speed_t speed)
@@ -252,20 +309,14 @@ bool ComPort_Close(int fd)
     return close(fd) == 0;
 }
 
-// One wait and at most one read.  The wait is ppoll on this one descriptor:
-// unlike a select set it works for any descriptor number, and its timespec
-// holds the full 32-bit millisecond range without the overflow poll's int
-// argument would suffer above about 24.8 days.  A timeout and an error are
-// both false with a count of 0; true with a count of 0 is end of file.
+// One wait and at most one read.  A timeout and an error are both false
+// with a count of 0; true with a count of 0 is end of file.
 bool ComPort_Read(int fd, uint8_t *buffer, uint32_t maxBytes, uint32_t *bytesRead, uint32_t timeoutMs)
 {
     *bytesRead = 0;
 
     struct pollfd port = {fd, POLLIN, 0};
-    struct timespec timeout;
-    timeout.tv_sec = static_cast<time_t>(timeoutMs / MS_PER_SECOND);
-    timeout.tv_nsec = static_cast<long>(timeoutMs % MS_PER_SECOND) * NS_PER_MS;
-    if (ppoll(&port, 1, &timeout, nullptr) <= 0)
+    if (!WaitForInput(&port, timeoutMs))
         return false;
     // A hung-up line or a port error is a failed read once nothing is left
     // to read: bytes that arrived before the hang-up are still delivered, and
@@ -279,27 +330,39 @@ bool ComPort_Read(int fd, uint8_t *buffer, uint32_t maxBytes, uint32_t *bytesRea
     size_t wanted = maxBytes;
     if (wanted > SSIZE_MAX)
         wanted = SSIZE_MAX;
-    ssize_t received = read(fd, buffer, wanted);
+    ssize_t received;
+    do {
+        received = read(fd, buffer, wanted);
+    } while (received < 0 && errno == EINTR);
     if (received < 0 || (received == 0 && lineDown))
         return false;
     *bytesRead = static_cast<uint32_t>(received);
     return true;
 }
 
-// One write of the whole count; a partial write is reported as false with
-// the count the kernel took, which is not taken back.
+// Writes the whole count.  A write that a signal cuts short, before any
+// byte (EINTR) or after some, goes on with the rest: the frame still reaches
+// the reader once and whole, where giving up would make the frame link send
+// it again from its start.  Any other failure is false with the count the
+// kernel took, which is not taken back.
 bool ComPort_Write(int fd, const uint8_t *data, uint32_t count, uint32_t *bytesWritten)
 {
-    size_t wanted = count;
-    if (wanted > SSIZE_MAX)
-        wanted = SSIZE_MAX;
-    ssize_t written = write(fd, data, wanted);
-    if (written < 0) {
-        *bytesWritten = 0;
-        return false;
+    uint32_t done = 0;
+    while (done < count) {
+        size_t wanted = count - done;
+        if (wanted > SSIZE_MAX)
+            wanted = SSIZE_MAX;
+        ssize_t written = write(fd, data + done, wanted);
+        if (written > 0) {
+            done += static_cast<uint32_t>(written);
+            continue;
+        }
+        if (written < 0 && errno == EINTR)
+            continue;
+        break; // an error, or a write that took nothing
     }
-    *bytesWritten = static_cast<uint32_t>(written);
-    return *bytesWritten == count;
+    *bytesWritten = done;
+    return done == count;
 }
 
 bool ComPort_ClearBuffer(int fd)

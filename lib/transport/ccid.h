@@ -1,12 +1,24 @@
-// CCID bulk messages carried in checksummed, acknowledged serial frames.
-// Every function returns 0 or an errno number.
+// CCID bulk messages of the reader, each carried by the frame link.  Every
+// function returns 0 or an errno number.
+//
+// Every message starts with the same 10-byte header (multi-byte fields least
+// significant byte first):
+//
+//   offset  0          1 .. 4     5       6      7 .. 9           10 ...
+//         +----------+----------+-------+------+----------------+------------+
+//         | bMessage | dwLength | bSlot | bSeq | 3 bytes of the | dwLength   |
+//         | Type     |          |       |      | command's own  | data bytes |
+//         +----------+----------+-------+------+----------------+------------+
+//
+// In a response, bytes 7 to 9 are bStatus, bError and bChainParameter.
 #ifndef KYT_TRANSPORT_CCID_H
 #define KYT_TRANSPORT_CCID_H
 
 #include <cstddef>
 #include <cstdint>
 
-#include "device.h"
+#include "frame.h"
+#include "link.h"
 
 // Message header.
 constexpr unsigned CCID_HEADER_SIZE = 10;
@@ -61,30 +73,32 @@ constexpr uint8_t CCID_CHAIN_END = 0x02;
 constexpr uint8_t CCID_CHAIN_CONTINUE = 0x03;
 constexpr uint8_t CCID_CHAIN_NEXT_COMMAND = 0x10;
 
-// Frame link.
-constexpr unsigned FRAME_OVERHEAD = 3;   // start byte, checksum, end byte
-constexpr unsigned ACK_FRAME_SIZE = 4;   // start, status, checksum, end
-constexpr uint8_t ACK_STATUS_OK = 0x00;
-constexpr unsigned REPEAT_REQUEST_SIZE = 13;
-constexpr unsigned READ_CHUNK_SIZE = 64;
+// What PC_to_RDR_SetParameters tells the reader about the card in the slot:
+// the protocol and the transmission parameters the reader is to use with it.
+struct CcidProtocolParameters {
+    KYT_ULONG protocol;      // KYT_PROTOCOL_T0 or KYT_PROTOCOL_T1; any other mask has no message
+    uint8_t fiIndex;         // Fi index to use (4 bits)
+    uint8_t diIndex;         // Di index to use (4 bits)
+    bool inverseConvention;  // the card's TS was 3F
+    uint8_t extraGuardTime;  // N, from TC1
+    uint8_t t0WaitingInteger; // WI, from TC2
+    uint8_t t1Edc;           // bit 0: 1 CRC, 0 LRC
+    uint8_t t1Bwi;           // block waiting integer (4 bits)
+    uint8_t t1Cwi;           // character waiting integer (4 bits)
+    uint8_t t1Ifsc;          // as the card announces it; 0 and 0xFF are not valid sizes
+};
 
-uint8_t CCID_CalcChecksum(const uint8_t *bytes, size_t count);
-bool CCID_ValidateFrame(uint8_t start, uint8_t end, const uint8_t *frame, size_t length);
-int CCID_ReadExact(int fd, uint8_t *buffer, uint32_t *count, uint32_t timeoutMs);
-int CCID_ReadResponse(int fd, uint8_t *buffer, KYT_ULONG *length, uint32_t timeoutMs);
-int CCID_Transceive(ReaderDevice *device, const uint8_t *message, KYT_ULONG messageLength, uint8_t *reply,
-                    KYT_ULONG *replyLength);
-
-int CCID_CheckResponse(ReaderDevice *device, const uint8_t *message, KYT_ULONG messageLength,
+int CCID_CheckResponse(const CcidLink *link, const uint8_t *message, KYT_ULONG messageLength,
                        uint8_t expectedType);
-int CCID_IccPowerOn(ReaderDevice *device, uint8_t *atr, KYT_ULONG *atrLength);
-int CCID_IccPowerOff(ReaderDevice *device);
-int CCID_GetSlotStatus(ReaderDevice *device, uint8_t *cardStatus);
-int CCID_XfrBlock(ReaderDevice *device, const uint8_t *command, KYT_ULONG commandLength, uint8_t *response,
+int CCID_IccPowerOn(CcidLink *link, uint8_t *atr, KYT_ULONG *atrLength);
+int CCID_IccPowerOff(CcidLink *link);
+int CCID_GetSlotStatus(CcidLink *link, uint8_t *cardStatus);
+int CCID_XfrBlock(CcidLink *link, const uint8_t *command, KYT_ULONG commandLength, uint8_t *response,
                   KYT_ULONG *responseLength);
-int CCID_Escape(ReaderDevice *device, const uint8_t *command, KYT_ULONG commandLength, uint8_t *response,
+int CCID_Escape(CcidLink *link, const uint8_t *command, KYT_ULONG commandLength, uint8_t *response,
                 KYT_ULONG *responseLength);
-// Sends PC_to_RDR_SetParameters for the slot in device->currentSlot.
-int CCID_SetParameters(ReaderDevice *device, const CardCapabilities *card);
+// Takes a sequence number whatever the protocol; a protocol without a
+// parameter structure (neither T=0 nor T=1) is EIO with nothing sent.
+int CCID_SetParameters(CcidLink *link, const CcidProtocolParameters *parameters);
 
 #endif

@@ -1,328 +1,220 @@
-// CCID bulk messages of the reader: power on and off, slot status, vendor
-// escape and APDU transfer with command and response chaining.
+// CCID commands of the reader other than the APDU exchange: power on and
+// off, slot status, vendor escape and the protocol parameters.
 //
-// Each command builds its 10-byte header, takes the next sequence number,
+// Each command builds its 10-byte header, taking the next sequence number,
 // sends the message through CCID_Transceive and checks the reader's answer
 // with CCID_CheckResponse before it uses any of it.
 #include <errno.h>
 #include <stdlib.h>
 #include <string.h>
 
-#include <cstdint>
-
-#include "ccid.h"
+#include "message.h"
 
 namespace {
 
-// A chained response in which the reader keeps saying "more follows" without
-// sending any data, once the whole command is out, is not going anywhere.
-// After this many such empty replies in a row the exchange is given up.
-constexpr unsigned CCID_MAX_EMPTY_CONTINUATIONS = 16;
+// PC_to_RDR_SetParameters: bProtocolNum, and the offsets of its fields in
+// the message.
+constexpr uint8_t PROTOCOL_NUM_T0 = 0;
+constexpr uint8_t PROTOCOL_NUM_T1 = 1;
+constexpr unsigned SETPARAM_OFFSET_FIDI = 10;      // bmFindexDindex
+constexpr unsigned SETPARAM_OFFSET_TCCKS = 11;     // bmTCCKST0 / bmTCCKST1
+constexpr unsigned SETPARAM_OFFSET_GUARD = 12;     // bGuardTimeT0 / bGuardTimeT1
+constexpr unsigned SETPARAM_OFFSET_WAITING = 13;   // bWaitingIntegerT0 / bmWaitingIntegersT1
+constexpr unsigned SETPARAM_OFFSET_CLOCKSTOP = 14; // bClockStop
+constexpr unsigned SETPARAM_OFFSET_IFSC = 15;      // bIFSC, T=1 only
+constexpr unsigned SETPARAM_OFFSET_NAD = 16;       // bNadValue, T=1 only
+constexpr uint32_t T0_DATA_LENGTH = 5;
+constexpr uint32_t T1_DATA_LENGTH = 7;
+constexpr unsigned SETPARAM_MAX_MESSAGE = CCID_HEADER_SIZE + T1_DATA_LENGTH;
+// RDR_to_PC_Parameters echoes at most the T=1 structure.
+constexpr unsigned PARAMETERS_MAX_RESPONSE = CCID_HEADER_SIZE + T1_DATA_LENGTH;
 
-// dwLength is 32 bits wide; longer data cannot be carried in one message.
-constexpr uint64_t CCID_MAX_DATA_LENGTH = UINT32_MAX;
+constexpr uint8_t TCCKS_INVERSE_CONVENTION = 0x02; // bit 1: convention
+constexpr uint8_t TCCKST1_BASE = 0x10;             // bits 7 to 2 of bmTCCKST1 read 000100b
+constexpr uint8_t TCCKST1_CRC = 0x01;              // bit 0: checksum type
+constexpr uint8_t CLOCK_STOP_NOT_ALLOWED = 0x00;
+constexpr uint8_t NAD_DEFAULT = 0x00;
+constexpr unsigned NIBBLE_SHIFT = 4;
+constexpr uint8_t LOW_NIBBLE = 0x0F;
 
-constexpr KYT_ULONG NATIVE_MAX = static_cast<KYT_ULONG>(-1);
-
-void WriteLittleEndian32(uint8_t *bytes, uint32_t value)
-{
-    bytes[0] = static_cast<uint8_t>(value);
-    bytes[1] = static_cast<uint8_t>(value >> 8);
-    bytes[2] = static_cast<uint8_t>(value >> 16);
-    bytes[3] = static_cast<uint8_t>(value >> 24);
-}
-
-// Fills the header of a host-to-reader message.  The sequence number is
-// taken here and the counter moves on at once, whatever the exchange then
-// brings.
-void BuildHeader(ReaderDevice *device, uint8_t *message, uint8_t type, uint32_t dataLength, uint8_t param1,
-                 uint8_t param2, uint8_t param3)
-{
-    message[CCID_OFFSET_TYPE] = type;
-    WriteLittleEndian32(message + CCID_OFFSET_LENGTH, dataLength);
-    message[CCID_OFFSET_SLOT] = device->currentSlot;
-    message[CCID_OFFSET_SEQ] = device->sequenceNumber;
-    device->sequenceNumber = static_cast<uint8_t>(device->sequenceNumber + 1);
-    message[CCID_OFFSET_PARAM1] = param1;
-    message[CCID_OFFSET_PARAM1 + 1] = param2;
-    message[CCID_OFFSET_PARAM1 + 2] = param3;
-}
-
-// Room for a reply of `capacity` data bytes after the header; false when
-// that size does not fit a native word.
-bool ReplySize(KYT_ULONG capacity, KYT_ULONG *size)
-{
-    if (capacity > NATIVE_MAX - CCID_HEADER_SIZE)
-        return false;
-    *size = capacity + CCID_HEADER_SIZE;
-    return true;
-}
-
-// Allocates the message buffer for `dataLength` data bytes and the reply
-// buffer for `capacity` data bytes.  E2BIG for data that no message can
-// carry, ENOMEM when a size wraps or an allocation fails; nothing is left
-// allocated on failure.
-int AllocateBuffers(KYT_ULONG dataLength, KYT_ULONG capacity, uint8_t **message, uint8_t **reply,
-                    KYT_ULONG *replySize)
-{
-    if (dataLength > NATIVE_MAX - CCID_HEADER_SIZE)
-        return E2BIG;
-    if (!ReplySize(capacity, replySize))
-        return ENOMEM;
-    *message = static_cast<uint8_t *>(malloc(dataLength + CCID_HEADER_SIZE));
-    if (*message == nullptr)
-        return ENOMEM;
-    *reply = static_cast<uint8_t *>(malloc(*replySize));
-    if (*reply == nullptr) {
-        free(*message);
-        *message = nullptr;
-        return ENOMEM;
-    }
-    return 0;
-}
-
-// One message out, its answer back and checked.  On success *replyLength is
-// the length of a response message of at least the header's size.
-int Exchange(ReaderDevice *device, const uint8_t *message, KYT_ULONG messageLength, uint8_t *reply,
-             KYT_ULONG *replyLength, uint8_t expectedType)
-{
-    int result = CCID_Transceive(device, message, messageLength, reply, replyLength);
-    if (result != 0)
-        return result;
-    return CCID_CheckResponse(device, reply, *replyLength, expectedType);
-}
-
-// Hands the data of a checked response to the caller, bounded by the
-// caller's capacity in *length.
-int CopyResponseData(const uint8_t *reply, KYT_ULONG replyLength, uint8_t *data, KYT_ULONG *length)
-{
-    KYT_ULONG dataLength = replyLength - CCID_HEADER_SIZE;
-    if (dataLength > *length)
-        return E2BIG;
-    if (dataLength > 0)
-        memcpy(data, reply + CCID_HEADER_SIZE, dataLength);
-    *length = dataLength;
-    return 0;
-}
+// An IFSC of 0 or 255 is not valid (ISO/IEC 7816-3 11.4.2); the default
+// of 32 stands in for it.
+constexpr uint8_t IFSC_INVALID_LOW = 0x00;
+constexpr uint8_t IFSC_INVALID_HIGH = 0xFF;
+constexpr uint8_t IFSC_DEFAULT = 32;
 
 // The commands without data: a 10-byte message and a 10-byte slot status
 // answer, both on the stack.
-int SlotStatusCommand(ReaderDevice *device, uint8_t type, uint8_t *status)
+int SlotStatusCommand(CcidLink *link, uint8_t type, uint8_t *status)
 {
     uint8_t message[CCID_HEADER_SIZE];
     uint8_t reply[CCID_HEADER_SIZE];
     KYT_ULONG replyLength = sizeof reply;
-    BuildHeader(device, message, type, 0, 0, 0, 0);
-    int result = Exchange(device, message, sizeof message, reply, &replyLength, RDR_TO_PC_SLOTSTATUS);
+    CCID_BuildHeader(link, message, type, 0, 0, 0, 0);
+    int result = CCID_Exchange(link, message, sizeof message, reply, &replyLength, RDR_TO_PC_SLOTSTATUS);
     if (result == 0 || result == ENOMEDIUM)
         *status = reply[CCID_OFFSET_STATUS];
     return result;
 }
 
-// Where a chained APDU exchange stands.
-struct XfrState {
-    const uint8_t *command;
-    KYT_ULONG commandLength;
-    bool started;           // the first block has gone out
-    KYT_ULONG sent;         // command bytes the reader has taken
-    KYT_ULONG blockLimit;   // most command bytes in one message
-    uint8_t *response;
-    KYT_ULONG received;     // response bytes stored for the caller
-    KYT_ULONG room;         // caller's capacity still free
-    unsigned emptyReplies;  // empty "more follows" answers in a row
-};
-
-// Builds the next transfer block into `message`; returns its data length.
-// The first block opens the chain; later blocks continue it; once the
-// command is out, empty blocks ask for the rest of the response.
-KYT_ULONG BuildXfrBlock(ReaderDevice *device, XfrState *xfr, uint8_t *message)
+uint8_t Nibbles(uint8_t high, uint8_t low)
 {
-    KYT_ULONG remaining = xfr->commandLength - xfr->sent;
-    bool first = !xfr->started;
-    xfr->started = true;
-    KYT_ULONG blockSize = remaining > xfr->blockLimit ? xfr->blockLimit : remaining;
-    uint16_t level;
-    if (first)
-        level = remaining > xfr->blockLimit ? CCID_LEVEL_BEGIN : CCID_LEVEL_BEGIN_AND_END;
-    else if (remaining == 0)
-        level = CCID_LEVEL_NEXT_RESPONSE;
-    else
-        level = remaining > xfr->blockLimit ? CCID_LEVEL_CONTINUE : CCID_LEVEL_END;
-
-    const uint8_t bwi = 0;
-    BuildHeader(device, message, PC_TO_RDR_XFRBLOCK, static_cast<uint32_t>(blockSize), bwi,
-                static_cast<uint8_t>(level), static_cast<uint8_t>(level >> 8));
-    if (blockSize > 0)
-        memcpy(message + CCID_HEADER_SIZE, xfr->command + xfr->sent, blockSize);
-    return blockSize;
+    return static_cast<uint8_t>(((high & LOW_NIBBLE) << NIBBLE_SHIFT) | (low & LOW_NIBBLE));
 }
 
-// Takes the data of one data block and decides from its chain parameter
-// whether the response is complete (0), goes on (EAGAIN) or is broken.
-int TakeDataBlock(XfrState *xfr, const uint8_t *reply, KYT_ULONG replyLength)
+uint8_t ConventionBit(const CcidProtocolParameters *parameters)
 {
-    KYT_ULONG dataLength = replyLength - CCID_HEADER_SIZE;
-    if (dataLength > xfr->room)
-        return E2BIG;
-    if (dataLength > 0) {
-        memcpy(xfr->response + xfr->received, reply + CCID_HEADER_SIZE, dataLength);
-        xfr->received += dataLength;
-        xfr->room -= dataLength;
-    }
+    return parameters->inverseConvention ? TCCKS_INVERSE_CONVENTION : 0;
+}
 
-    switch (reply[CCID_OFFSET_CHAIN]) {
-    case CCID_CHAIN_BEGIN_AND_END:
-    case CCID_CHAIN_END:
-        return 0;
-    case CCID_CHAIN_BEGIN:
-    case CCID_CHAIN_CONTINUE:
-    case CCID_CHAIN_NEXT_COMMAND:
-        if (xfr->sent < xfr->commandLength || dataLength > 0) {
-            xfr->emptyReplies = 0;
-        } else if (++xfr->emptyReplies >= CCID_MAX_EMPTY_CONTINUATIONS) {
-            return EIO;
-        }
-        return EAGAIN;
-    default:
-        return EIO;
+// The T=0 structure, after the header and bmFindexDindex (inv: 02 for the
+// inverse convention, else 00):
+//
+//   offset  11          12             13                  14
+//         +-----------+--------------+-------------------+------------+
+//         | bmTCCKST0 | bGuardTimeT0 | bWaitingIntegerT0 | bClockStop |
+//         | inv       | N            | WI                | 00         |
+//         +-----------+--------------+-------------------+------------+
+void BuildT0Data(uint8_t *message, const CcidProtocolParameters *parameters)
+{
+    message[SETPARAM_OFFSET_TCCKS] = ConventionBit(parameters);
+    message[SETPARAM_OFFSET_GUARD] = parameters->extraGuardTime;
+    message[SETPARAM_OFFSET_WAITING] = parameters->t0WaitingInteger;
+    message[SETPARAM_OFFSET_CLOCKSTOP] = CLOCK_STOP_NOT_ALLOWED;
+}
+
+// The T=1 structure, after the header and bmFindexDindex (inv as for T=0;
+// EDC 1 for CRC, 0 for LRC; an invalid IFSC of 00 or FF goes out as 32):
+//
+//   offset  11               12             13                    14           15      16
+//         +----------------+--------------+---------------------+------------+-------+-----------+
+//         | bmTCCKST1      | bGuardTimeT1 | bmWaitingIntegersT1 | bClockStop | bIFSC | bNadValue |
+//         | 10 | inv | EDC | N            | BWI << 4 | CWI      | 00         | IFSC  | 00        |
+//         +----------------+--------------+---------------------+------------+-------+-----------+
+void BuildT1Data(uint8_t *message, const CcidProtocolParameters *parameters)
+{
+    bool ifscInvalid = parameters->t1Ifsc == IFSC_INVALID_LOW || parameters->t1Ifsc == IFSC_INVALID_HIGH;
+    message[SETPARAM_OFFSET_TCCKS] =
+        static_cast<uint8_t>(TCCKST1_BASE | ConventionBit(parameters) | (parameters->t1Edc & TCCKST1_CRC));
+    message[SETPARAM_OFFSET_GUARD] = parameters->extraGuardTime;
+    message[SETPARAM_OFFSET_WAITING] = Nibbles(parameters->t1Bwi, parameters->t1Cwi);
+    message[SETPARAM_OFFSET_CLOCKSTOP] = CLOCK_STOP_NOT_ALLOWED;
+    message[SETPARAM_OFFSET_IFSC] = ifscInvalid ? IFSC_DEFAULT : parameters->t1Ifsc;
+    message[SETPARAM_OFFSET_NAD] = NAD_DEFAULT;
+}
+
+// The parameter structure of each protocol the reader takes parameters for.
+struct ParameterLayout {
+    KYT_ULONG protocol;
+    uint8_t protocolNum;
+    uint32_t dataLength;
+    void (*buildData)(uint8_t *message, const CcidProtocolParameters *parameters);
+};
+
+constexpr ParameterLayout PARAMETER_LAYOUTS[] = {
+    {KYT_PROTOCOL_T0, PROTOCOL_NUM_T0, T0_DATA_LENGTH, BuildT0Data},
+    {KYT_PROTOCOL_T1, PROTOCOL_NUM_T1, T1_DATA_LENGTH, BuildT1Data},
+};
+
+const ParameterLayout *LayoutFor(KYT_ULONG protocol)
+{
+    for (const ParameterLayout &layout : PARAMETER_LAYOUTS) {
+        if (layout.protocol == protocol)
+            return &layout;
     }
+    return nullptr;
 }
 
 } // namespace
 
-int CCID_CheckResponse(ReaderDevice *device, const uint8_t *message, KYT_ULONG messageLength,
-                       uint8_t expectedType)
-{
-    if (messageLength < CCID_HEADER_SIZE)
-        return EIO;
-    if (message[CCID_OFFSET_TYPE] != expectedType)
-        return EIO;
-    if (message[CCID_OFFSET_SLOT] != device->currentSlot)
-        return EIO;
-    uint8_t sentSeq = static_cast<uint8_t>(device->sequenceNumber - 1);
-    if (message[CCID_OFFSET_SEQ] != sentSeq)
-        return EIO;
-
-    uint8_t status = message[CCID_OFFSET_STATUS];
-    uint8_t commandStatus = (status & CCID_COMMAND_STATUS_MASK) >> CCID_COMMAND_STATUS_SHIFT;
-    if (commandStatus == CCID_COMMAND_PROCESSED)
-        return 0;
-    // Time extension and the reserved value are not waited out.
-    if (commandStatus != CCID_COMMAND_FAILED)
-        return EIO;
-    // Only a mute card is told apart, by what the reader knows of the slot.
-    if (message[CCID_OFFSET_ERROR] != CCID_ERROR_ICC_MUTE)
-        return EIO;
-    switch (status & CCID_ICC_STATUS_MASK) {
-    case CCID_ICC_INACTIVE:
-        return ETIMEDOUT;
-    case CCID_ICC_ABSENT:
-        return ENOMEDIUM;
-    default:
-        return EIO;
-    }
-}
-
-int CCID_IccPowerOn(ReaderDevice *device, uint8_t *atr, KYT_ULONG *atrLength)
+int CCID_IccPowerOn(CcidLink *link, uint8_t *atr, KYT_ULONG *atrLength)
 {
     KYT_ULONG replyLength;
-    if (!ReplySize(*atrLength, &replyLength))
+    if (!CCID_ReplySize(*atrLength, &replyLength))
         return ENOMEM;
     uint8_t *reply = static_cast<uint8_t *>(malloc(replyLength));
     if (reply == nullptr)
         return ENOMEM;
 
     uint8_t message[CCID_HEADER_SIZE];
-    BuildHeader(device, message, PC_TO_RDR_ICCPOWERON, 0, device->powerSelect, 0, 0);
-    int result = Exchange(device, message, sizeof message, reply, &replyLength, RDR_TO_PC_DATABLOCK);
+    CCID_BuildHeader(link, message, PC_TO_RDR_ICCPOWERON, 0, link->powerSelect, 0, 0);
+    int result = CCID_Exchange(link, message, sizeof message, reply, &replyLength, RDR_TO_PC_DATABLOCK);
     if (result == 0)
-        result = CopyResponseData(reply, replyLength, atr, atrLength);
+        result = CCID_CopyResponseData(reply, replyLength, atr, atrLength);
 
     free(reply);
     return result;
 }
 
-int CCID_IccPowerOff(ReaderDevice *device)
+int CCID_IccPowerOff(CcidLink *link)
 {
     uint8_t status;
-    return SlotStatusCommand(device, PC_TO_RDR_ICCPOWEROFF, &status);
+    return SlotStatusCommand(link, PC_TO_RDR_ICCPOWEROFF, &status);
 }
 
 // The card status is reported when the reader answered the question, which
 // includes its "no card" answer.
-int CCID_GetSlotStatus(ReaderDevice *device, uint8_t *cardStatus)
+int CCID_GetSlotStatus(CcidLink *link, uint8_t *cardStatus)
 {
     uint8_t status;
-    int result = SlotStatusCommand(device, PC_TO_RDR_GETSLOTSTATUS, &status);
+    int result = SlotStatusCommand(link, PC_TO_RDR_GETSLOTSTATUS, &status);
     if (result == 0 || result == ENOMEDIUM)
         *cardStatus = status & CCID_ICC_STATUS_MASK;
     return result;
 }
 
 // An escape command always travels in one message, however long.
-int CCID_Escape(ReaderDevice *device, const uint8_t *command, KYT_ULONG commandLength, uint8_t *response,
+int CCID_Escape(CcidLink *link, const uint8_t *command, KYT_ULONG commandLength, uint8_t *response,
                 KYT_ULONG *responseLength)
 {
     if (commandLength > CCID_MAX_DATA_LENGTH)
         return E2BIG;
-    uint8_t *message;
-    uint8_t *reply;
-    KYT_ULONG replyLength;
-    int result = AllocateBuffers(commandLength, *responseLength, &message, &reply, &replyLength);
+    CcidBuffers buffers;
+    int result = CCID_AllocateBuffers(commandLength, *responseLength, &buffers);
     if (result != 0)
         return result;
 
-    BuildHeader(device, message, PC_TO_RDR_ESCAPE, static_cast<uint32_t>(commandLength), 0, 0, 0);
+    CCID_BuildHeader(link, buffers.message, PC_TO_RDR_ESCAPE, static_cast<uint32_t>(commandLength), 0, 0, 0);
     if (commandLength > 0)
-        memcpy(message + CCID_HEADER_SIZE, command, commandLength);
-    result = Exchange(device, message, commandLength + CCID_HEADER_SIZE, reply, &replyLength, RDR_TO_PC_ESCAPE);
-    if (result == 0)
-        result = CopyResponseData(reply, replyLength, response, responseLength);
-
-    free(reply);
-    free(message);
-    return result;
+        memcpy(buffers.message + CCID_HEADER_SIZE, command, commandLength);
+    KYT_ULONG replyLength = buffers.replySize;
+    result = CCID_Exchange(link, buffers.message, commandLength + CCID_HEADER_SIZE, buffers.reply, &replyLength,
+                           RDR_TO_PC_ESCAPE);
+    if (result != 0)
+        return result;
+    return CCID_CopyResponseData(buffers.reply, replyLength, response, responseLength);
 }
 
-// Sends the command APDU in blocks of at most maxBlockSize bytes and joins
-// the response blocks in the caller's buffer.  The reader's chain parameter
-// says whether more is to come; what goes out next depends only on whether
-// command bytes are left: the next block, or an empty request for the next
-// part of the response.
-int CCID_XfrBlock(ReaderDevice *device, const uint8_t *command, KYT_ULONG commandLength, uint8_t *response,
-                  KYT_ULONG *responseLength)
+// PC_to_RDR_SetParameters: the header's command bytes carry bProtocolNum and
+// two reserved zeros, then come the negotiated factors and the protocol's
+// own structure:
+//
+//   offset  0    1 .. 4   5       6      7              8 .. 9   10               11 ...
+//         +----+--------+-------+------+--------------+--------+----------------+------------+
+//         | 61 | 5 or 7 | bSlot | bSeq | bProtocolNum | abRFU  | bmFindexDindex | T=0 or T=1 |
+//         |    |        |       |      | 0 or 1       | 00 00  | Fi << 4 | Di   | structure  |
+//         +----+--------+-------+------+--------------+--------+----------------+------------+
+//
+// The parameters the reader echoes in its answer are not compared with
+// those sent.
+int CCID_SetParameters(CcidLink *link, const CcidProtocolParameters *parameters)
 {
-    // A block size of 0 could never carry the command.
-    if (device->maxBlockSize == 0)
-        return EINVAL;
-    KYT_ULONG blockLimit = device->maxBlockSize;
-    if (blockLimit > CCID_MAX_DATA_LENGTH)
-        blockLimit = static_cast<KYT_ULONG>(CCID_MAX_DATA_LENGTH);
+    const ParameterLayout *layout = LayoutFor(parameters->protocol);
+    if (layout == nullptr) {
+        // Nothing to send; the request still uses up its sequence number,
+        // as every message whose header is built does.
+        uint8_t unsent[CCID_HEADER_SIZE];
+        CCID_BuildHeader(link, unsent, PC_TO_RDR_SETPARAMETERS, 0, 0, 0, 0);
+        return EIO;
+    }
 
-    uint8_t *message;
-    uint8_t *reply;
-    KYT_ULONG replySize;
-    int result = AllocateBuffers(commandLength, *responseLength, &message, &reply, &replySize);
-    if (result != 0)
-        return result;
+    uint8_t message[SETPARAM_MAX_MESSAGE];
+    CCID_BuildHeader(link, message, PC_TO_RDR_SETPARAMETERS, layout->dataLength, layout->protocolNum, 0, 0);
+    message[SETPARAM_OFFSET_FIDI] = Nibbles(parameters->fiIndex, parameters->diIndex);
+    layout->buildData(message, parameters);
 
-    XfrState xfr = {command, commandLength, false, 0, blockLimit, response, 0, *responseLength, 0};
-    do {
-        KYT_ULONG blockSize = BuildXfrBlock(device, &xfr, message);
-        KYT_ULONG replyLength = replySize;
-        result = CCID_Transceive(device, message, blockSize + CCID_HEADER_SIZE, reply, &replyLength);
-        if (result != 0)
-            break;
-        xfr.sent += blockSize;
-        result = CCID_CheckResponse(device, reply, replyLength, RDR_TO_PC_DATABLOCK);
-        if (result != 0)
-            break;
-        result = TakeDataBlock(&xfr, reply, replyLength);
-    } while (result == EAGAIN);
-
-    if (result == 0)
-        *responseLength = xfr.received;
-    free(reply);
-    free(message);
-    return result;
+    uint8_t reply[PARAMETERS_MAX_RESPONSE];
+    KYT_ULONG replyLength = sizeof reply;
+    return CCID_Exchange(link, message, CCID_HEADER_SIZE + layout->dataLength, reply, &replyLength,
+                         RDR_TO_PC_PARAMETERS);
 }

@@ -1,23 +1,28 @@
 // Serial frame link: one CCID message out, one back.
 //
-// Every frame on the line is a start byte, the message, the XOR of the
-// message bytes and an end byte.  The reader answers each command frame
-// with a 4-byte acknowledge frame and then with its response frame; a
-// damaged or missing response is asked for again with the repeat request,
-// a frame around an all-zero 10-byte message.
+// The reader answers each command frame with a 4-byte acknowledge frame and
+// then with its response frame; a damaged or missing response is asked for
+// again with the repeat request.
+#include "frame.h"
+
 #include <errno.h>
 #include <stdlib.h>
 #include <string.h>
 
-#include <cstdint>
-
+#include "byte_order.h"
 #include "ccid.h"
 #include "comport.h"
 
 namespace {
 
-// The response frame carries dwLength at frame offsets 2 to 5; once the
-// start byte and the 10-byte header are in, the frame's length is known.
+// A response frame as it arrives: once the start byte and the 10-byte
+// header are in, dwLength at frame offsets 2 to 5 gives the frame's length,
+// dwLength + 13.
+//
+//   0       1      2 .. 5     6 .. 10          11 ...          then
+//   +-------+------+----------+----------------+---------------+-----+-----+
+//   | start | type | dwLength | rest of header | dwLength data | XOR | end |
+//   +-------+------+----------+----------------+---------------+-----+-----+
 constexpr unsigned FRAME_OFFSET_MESSAGE = 1;
 constexpr unsigned FRAME_OFFSET_LENGTH = FRAME_OFFSET_MESSAGE + CCID_OFFSET_LENGTH;
 constexpr unsigned FRAME_HEADER_SIZE = FRAME_OFFSET_MESSAGE + CCID_HEADER_SIZE;
@@ -47,18 +52,19 @@ KYT_ULONG ClampLength(uint64_t length)
     return length > largest ? largest : static_cast<KYT_ULONG>(length);
 }
 
-uint32_t ReadLittleEndian32(const uint8_t *bytes)
-{
-    return static_cast<uint32_t>(bytes[0]) | static_cast<uint32_t>(bytes[1]) << 8 |
-           static_cast<uint32_t>(bytes[2]) << 16 | static_cast<uint32_t>(bytes[3]) << 24;
-}
-
 bool WriteAll(int fd, const uint8_t *bytes, size_t count)
 {
     uint32_t written = 0;
     return ComPort_Write(fd, bytes, static_cast<uint32_t>(count), &written) && written == count;
 }
 
+// Every frame on the line, command and response alike:
+//
+//   +-------+------------------------------------+------------+-------+
+//   | start | CCID message: 10-byte header, then | XOR of the | end   |
+//   | 02    | dwLength data bytes                | message    | 03    |
+//   +-------+------------------------------------+------------+-------+
+//     0       1 .. n                               n + 1        n + 2
 void BuildFrame(uint8_t start, uint8_t end, const uint8_t *message, size_t length, uint8_t *frame)
 {
     frame[0] = start;
@@ -68,11 +74,17 @@ void BuildFrame(uint8_t start, uint8_t end, const uint8_t *message, size_t lengt
     frame[FRAME_OFFSET_MESSAGE + length + 1] = end;
 }
 
-// The reader's answer to a command frame: accepted only when well framed and
-// its status byte is 0x00.  Every other status is a refusal.
-bool AckAccepted(const ReaderDevice *device, const uint8_t *ack)
+// The reader's answer to a command frame, a frame around one status byte:
+//
+//   +-------+--------+-------------------+-----+
+//   | start | status | checksum (status) | end |      accepted: 02 00 00 03
+//   +-------+--------+-------------------+-----+
+//
+// Accepted only when well framed and its status byte is 0x00.  Every other
+// status is a refusal.
+bool AckAccepted(const CcidLink *link, const uint8_t *ack)
 {
-    return CCID_ValidateFrame(device->responseStart, device->responseEnd, ack, ACK_FRAME_SIZE) &&
+    return CCID_ValidateFrame(link->responseStart, link->responseEnd, ack, ACK_FRAME_SIZE) &&
            ack[ACK_OFFSET_STATUS] == ACK_STATUS_OK;
 }
 
@@ -80,19 +92,19 @@ bool AckAccepted(const ReaderDevice *device, const uint8_t *ack)
 // starts on a clean line, so a late acknowledge or the remains of an earlier
 // answer cannot be taken for this one.  The attempt count is computed in
 // native words: an all-ones retry count wraps to no attempt at all.
-int SendCommandFrame(ReaderDevice *device, const uint8_t *frame, size_t frameLength)
+int SendCommandFrame(CcidLink *link, const uint8_t *frame, size_t frameLength)
 {
-    KYT_ULONG attempts = device->statusRetries + 1;
-    uint32_t timeout = ClampTimeout(device->statusTimeout);
+    KYT_ULONG attempts = link->statusRetries + 1;
+    uint32_t timeout = ClampTimeout(link->statusTimeout);
     for (KYT_ULONG attempt = 0; attempt < attempts; attempt++) {
-        ComPort_ClearBuffer(device->comPort);
-        if (!WriteAll(device->comPort, frame, frameLength))
+        ComPort_ClearBuffer(link->comPort);
+        if (!WriteAll(link->comPort, frame, frameLength))
             continue;
         uint8_t ack[ACK_FRAME_SIZE];
         uint32_t count = ACK_FRAME_SIZE;
-        if (CCID_ReadExact(device->comPort, ack, &count, timeout) != 0)
+        if (CCID_ReadExact(link->comPort, ack, &count, timeout) != 0)
             continue;
-        if (AckAccepted(device, ack))
+        if (AckAccepted(link, ack))
             return 0;
     }
     return EIO;
@@ -112,25 +124,37 @@ bool HasAnnouncedLength(const uint8_t *frame, KYT_ULONG length)
     return announced == length;
 }
 
+// The host's request for the reader's last response frame: a frame around
+// an all-zero 10-byte message, which no command can be (type 00).  It takes
+// no sequence number and is not acknowledged.
+//
+//   +-------+-------------------------------+----------+-----+
+//   | start | 00 00 00 00 00 00 00 00 00 00 | XOR = 00 | end |
+//   +-------+-------------------------------+----------+-----+
+void BuildRepeatRequest(const CcidLink *link, uint8_t *request)
+{
+    const uint8_t allZero[CCID_HEADER_SIZE] = {};
+    BuildFrame(link->commandStart, link->commandEnd, allZero, sizeof allZero, request);
+}
+
 // Reads the response frame into `frame` (capacity `frameCapacity`), asking
 // for it again after every damaged or missing one.  On success *frameLength
 // is the length of a validated frame.
-int ReceiveResponseFrame(ReaderDevice *device, uint8_t *frame, KYT_ULONG frameCapacity, KYT_ULONG *frameLength)
+int ReceiveResponseFrame(CcidLink *link, uint8_t *frame, KYT_ULONG frameCapacity, KYT_ULONG *frameLength)
 {
-    uint8_t repeatRequest[REPEAT_REQUEST_SIZE] = {};
-    repeatRequest[0] = device->commandStart;
-    repeatRequest[REPEAT_REQUEST_SIZE - 1] = device->commandEnd;
+    uint8_t repeatRequest[REPEAT_REQUEST_SIZE];
+    BuildRepeatRequest(link, repeatRequest);
 
-    KYT_ULONG attempts = device->responseRetries + 1;
-    uint32_t timeout = ClampTimeout(device->responseTimeout);
+    KYT_ULONG attempts = link->responseRetries + 1;
+    uint32_t timeout = ClampTimeout(link->responseTimeout);
     for (KYT_ULONG attempt = 0; attempt < attempts; attempt++) {
         KYT_ULONG length = frameCapacity;
-        int result = CCID_ReadResponse(device->comPort, frame, &length, timeout);
+        int result = CCID_ReadResponse(link->comPort, frame, &length, timeout);
         // A frame too long for the caller was read to its end (or as far as
         // it is sane to read); asking for it again would bring the same.
         if (result == E2BIG)
             return E2BIG;
-        if (result == 0 && CCID_ValidateFrame(device->responseStart, device->responseEnd, frame, length) &&
+        if (result == 0 && CCID_ValidateFrame(link->responseStart, link->responseEnd, frame, length) &&
             HasAnnouncedLength(frame, length)) {
             *frameLength = length;
             return 0;
@@ -138,7 +162,7 @@ int ReceiveResponseFrame(ReaderDevice *device, uint8_t *frame, KYT_ULONG frameCa
         // The reader answers the repeat request with its last response
         // frame; what it sends is read as the next attempt, without
         // discarding anything in between.
-        WriteAll(device->comPort, repeatRequest, sizeof repeatRequest);
+        WriteAll(link->comPort, repeatRequest, sizeof repeatRequest);
     }
     return EIO;
 }
@@ -228,7 +252,7 @@ int CCID_ReadResponse(int fd, uint8_t *buffer, KYT_ULONG *length, uint32_t timeo
     return received > capacity ? E2BIG : 0;
 }
 
-int CCID_Transceive(ReaderDevice *device, const uint8_t *message, KYT_ULONG messageLength, uint8_t *reply,
+int CCID_Transceive(CcidLink *link, const uint8_t *message, KYT_ULONG messageLength, uint8_t *reply,
                     KYT_ULONG *replyLength)
 {
     // The whole command frame goes out in one write, whose count the serial
@@ -250,12 +274,12 @@ int CCID_Transceive(ReaderDevice *device, const uint8_t *message, KYT_ULONG mess
         return ENOMEM;
     }
 
-    BuildFrame(device->commandStart, device->commandEnd, message, messageLength, commandFrame);
+    BuildFrame(link->commandStart, link->commandEnd, message, messageLength, commandFrame);
 
-    int result = SendCommandFrame(device, commandFrame, commandFrameLength);
+    int result = SendCommandFrame(link, commandFrame, commandFrameLength);
     KYT_ULONG frameLength = 0;
     if (result == 0)
-        result = ReceiveResponseFrame(device, responseFrame, responseCapacity, &frameLength);
+        result = ReceiveResponseFrame(link, responseFrame, responseCapacity, &frameLength);
     if (result == 0) {
         // A validated frame is at least 4 bytes and no longer than the
         // capacity, so the message fits the caller's buffer.

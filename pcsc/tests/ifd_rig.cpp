@@ -21,7 +21,9 @@ std::vector<std::string> g_log;
 } // namespace
 
 // pcscd's logging function, which the handler looks up at run time.
-extern "C" __attribute__((visibility("default"))) void log_msg(const int priority, const char *format, ...)
+extern "C" __attribute__((visibility("default"), format(printf, 2, 3))) void log_msg(const int priority,
+                                                                                    const char *format, ...);
+extern "C" void log_msg(const int priority, const char *format, ...)
 {
     (void)priority;
     char text[1024];
@@ -157,7 +159,7 @@ RESPONSECODE ReaderRig::OpenChannels(const std::string &options)
         RESPONSECODE rv = Ifd().createByName(Lun(slot), name.data());
         if (rv != IFD_SUCCESS)
             return rv;
-        open_ = slot + 1;
+        open_ = static_cast<unsigned>(slot + 1);
     }
     return IFD_SUCCESS;
 }

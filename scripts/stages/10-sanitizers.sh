@@ -20,7 +20,7 @@ run_suite() {
   local name=$1 sanitize=$2
   local build="$root/build-$name"
   rm -rf "$build"
-  cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKYT_WERROR=ON \
     -DCMAKE_PROJECT_INCLUDE="$root/cmake/Sanitizers.cmake" -DKYT_SANITIZE="$sanitize"
   cmake --build "$build" -j "$jobs"
   (cd "$build" && ctest --output-on-failure -j "$jobs" -E "$exclude")

@@ -3,6 +3,7 @@
 #include <dirent.h>
 
 #include <cstdio>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -34,6 +35,33 @@ void ShortenTimeouts(ReaderHandle handle, KYT_ULONG statusMs, KYT_ULONG response
 {
     KYT_TIMEOUTS timeouts = {statusMs, 1, responseMs, 1};
     EXPECT_EQ(KYT_SetTimeouts(handle, &timeouts), 0UL);
+}
+
+ExchangeProgress ProgressOf(const kytsim::SimReader &sim)
+{
+    constexpr size_t kAcknowledgeSize = 4;
+    ExchangeProgress progress;
+    for (const kytsim::LogEntry &entry : sim.Log()) {
+        if (entry.direction == kytsim::Direction::HostToReader)
+            progress.commandIn = true;
+        else if (entry.bytes.size() == kAcknowledgeSize)
+            progress.acknowledged = true;
+        else
+            progress.answered = true;
+    }
+    return progress;
+}
+
+bool AwaitProgress(const kytsim::SimReader &sim, bool (*reached)(const ExchangeProgress &),
+                   std::chrono::milliseconds limit)
+{
+    auto giveUp = std::chrono::steady_clock::now() + limit;
+    while (!reached(ProgressOf(sim))) {
+        if (std::chrono::steady_clock::now() >= giveUp)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
 }
 
 std::vector<kytsim::Bytes> CommandsOfType(const kytsim::SimReader &sim, uint8_t type)

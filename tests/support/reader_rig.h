@@ -21,6 +21,20 @@ ReaderHandle Open(kytsim::SimReader &sim);
 // Sets short link timeouts so that tests waiting for silence stay fast.
 void ShortenTimeouts(ReaderHandle handle, KYT_ULONG statusMs = 150, KYT_ULONG responseMs = 150);
 
+// Where the reader stands with one exchange since its log was last cleared:
+// the command frame in, its acknowledge sent (4 bytes), a response sent.
+struct ExchangeProgress {
+    bool commandIn = false;
+    bool acknowledged = false;
+    bool answered = false;
+};
+ExchangeProgress ProgressOf(const kytsim::SimReader &sim);
+
+// Waits until `reached` holds for the reader's progress; false when it
+// does not within `limit`, which is there only so that nothing hangs.
+bool AwaitProgress(const kytsim::SimReader &sim, bool (*reached)(const ExchangeProgress &),
+                   std::chrono::milliseconds limit = std::chrono::seconds(30));
+
 // CCID messages of the given type that reached the reader.
 std::vector<kytsim::Bytes> CommandsOfType(const kytsim::SimReader &sim, uint8_t type);
 

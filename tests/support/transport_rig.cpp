@@ -1,22 +1,32 @@
 #include "transport_rig.h"
 
-#include <fcntl.h>
 #include <poll.h>
 #include <stdlib.h>
-#include <termios.h>
 #include <unistd.h>
+
+#include <algorithm>
+#include <iterator>
 
 #include <gtest/gtest.h>
 
 #include "ccid.h"
 #include "comport.h"
+#include "pty_line.h"
 
 namespace trig {
 
 namespace {
 
 constexpr std::chrono::milliseconds POLL_STEP(10);
+constexpr std::chrono::seconds MARKER_LIMIT(30);
 constexpr size_t HOST_FRAME_HEADER = 1 + CCID_HEADER_SIZE;
+
+// A frame around a message of a type no command has.
+const Bytes &Marker()
+{
+    static const Bytes marker = Frame(Bytes{0xEE, 0, 0, 0, 0, 0, 0, 0, 0, 0});
+    return marker;
+}
 
 uint32_t LengthField(const uint8_t *bytes)
 {
@@ -63,16 +73,18 @@ void FreeDevice(ReaderDevice *device)
     free(device);
 }
 
+// Sized up front and filled in place: g++ 12 reports a false -Warray-bounds
+// for a vector insert behind a short initial vector.
 Bytes Frame(const Bytes &message)
 {
-    Bytes frame;
-    frame.push_back(FRAME_START);
-    frame.insert(frame.end(), message.begin(), message.end());
+    Bytes frame(message.size() + FRAME_OVERHEAD);
+    frame.front() = FRAME_START;
+    std::copy(message.begin(), message.end(), frame.begin() + 1);
     uint8_t checksum = 0;
     for (uint8_t byte : message)
         checksum ^= byte;
-    frame.push_back(checksum);
-    frame.push_back(FRAME_END);
+    frame[frame.size() - 2] = checksum;
+    frame.back() = FRAME_END;
     return frame;
 }
 
@@ -90,17 +102,19 @@ Bytes Response(uint8_t type, uint8_t slot, uint8_t seq, uint8_t status, uint8_t 
                const Bytes &data)
 {
     auto length = static_cast<uint32_t>(data.size());
-    Bytes message = {type,
-                     static_cast<uint8_t>(length),
-                     static_cast<uint8_t>(length >> 8),
-                     static_cast<uint8_t>(length >> 16),
-                     static_cast<uint8_t>(length >> 24),
-                     slot,
-                     seq,
-                     status,
-                     error,
-                     chain};
-    message.insert(message.end(), data.begin(), data.end());
+    const uint8_t header[CCID_HEADER_SIZE] = {type,
+                                              static_cast<uint8_t>(length),
+                                              static_cast<uint8_t>(length >> 8),
+                                              static_cast<uint8_t>(length >> 16),
+                                              static_cast<uint8_t>(length >> 24),
+                                              slot,
+                                              seq,
+                                              status,
+                                              error,
+                                              chain};
+    Bytes message(CCID_HEADER_SIZE + data.size());
+    std::copy(std::begin(header), std::end(header), message.begin());
+    std::copy(data.begin(), data.end(), message.begin() + CCID_HEADER_SIZE);
     return message;
 }
 
@@ -119,32 +133,14 @@ ScriptedPeer::~ScriptedPeer()
     stop_ = true;
     if (thread_.joinable())
         thread_.join();
-    if (slaveKeeper_ >= 0)
-        close(slaveKeeper_);
-    if (master_ >= 0)
-        close(master_);
+    rig::ClosePtyLine(&line_);
 }
 
 bool ScriptedPeer::Start()
 {
-    master_ = posix_openpt(O_RDWR | O_NOCTTY);
-    if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0)
+    if (!rig::OpenPtyLine(&line_))
         return false;
-    char name[256];
-    if (ptsname_r(master_, name, sizeof name) != 0)
-        return false;
-    path_ = name;
-    slaveKeeper_ = open(name, O_RDWR | O_NOCTTY);
-    if (slaveKeeper_ < 0)
-        return false;
-    termios raw{};
-    if (tcgetattr(slaveKeeper_, &raw) != 0)
-        return false;
-    cfmakeraw(&raw);
-    if (tcsetattr(slaveKeeper_, TCSANOW, &raw) != 0)
-        return false;
-    if (fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK) != 0)
-        return false;
+    master_ = line_.master;
     thread_ = std::thread([this] { Run(); });
     return true;
 }
@@ -177,16 +173,22 @@ std::vector<Bytes> ScriptedPeer::HostFrames() const
     return hostFrames_;
 }
 
-bool ScriptedPeer::WaitForHostFrames(size_t count, std::chrono::milliseconds limit) const
+std::vector<Bytes> ScriptedPeer::SettledHostFrames(int hostFd)
 {
+    size_t sent = 0;
+    while (sent < Marker().size()) {
+        ssize_t put = write(hostFd, Marker().data() + sent, Marker().size() - sent);
+        if (put <= 0) {
+            ADD_FAILURE() << "cannot write the marker";
+            return HostFrames();
+        }
+        sent += static_cast<size_t>(put);
+    }
     std::unique_lock<std::mutex> lock(mutex_);
-    return changed_.wait_for(lock, limit, [&] { return hostFrames_.size() >= count; });
-}
-
-bool ScriptedPeer::WaitIdle(std::chrono::milliseconds limit) const
-{
-    std::unique_lock<std::mutex> lock(mutex_);
-    return changed_.wait_for(lock, limit, [&] { return feeds_.empty() && !busy_; });
+    size_t expected = ++markersSent_;
+    if (!changed_.wait_for(lock, MARKER_LIMIT, [&] { return markersSeen_ >= expected; }))
+        ADD_FAILURE() << "the marker did not arrive";
+    return hostFrames_;
 }
 
 void ScriptedPeer::Run()
@@ -199,20 +201,23 @@ void ScriptedPeer::Run()
             if (!feeds_.empty()) {
                 feed = feeds_.front();
                 feeds_.pop_front();
-                haveFeed = busy_ = true;
+                haveFeed = true;
             }
         }
         if (haveFeed) {
             WriteAll(feed);
-            std::lock_guard<std::mutex> guard(mutex_);
-            busy_ = false;
-            changed_.notify_all();
             continue;
         }
 
         Bytes frame;
         if (!ReadHostFrame(&frame))
             continue;
+        if (frame == Marker()) {
+            std::lock_guard<std::mutex> guard(mutex_);
+            markersSeen_++;
+            changed_.notify_all();
+            continue;
+        }
         Reply reply;
         {
             std::lock_guard<std::mutex> guard(mutex_);
@@ -221,16 +226,12 @@ void ScriptedPeer::Run()
                 reply = replies_.front();
                 replies_.pop_front();
             }
-            busy_ = true;
             changed_.notify_all();
         }
         for (const Piece &piece : reply) {
             if (!Sleep(piece.delayBefore) || !WriteAll(piece.bytes))
                 break;
         }
-        std::lock_guard<std::mutex> guard(mutex_);
-        busy_ = false;
-        changed_.notify_all();
     }
 }
 

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "device.h"
+#include "pty_line.h"
 
 namespace trig {
 
@@ -58,7 +59,7 @@ public:
     ScriptedPeer &operator=(const ScriptedPeer &) = delete;
 
     bool Start();
-    const std::string &Path() const { return path_; }
+    const std::string &Path() const { return line_.slavePath; }
 
     void AddReply(const Bytes &bytes);
     void AddReply(const Reply &reply);
@@ -68,10 +69,12 @@ public:
 
     // Host frames received so far, each as on the wire.
     std::vector<Bytes> HostFrames() const;
-    // Waits (up to `limit`) until `count` host frames have arrived.
-    bool WaitForHostFrames(size_t count, std::chrono::milliseconds limit = std::chrono::milliseconds(5000)) const;
-    // True once every queued reply and feed has been written.
-    bool WaitIdle(std::chrono::milliseconds limit = std::chrono::milliseconds(5000)) const;
+    // Every frame the host sent on `hostFd` before this call.  The host's
+    // writes are complete when its call returns; a marker frame written
+    // behind them on the same line reaches the peer after all of them, so
+    // once the marker is in, nothing sent before it is still on its way.
+    // Markers take no reply and are not counted among the host frames.
+    std::vector<Bytes> SettledHostFrames(int hostFd);
 
 private:
     void Run();
@@ -80,9 +83,8 @@ private:
     bool WriteAll(const Bytes &bytes);
     bool Sleep(std::chrono::milliseconds delay);
 
-    int master_ = -1;
-    int slaveKeeper_ = -1; // keeps the line up before and between opens
-    std::string path_;
+    rig::PtyLine line_;
+    int master_ = -1; // line_.master
     std::thread thread_;
     std::atomic<bool> stop_{false};
     mutable std::mutex mutex_;
@@ -90,7 +92,8 @@ private:
     std::deque<Reply> replies_;
     std::deque<Bytes> feeds_;
     std::vector<Bytes> hostFrames_;
-    bool busy_ = false;
+    size_t markersSent_ = 0;
+    size_t markersSeen_ = 0;
     Bytes pending_; // bytes of a host frame read so far
 };
 

@@ -5,16 +5,12 @@
 
 #include "kyt.h"
 #include "menus.h"
+#include "messages.h"
 
 namespace {
 
 constexpr const char *kTitle = "KYT API Test Utility Version 1.0.1";
 constexpr const char *kNotice = "Exercises the libkyt reader API against one reader.";
-
-void PrintFailure(const char *function, KYT_STATUS status)
-{
-    printf("Error: %s failed with error 0x%08X\n", function, static_cast<unsigned>(status));
-}
 
 // Start-up after a successful open: slot count, line speed, firmware
 // version, then the menus.  Any failure ends the run.
@@ -64,7 +60,7 @@ int RunTestUtility(int argc, char **argv)
     ReaderHandle hReader = nullptr;
     KYT_STATUS status = KYT_OpenA(portName, &hReader);
     if (status != 0) {
-        printf("Error: KYT_Open failed with error 0x%08X\n", static_cast<unsigned>(status));
+        PrintFailure("KYT_Open", status);
         return 0;
     }
     puts("KYT_Open: OK\n");
@@ -74,7 +70,7 @@ int RunTestUtility(int argc, char **argv)
     printf("Closing the reader (%s)...\n", portName);
     status = KYT_Close(hReader);
     if (status != 0)
-        printf("Error: KYT_Close failed with error 0x%08X\n", static_cast<unsigned>(status));
+        PrintFailure("KYT_Close", status);
     else
         puts("KYT_Close: OK");
     return 0;

@@ -21,11 +21,6 @@ constexpr KYT_ULONG kFirmwareHeaderLength = 5;
 constexpr size_t kCardBufferSize = kScriptNameSize;
 constexpr KYT_ULONG kAtrCapacity = 64;
 
-void PrintFailure(const char *function, KYT_STATUS status)
-{
-    printf("Error: %s failed with error 0x%08X\n", function, static_cast<unsigned>(status));
-}
-
 void PrintMenuTitle(const char *title)
 {
     puts(title);
@@ -77,8 +72,8 @@ bool SelectSlot(ReaderHandle hReader, int *slot)
     puts("Getting the number of slots...");
     KYT_STATUS status = KYT_GetNumSlots(hReader, &numSlots);
     if (status != 0) {
-        printf("Error: KYT_GetNumSlots failed with error 0x%08X\n\n",
-               static_cast<unsigned>(status));
+        PrintFailure("KYT_GetNumSlots", status);
+        printf("\n");
         return false;
     }
     printf("Slots: %d\n\n", static_cast<int>(numSlots));

@@ -280,7 +280,7 @@ KYT_STATUS TransmitApdu(ReaderHandle hReader, KYT_ULONG slot, const unsigned cha
     KYT_STATUS status =
         KYT_ExchangeApdu(hReader, slot, command, commandLength, response, responseLength);
     if (status != 0)
-        printf("Error: KYT_ExchangeApdu failed with error 0x%08X\n", static_cast<unsigned>(status));
+        PrintFailure("KYT_ExchangeApdu", status);
     return status;
 }
 
@@ -291,6 +291,6 @@ KYT_STATUS TransmitControl(ReaderHandle hReader, KYT_ULONG slot, const unsigned 
     KYT_STATUS status = KYT_Control(hReader, slot, KYT_IOCTL_ESCAPE, command, commandLength,
                                     response, responseSize, responseLength);
     if (status != 0)
-        printf("Error: KYT_Control failed with error 0x%08X\n", static_cast<unsigned>(status));
+        PrintFailure("KYT_Control", status);
     return status;
 }
