@@ -156,7 +156,10 @@ SimReader::State::Answer SimReader::State::AnswerCommand(const Bytes &message)
         return answer;
     answer.ack = AckFrame(ACK_OK);
     answer.respond = true;
+    answering = true;
     answer.response = Dispatch(message, answer, lock);
+    answering = false;
+    answered.notify_all();
     answer.withhold = faults.TakeWithheldResponse();
     answer.delay = config.responseDelay;
     if (apduAnswered)

@@ -66,6 +66,10 @@ struct SimReader::State {
 
     mutable std::mutex mutex;
     std::condition_variable wake; // Stop() interrupts pauses through it
+    // A command is being answered (its card or escape handler may be at work
+    // with the mutex released); `answered` tells when it no longer is.
+    bool answering = false;
+    std::condition_variable answered;
     Config config;
     uint32_t speed;
     EscapeHandler escapeHandler;

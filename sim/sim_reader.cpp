@@ -132,6 +132,17 @@ void SimReader::RemoveCard(unsigned slot)
         state_->slots[slot].ChangeCard(std::nullopt);
 }
 
+void SimReader::RemoveDeviceCard(unsigned slot, const CardDevice &device)
+{
+    std::unique_lock<std::mutex> lock(state_->mutex);
+    state_->answered.wait(lock, [this] { return !state_->answering; });
+    if (slot >= kMaxSlots)
+        return;
+    State::Slot &held = state_->slots[slot];
+    if (held.card && held.card->device.get() == &device)
+        held.ChangeCard(std::nullopt);
+}
+
 void SimReader::BounceCard(unsigned slot)
 {
     std::lock_guard<std::mutex> guard(state_->mutex);

@@ -169,6 +169,12 @@ public:
     // Cards.
     void InsertCard(unsigned slot, const Card &card);
     void RemoveCard(unsigned slot);
+    // Pulls out the slot's card if its device is `device`, once the command
+    // the reader is answering (if any) has been answered: a device that broke
+    // during a command makes that command fail as the device answered (mute),
+    // and the slot is empty from the next command on.  Another card in the
+    // slot stays.  Never to be called from a card's device or handler.
+    void RemoveDeviceCard(unsigned slot, const CardDevice &device);
     // The card is pulled and put back during the next command APDU (or
     // SetParameters) to the slot: that command fails as if the slot were
     // empty, and the card is there again, unpowered, right after.
