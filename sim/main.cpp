@@ -2,8 +2,8 @@
 // library and kyt_test without hardware.
 //
 // The main thread sets the reader up, announces it and waits for SIGINT,
-// SIGTERM or SIGHUP; then it stops the command channel and the reader, in
-// that order, and exits with status 0.
+// SIGTERM or SIGHUP; then it stops the command channel, the slots waiting
+// for card emulators and the reader, in that order, and exits with status 0.
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -18,6 +18,7 @@
 #include "console.h"
 #include "options.h"
 #include "sim_reader.h"
+#include "vpcd_slots.h"
 
 namespace {
 
@@ -67,6 +68,20 @@ bool StartReader(kytsim::SimReader &reader, const Options &options)
     return true;
 }
 
+// Starts listening for card emulators and announces each slot's port;
+// false after printing why not.
+bool StartVpcdSlots(kytsim::program::VpcdSlots &vpcd)
+{
+    std::string error;
+    if (!vpcd.Start(&error)) {
+        std::fprintf(stderr, "kyt_sim: %s\n", error.c_str());
+        return false;
+    }
+    for (const auto &[slot, port] : vpcd.Ports())
+        std::printf("Slot %u waits for a card emulator on 127.0.0.1:%u\n", slot, static_cast<unsigned>(port));
+    return true;
+}
+
 // The path to announce: the link when one is asked for, else the pty.
 bool MakeLink(const kytsim::SimReader &reader, const std::string &link, std::string *path)
 {
@@ -95,7 +110,8 @@ int main(int argc, char **argv)
     sigset_t signals = BlockEndSignals();
     kytsim::SimReader reader(options.config);
     std::string path;
-    if (!StartReader(reader, options) || !MakeLink(reader, options.link, &path))
+    kytsim::program::VpcdSlots vpcd(reader, options.vpcd);
+    if (!StartReader(reader, options) || !StartVpcdSlots(vpcd) || !MakeLink(reader, options.link, &path))
         return 1;
     std::printf("Simulated reader ready on %s\n", path.c_str());
     std::fflush(stdout);
@@ -112,6 +128,7 @@ int main(int argc, char **argv)
     sigwait(&signals, &received);
 
     console.Stop();
+    vpcd.Stop();
     reader.Stop();
     if (!options.link.empty())
         unlink(options.link.c_str());

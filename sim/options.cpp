@@ -7,6 +7,7 @@
 #include "card_names.h"
 #include "iso_card.h"
 #include "parsing.h"
+#include "vpcd_slots.h"
 
 namespace kytsim::program {
 
@@ -29,6 +30,15 @@ const char kUsage[] =
     "                      which makes a card with that ATR and the demo file\n"
     "                      system answering in T=1 style, extended-length APDUs\n"
     "                      included; may be repeated\n"
+    "  --card SLOT:vpcd[:PORT]\n"
+    "                      the card in slot SLOT is a card emulator that speaks\n"
+    "                      vsmartcard's vpcd protocol (vicc, jCardSim) and connects\n"
+    "                      to 127.0.0.1:PORT (default 35963 plus SLOT; 0 takes any\n"
+    "                      free port); the slot holds its card while it is\n"
+    "                      connected, one emulator at a time\n"
+    "  --vpcd-timeout MS   the time a card emulator has for each answer; after it\n"
+    "                      its card is mute and the connection is dropped\n"
+    "                      (default 5000)\n"
     "  --empty SLOT        leave slot SLOT without a card\n"
     "  --block N           send card responses longer than N bytes in chained\n"
     "                      blocks of N bytes (default 0: never chain)\n"
@@ -52,6 +62,9 @@ const char kUsage[] =
     "\n"
     "When the reader is ready, one line \"Simulated reader ready on PATH\" is\n"
     "printed, PATH being the link when --link is given, else the pty itself.\n"
+    "Before it, each vpcd slot has its line \"Slot SLOT waits for a card emulator\n"
+    "on 127.0.0.1:PORT\"; emulators connecting, leaving and being refused are\n"
+    "reported on standard error.\n"
     "\n"
     "While it runs, kyt_sim reads commands from standard input, one per line, and\n"
     "answers each with one line beginning \"ok\" or \"error\":\n"
@@ -89,6 +102,17 @@ std::string SpeedOption(const std::string &option, const std::string &value, Opt
     return "";
 }
 
+// A slot that waits for a card emulator starts empty.
+std::string VpcdCardOption(unsigned slot, const std::string &name, Options &options)
+{
+    std::optional<uint16_t> port = VpcdPort(name, slot);
+    if (!port)
+        return "--card SLOT:vpcd:PORT wants a port from 0 to 65535, not " + name;
+    options.vpcd.ports[slot] = *port;
+    options.cards[slot] = std::nullopt;
+    return "";
+}
+
 std::string CardOption(const std::string &, const std::string &value, Options &options)
 {
     size_t colon = value.find(':');
@@ -96,6 +120,9 @@ std::string CardOption(const std::string &, const std::string &value, Options &o
     if (!slot)
         return "--card wants SLOT:CARD with a slot number from 0, not " + value;
     std::string name = value.substr(colon + 1);
+    if (IsVpcdCardName(name))
+        return VpcdCardOption(*slot, name, options);
+    options.vpcd.ports.erase(*slot);
     std::optional<Card> card = CardByName(name);
     if (!card)
         return "card " + name + " is neither demo-t1, demo-t0 nor an ATR in hex";
@@ -109,6 +136,7 @@ std::string EmptyOption(const std::string &, const std::string &value, Options &
     if (!slot)
         return "bad slot number " + value;
     options.cards[*slot] = std::nullopt;
+    options.vpcd.ports.erase(*slot);
     return "";
 }
 
@@ -131,6 +159,15 @@ std::string DelayOption(const std::string &option, const std::string &value, Opt
     return "";
 }
 
+std::string VpcdTimeoutOption(const std::string &, const std::string &value, Options &options)
+{
+    std::optional<unsigned long> ms = ParseNumber(value);
+    if (!ms || *ms == 0)
+        return "bad time " + value + " for --vpcd-timeout (milliseconds, at least 1)";
+    options.vpcd.timeout = std::chrono::milliseconds(*ms);
+    return "";
+}
+
 std::string LinkOption(const std::string &, const std::string &value, Options &options)
 {
     options.link = value;
@@ -146,6 +183,7 @@ constexpr OptionEntry kOptions[] = {
     {"--model", ModelOption},         {"--speed", SpeedOption},       {"--max-speed", SpeedOption},
     {"--card", CardOption},           {"--empty", EmptyOption},       {"--block", BlockOption},
     {"--reader-delay", DelayOption},  {"--card-delay", DelayOption},  {"--link", LinkOption},
+    {"--vpcd-timeout", VpcdTimeoutOption},
 };
 
 int Fail(const std::string &message)

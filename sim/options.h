@@ -8,6 +8,7 @@
 #include <variant>
 
 #include "sim_reader.h"
+#include "vpcd_slots.h"
 
 namespace kytsim::program {
 
@@ -15,6 +16,7 @@ struct Options {
     Config config;
     std::map<unsigned, std::optional<Card>> cards; // by slot; nullopt: an empty slot
     std::string link;                              // a symbolic link to the pty, or ""
+    VpcdOptions vpcd;                              // slots whose cards are card emulators
 };
 
 // The options, or the status to exit with at once: 0 after --help (the
