@@ -1,0 +1,329 @@
+// Cards over the vpcd protocol: the real kyt_sim program with a slot that
+// waits for a card emulator, the library on its pty, and an emulator of the
+// tests' own at the slot's port.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "kyt.h"
+#include "sim_program.h"
+#include "vpcd_emulator.h"
+
+namespace {
+
+using kytsim::Bytes;
+using rig::VpcdEmulator;
+using namespace std::chrono_literals;
+
+const Bytes kDemoT1Atr = {0x3B, 0xF9, 0x96, 0x00, 0x00, 0x81, 0x31, 0xFE, 0x45, 0x80,
+                           0x31, 0x80, 0x73, 0x90, 0x21, 0x00, 0x81, 0x05, 0x13};
+const Bytes kSelectMf = {0x00, 0xA4, 0x00, 0x0C, 0x02, 0x3F, 0x00};
+const Bytes kOk = {0x90, 0x00};
+
+// kyt_sim started with `args`, and the library open on its pty.
+class Session {
+public:
+    explicit Session(const std::vector<std::string> &args) : program(args) {}
+    ~Session()
+    {
+        if (handle)
+            KYT_Close(handle);
+    }
+    Session(const Session &) = delete;
+    Session &operator=(const Session &) = delete;
+
+    bool Open()
+    {
+        if (!program.AwaitReady())
+            return false;
+        KYT_STATUS status = KYT_OpenA(program.PortPath().c_str(), &handle);
+        EXPECT_EQ(status, KYT_SUCCESS);
+        return status == KYT_SUCCESS;
+    }
+
+    Bytes PowerOn(KYT_ULONG slot, KYT_STATUS *status)
+    {
+        unsigned char atr[64];
+        KYT_ULONG length = sizeof atr;
+        *status = KYT_PowerOnIcc(handle, slot, atr, &length);
+        return *status == KYT_SUCCESS ? Bytes(atr, atr + length) : Bytes();
+    }
+
+    Bytes Exchange(KYT_ULONG slot, const Bytes &apdu, KYT_STATUS *status)
+    {
+        Bytes response(65538);
+        KYT_ULONG length = response.size();
+        *status = KYT_ExchangeApdu(handle, slot, apdu.data(), apdu.size(), response.data(), &length);
+        response.resize(*status == KYT_SUCCESS ? length : 0);
+        return response;
+    }
+
+    // Waits until the slot shows `wanted` (KYT_ICC_ABSENT, _PRESENT...).
+    bool AwaitIccStatus(KYT_ULONG slot, KYT_ULONG wanted)
+    {
+        auto giveUp = std::chrono::steady_clock::now() + 30s;
+        KYT_ULONG status = KYT_ICC_UNKNOWN;
+        while (KYT_GetIccStatus(handle, slot, &status) != KYT_SUCCESS || status != wanted) {
+            if (std::chrono::steady_clock::now() > giveUp)
+                return false;
+            std::this_thread::sleep_for(20ms);
+        }
+        return true;
+    }
+
+    // The demo card in slot 1 answers as ever.
+    void ExpectDemoCardAnswers()
+    {
+        KYT_STATUS status;
+        EXPECT_EQ(PowerOn(1, &status), kDemoT1Atr);
+        EXPECT_EQ(Exchange(1, kSelectMf, &status), kOk);
+    }
+
+    rig::SimProgram program;
+    ReaderHandle handle = nullptr;
+};
+
+TEST(VpcdCard, PowerEventsAndWholeApdusReachTheEmulator)
+{
+    // Responses longer than 100 bytes cross the line in chained blocks.
+    Session session({"--card", "0:vpcd:0", "--block", "100"});
+    ASSERT_TRUE(session.Open());
+    VpcdEmulator emulator;
+    ASSERT_TRUE(emulator.Connect(session.program.VpcdPort(0)));
+    ASSERT_TRUE(session.AwaitIccStatus(0, KYT_ICC_PRESENT));
+
+    KYT_STATUS status;
+    EXPECT_EQ(session.PowerOn(0, &status), VpcdEmulator::Atr());
+    // 600 bytes reach the reader in chained blocks and the emulator as one
+    // APDU; its 602-byte answer comes back in blocks and is joined again.
+    Bytes apdu(600);
+    for (size_t i = 0; i < apdu.size(); i++)
+        apdu[i] = static_cast<uint8_t>(i * 7 + 1);
+    EXPECT_EQ(session.Exchange(0, apdu, &status), VpcdEmulator::AnswerTo(apdu));
+    EXPECT_EQ(status, KYT_SUCCESS);
+    // A power-on of the powered card resets it.
+    EXPECT_EQ(session.PowerOn(0, &status), VpcdEmulator::Atr());
+    EXPECT_EQ(KYT_PowerOffIcc(session.handle, 0), KYT_SUCCESS);
+
+    ASSERT_TRUE(emulator.AwaitMessages(6));
+    std::vector<Bytes> expected = {{0x01}, {0x04}, apdu, {0x02}, {0x04}, {0x00}};
+    EXPECT_EQ(emulator.Messages(), expected);
+}
+
+TEST(VpcdCard, TheSlotHoldsACardWhileOneEmulatorIsConnected)
+{
+    Session session({"--card", "0:vpcd:0"});
+    ASSERT_TRUE(session.Open());
+    uint16_t port = session.program.VpcdPort(0);
+    ASSERT_NE(port, 0);
+    EXPECT_TRUE(session.AwaitIccStatus(0, KYT_ICC_ABSENT));
+    VpcdEmulator first;
+    ASSERT_TRUE(first.Connect(port));
+    ASSERT_TRUE(session.AwaitIccStatus(0, KYT_ICC_PRESENT));
+
+    // A second emulator is turned away, and the first keeps the slot.
+    VpcdEmulator second;
+    ASSERT_TRUE(second.Connect(port));
+    EXPECT_TRUE(second.AwaitClosed());
+    EXPECT_TRUE(session.program.AwaitError("slot 0: refused a second card emulator"));
+    KYT_STATUS status;
+    EXPECT_EQ(session.PowerOn(0, &status), VpcdEmulator::Atr());
+    EXPECT_EQ(session.Exchange(0, kSelectMf, &status), VpcdEmulator::AnswerTo(kSelectMf));
+    EXPECT_TRUE(second.Messages().empty());
+
+    first.Disconnect();
+    EXPECT_TRUE(session.AwaitIccStatus(0, KYT_ICC_ABSENT));
+    EXPECT_TRUE(session.program.AwaitError("slot 0: card emulator gone (it closed the connection)"));
+    session.PowerOn(0, &status);
+    EXPECT_EQ(status, KYT_ERR_REMOVED_CARD);
+
+    // Back again: a fresh card, powered up rather than reset.
+    ASSERT_TRUE(first.Connect(port));
+    ASSERT_TRUE(session.AwaitIccStatus(0, KYT_ICC_PRESENT));
+    EXPECT_EQ(session.PowerOn(0, &status), VpcdEmulator::Atr());
+    EXPECT_EQ(first.Messages(), (std::vector<Bytes>{{0x01}, {0x04}}));
+}
+
+// An emulator that breaks the protocol, or stops answering, loses its
+// connection and the slot its card; the reader goes on with the other
+// slots, and the next emulator to connect is served as ever.
+struct Breach {
+    const char *name;
+    enum { AtPowerOn, AtApdu, Unasked } when;
+    VpcdEmulator::Responder responder;
+    const char *reported;
+};
+
+Bytes AnswerApdus(const Bytes &message, const Bytes &wire)
+{
+    return message.size() > 1 ? wire : VpcdEmulator::PlainReply(message);
+}
+
+Bytes AnswerAtr(const Bytes &message, const Bytes &wire)
+{
+    return message == Bytes{0x04} ? wire : VpcdEmulator::PlainReply(message);
+}
+
+const Breach kBreaches[] = {
+    {"silent on an APDU", Breach::AtApdu, [](const Bytes &m) { return AnswerApdus(m, {}); },
+     "no answer within 1000 ms"},
+    {"a response cut short", Breach::AtApdu, [](const Bytes &m) { return AnswerApdus(m, {0xFF, 0xFF, 0x90}); },
+     "no answer within 1000 ms"},
+    {"an empty response", Breach::AtApdu, [](const Bytes &m) { return AnswerApdus(m, {0x00, 0x00}); },
+     "it sent a response of length 0"},
+    {"a response without SW2", Breach::AtApdu,
+     [](const Bytes &m) { return AnswerApdus(m, VpcdEmulator::Wire({0x90})); }, "it sent a response of length 1"},
+    {"an ATR longer than any", Breach::AtPowerOn,
+     [](const Bytes &m) { return AnswerAtr(m, VpcdEmulator::Wire(Bytes(34, 0x3B))); }, "it sent an ATR of length 34"},
+    {"an ATR of one byte", Breach::AtPowerOn,
+     [](const Bytes &m) { return AnswerAtr(m, VpcdEmulator::Wire({0x3B})); }, "it sent an ATR of length 1"},
+    {"a length of 65535 for an ATR", Breach::AtPowerOn,
+     [](const Bytes &m) { return AnswerAtr(m, {0xFF, 0xFF, 0x3B}); }, "it sent an ATR of length 65535"},
+    {"bytes nobody asked for", Breach::Unasked, VpcdEmulator::PlainReply, "data that nothing asked for"},
+};
+
+TEST(VpcdCard, AnEmulatorThatFailsLosesTheSlotAndTheReaderGoesOn)
+{
+    Session session({"--card", "0:vpcd:0", "--card", "1:demo-t1", "--vpcd-timeout", "1000"});
+    ASSERT_TRUE(session.Open());
+    uint16_t port = session.program.VpcdPort(0);
+    for (const Breach &breach : kBreaches) {
+        SCOPED_TRACE(breach.name);
+        VpcdEmulator emulator(breach.responder);
+        ASSERT_TRUE(emulator.Connect(port));
+        ASSERT_TRUE(session.AwaitIccStatus(0, KYT_ICC_PRESENT));
+        KYT_STATUS status;
+        Bytes atr = session.PowerOn(0, &status);
+        if (breach.when == Breach::AtPowerOn) {
+            EXPECT_EQ(status, KYT_ERR_UNRESPONSIVE_CARD);
+        } else {
+            EXPECT_EQ(atr, VpcdEmulator::Atr());
+        }
+        if (breach.when == Breach::AtApdu) {
+            // The reader reports the card mute; the library's own wait for
+            // the reader (10 s) is longer than the emulator's 1 s.
+            session.Exchange(0, kSelectMf, &status);
+            EXPECT_EQ(status, static_cast<KYT_STATUS>(ETIMEDOUT));
+        }
+        if (breach.when == Breach::Unasked)
+            emulator.SendRaw(VpcdEmulator::Wire(kOk));
+
+        EXPECT_TRUE(emulator.AwaitClosed());
+        EXPECT_TRUE(session.AwaitIccStatus(0, KYT_ICC_ABSENT));
+        EXPECT_TRUE(session.program.AwaitError(breach.reported)) << session.program.ErrorText();
+        session.ExpectDemoCardAnswers();
+        VpcdEmulator next;
+        ASSERT_TRUE(next.Connect(port));
+        ASSERT_TRUE(session.AwaitIccStatus(0, KYT_ICC_PRESENT));
+        EXPECT_EQ(session.PowerOn(0, &status), VpcdEmulator::Atr());
+        EXPECT_EQ(session.Exchange(0, kOk, &status), VpcdEmulator::AnswerTo(kOk));
+    }
+    EXPECT_EQ(session.program.Stop(SIGTERM), 0);
+}
+
+// kyt_sim ends with status 0 on SIGINT and SIGTERM with an emulator
+// connected, even while the reader waits for its answer: with a timeout of
+// ten minutes, only the stop itself can end that wait within the test's
+// bound.
+TEST(VpcdCard, EndsCleanlyWithAnEmulatorConnected)
+{
+    for (bool waiting : {false, true}) {
+        SCOPED_TRACE(waiting ? "while the reader waits for the emulator" : "with the emulator idle");
+        Session session({"--card", "0:vpcd:0", "--vpcd-timeout", "600000"});
+        ASSERT_TRUE(session.Open());
+        VpcdEmulator emulator([](const Bytes &m) { return AnswerApdus(m, {}); });
+        ASSERT_TRUE(emulator.Connect(session.program.VpcdPort(0)));
+        ASSERT_TRUE(session.AwaitIccStatus(0, KYT_ICC_PRESENT));
+        KYT_STATUS status;
+        EXPECT_EQ(session.PowerOn(0, &status), VpcdEmulator::Atr());
+        std::thread exchange;
+        if (waiting) {
+            exchange = std::thread([&] { session.Exchange(0, kSelectMf, &status); });
+            ASSERT_TRUE(emulator.AwaitMessages(3)); // the reader now waits for the answer
+        }
+        EXPECT_EQ(session.program.Stop(waiting ? SIGTERM : SIGINT), 0);
+        EXPECT_TRUE(emulator.AwaitClosed());
+        if (exchange.joinable()) {
+            exchange.join();
+            EXPECT_NE(status, KYT_SUCCESS);
+        }
+    }
+}
+
+// A socket listening on 127.0.0.1 at a port of the kernel's choice.
+int ListeningSocket(uint16_t *port)
+{
+    int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    if (listener < 0 || bind(listener, reinterpret_cast<sockaddr *>(&address), size) != 0 || listen(listener, 1) != 0 ||
+        getsockname(listener, reinterpret_cast<sockaddr *>(&address), &size) != 0) {
+        ADD_FAILURE() << "no listening socket";
+        return -1;
+    }
+    *port = ntohs(address.sin_port);
+    return listener;
+}
+
+// True when nothing on this machine listens on 127.0.0.1:port.
+bool PortFree(uint16_t port)
+{
+    int probe = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bool free = probe >= 0 && bind(probe, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
+    if (probe >= 0)
+        close(probe);
+    return free;
+}
+
+TEST(VpcdCard, PortsAndOptions)
+{
+    rig::SimProgram help({"--help"});
+    std::string usage = help.Output();
+    EXPECT_EQ(help.Wait(), 0);
+    for (const char *word : {"SLOT:vpcd[:PORT]", "35963", "--vpcd-timeout", "Slot SLOT waits for a card emulator"})
+        EXPECT_NE(usage.find(word), std::string::npos) << word;
+
+    // The default port is vsmartcard's plus the slot number.
+    if (PortFree(35963 + 2)) {
+        rig::SimProgram program({"--card", "2:vpcd", "--card", "0:vpcd:0"});
+        ASSERT_TRUE(program.AwaitReady()) << program.ErrorText();
+        EXPECT_EQ(program.VpcdPort(2), 35963 + 2);
+        EXPECT_NE(program.VpcdPort(0), 0);
+        EXPECT_EQ(program.Stop(SIGTERM), 0);
+    }
+    // A port that something else holds: kyt_sim says so and does not start.
+    uint16_t taken = 0;
+    int holder = ListeningSocket(&taken);
+    ASSERT_GE(holder, 0);
+    {
+        rig::SimProgram program({"--card", "1:vpcd:" + std::to_string(taken)});
+        EXPECT_EQ(program.Wait(), 1);
+        EXPECT_NE(program.ErrorText().find("slot 1: cannot listen on 127.0.0.1:" + std::to_string(taken)),
+                  std::string::npos)
+            << program.ErrorText();
+    }
+    close(holder);
+
+    for (const std::vector<std::string> &args :
+         {std::vector<std::string>{"--card", "0:vpcd:65536"}, {"--card", "0:vpcd:"}, {"--card", "0:vpcd:port"},
+          {"--card", "0:vpcdx"}, {"--vpcd-timeout", "0"}, {"--vpcd-timeout", "soon"}}) {
+        rig::SimProgram bad(args);
+        EXPECT_EQ(bad.Wait(), 2) << args[1];
+    }
+}
+
+} // namespace
