@@ -1,13 +1,15 @@
 // Cards over the vpcd protocol: the real kyt_sim program with a slot that
-// waits for a card emulator, the library on its pty, and an emulator of the
-// tests' own at the slot's port.
+// waits for a card emulator, the library on its pty, and at the slot's port
+// an emulator of the tests' own or Debian's vicc.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <string>
 #include <thread>
 
@@ -324,6 +326,111 @@ TEST(VpcdCard, PortsAndOptions)
         rig::SimProgram bad(args);
         EXPECT_EQ(bad.Wait(), 2) << args[1];
     }
+}
+
+// Debian's vicc (vsmartcard-vpicc 0.8) as the emulator, run through
+// scripts/vicc.sh.  Its iso7816 card answers power-on with its ATR, SELECT
+// without FCI, GET CHALLENGE and READ BINARY (with no file selected); a
+// SELECT that returns an FCI ends it, and its other card types do not start
+// under Python 3.
+const char kVicc[] = "/usr/bin/vicc";
+const char kCryptodome[] = "/usr/lib/python3/dist-packages/Cryptodome";
+const Bytes kViccAtr = {0x3B, 0x95, 0x13, 0x81, 0x01, 0x80, 0x73, 0xFF, 0x01, 0x00, 0x0B};
+
+class Vicc {
+public:
+    explicit Vicc(uint16_t port)
+    {
+        char path[] = "/tmp/kyt_vicc_log.XXXXXX";
+        log_ = mkstemp(path);
+        unlink(path);
+        std::string script = std::string(KYT_SOURCE_DIR) + "/scripts/vicc.sh";
+        std::string portText = std::to_string(port);
+        pid_ = fork();
+        if (pid_ == 0) {
+            dup2(log_, STDOUT_FILENO);
+            dup2(log_, STDERR_FILENO);
+            execl("/bin/sh", "sh", script.c_str(), "--hostname", "127.0.0.1", "--port", portText.c_str(),
+                  static_cast<char *>(nullptr));
+            _exit(127);
+        }
+    }
+    ~Vicc()
+    {
+        Stop();
+        close(log_);
+    }
+    Vicc(const Vicc &) = delete;
+    Vicc &operator=(const Vicc &) = delete;
+
+    void Stop()
+    {
+        if (pid_ <= 0)
+            return;
+        kill(pid_, SIGTERM);
+        waitpid(pid_, nullptr, 0);
+        pid_ = -1;
+    }
+
+    // What vicc printed, for a failure's message.
+    std::string Log() const
+    {
+        std::string text(8192, '\0');
+        ssize_t n = pread(log_, text.data(), text.size(), 0);
+        text.resize(n > 0 ? static_cast<size_t>(n) : 0);
+        return text;
+    }
+
+private:
+    pid_t pid_ = -1;
+    int log_ = -1;
+};
+
+// The ISO 7816 commands vicc's card answers, through the library.
+void ExpectViccAnswers(Session &session, const Vicc &vicc)
+{
+    KYT_STATUS status;
+    ASSERT_EQ(session.PowerOn(0, &status), kViccAtr) << vicc.Log();
+    EXPECT_EQ(session.Exchange(0, kSelectMf, &status), kOk);
+    EXPECT_EQ(session.Exchange(0, {0x00, 0xA4, 0x00, 0x0C, 0x02, 0x2F, 0xE2}, &status), (Bytes{0x6A, 0x82}));
+    EXPECT_EQ(session.Exchange(0, {0x00, 0xB0, 0x00, 0x00, 0x08}, &status), (Bytes{0x69, 0x86}));
+    const Bytes getChallenge = {0x00, 0x84, 0x00, 0x00, 0x08};
+    Bytes first = session.Exchange(0, getChallenge, &status);
+    Bytes second = session.Exchange(0, getChallenge, &status);
+    ASSERT_EQ(first.size(), 10u) << vicc.Log();
+    ASSERT_EQ(second.size(), 10u);
+    EXPECT_EQ(Bytes(first.end() - 2, first.end()), kOk);
+    EXPECT_NE(first, second); // eight random bytes each time
+}
+
+TEST(VpcdVicc, DebiansViccBehindASlot)
+{
+    if (access(kVicc, X_OK) != 0 || access(kCryptodome, F_OK) != 0) {
+        if (getenv("KYT_REQUIRE_VICC"))
+            FAIL() << "KYT_REQUIRE_VICC is set, but vsmartcard-vpicc or python3-pycryptodome is missing";
+        GTEST_SKIP() << "needs vicc (vsmartcard-vpicc) and python3-pycryptodome; the PC/SC stage installs them";
+    }
+    Session session({"--card", "0:vpcd:0", "--card", "1:demo-t1"});
+    ASSERT_TRUE(session.Open());
+    uint16_t port = session.program.VpcdPort(0);
+    {
+        Vicc vicc(port);
+        ASSERT_TRUE(session.AwaitIccStatus(0, KYT_ICC_PRESENT)) << vicc.Log();
+        ExpectViccAnswers(session, vicc);
+        // A power cycle, and the same ATR again.
+        EXPECT_EQ(KYT_PowerOffIcc(session.handle, 0), KYT_SUCCESS);
+        KYT_STATUS status;
+        EXPECT_EQ(session.PowerOn(0, &status), kViccAtr);
+        session.ExpectDemoCardAnswers();
+
+        vicc.Stop();
+        EXPECT_TRUE(session.AwaitIccStatus(0, KYT_ICC_ABSENT));
+        EXPECT_TRUE(session.program.AwaitError("slot 0: card emulator gone"));
+    }
+    Vicc again(port);
+    ASSERT_TRUE(session.AwaitIccStatus(0, KYT_ICC_PRESENT)) << again.Log();
+    ExpectViccAnswers(session, again);
+    EXPECT_EQ(session.program.Stop(SIGTERM), 0);
 }
 
 } // namespace
