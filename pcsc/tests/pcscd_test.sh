@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs the real pcscd with the KYT handler against a simulated reader and
 # checks it with real PC/SC clients: pcsc_scan, opensc-tool, scriptor,
-# pyscard (pcsc_attributes.py) and pcsc_client.  It runs itself in a mount
+# pyscard (pcsc_attributes.py) and pcsc_client; one slot's card is Debian's
+# vicc card emulator.  It runs itself in a mount
 # namespace of its own (unshare --mount) with a private folder bound over
 # /run/pcscd, so this pcscd and its clients never meet a system pcscd.
 # Needs root.
@@ -40,11 +41,11 @@ sim_pid=
 pcscd_pid=
 cleanup() {
   local pid
-  for pid in $pcscd_pid $sim_pid; do
+  for pid in $pcscd_pid $sim_pid ${vicc_pid:-}; do
     kill -CONT "$pid" 2>/dev/null || true
     kill "$pid" 2>/dev/null || true
   done
-  for pid in $pcscd_pid $sim_pid; do
+  for pid in $pcscd_pid $sim_pid ${vicc_pid:-}; do
     wait "$pid" 2>/dev/null || true
   done
   exec 3>&- 2>/dev/null || true
@@ -266,6 +267,51 @@ stop_pcscd
 took=$(seconds_since "$start")
 echo "    pcscd closed the reader and stopped in $took s"
 below "$took" 5 || fail "closing the silent reader took $took s"
+stop_pid "$sim_pid" "the simulated reader"
+sim_pid=
+
+# ---- A card emulator behind a slot ---------------------------------------------
+# Debian's vicc (through scripts/vicc.sh) as the card of slot 0, on a port of
+# the kernel's choice that kyt_sim announces.  Its iso7816 card answers
+# SELECT without FCI, GET CHALLENGE and READ BINARY; a SELECT returning an
+# FCI would end it.
+vicc_pid=
+start_vicc() { # port
+  "$here/../../scripts/vicc.sh" --hostname 127.0.0.1 --port "$1" >>"$work/vicc.log" 2>&1 &
+  vicc_pid=$!
+}
+expect_vicc_card() {
+  out=$(timeout 30 opensc-tool -r 0 -a)
+  expect_output "vicc's ATR" '^3b:95:13:81:01:80:73:ff:01:00:0b$' "$out"
+  out=$(timeout 30 opensc-tool -r 0 -s '00 A4 00 0C 02 3F 00' -s '00 A4 00 0C 02 2F E2' \
+    -s '00 84 00 00 08' -s '00 B0 00 00 08' 2>&1) || { cat "$work/vicc.log" >&2; fail "opensc-tool on vicc's card"; }
+  expect_output "vicc: SELECT MF" '^Received \(SW1=0x90, SW2=0x00\)$' "$out"
+  expect_output "vicc: SELECT of a missing file" 'SW1=0x6A, SW2=0x82' "$out"
+  expect_output "vicc: GET CHALLENGE, eight bytes" '^([0-9A-F]{2} ){8}' "$out"
+  expect_output "vicc: READ BINARY without a file" 'SW1=0x69, SW2=0x86' "$out"
+}
+
+step "vicc behind slot 0 (--card 0:vpcd)"
+start_sim --card 0:vpcd:0 --card 1:demo-t1
+vicc_port=$(sed -n 's/^Slot 0 waits for a card emulator on 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$work/sim.log")
+[ -n "$vicc_port" ] || fail "kyt_sim announced no port for slot 0"
+start_pcscd "$work/reader.conf" "$work/pcscd-vpcd.log"
+wait_slot0 No
+start_vicc "$vicc_port"
+wait_slot0 Yes
+expect_vicc_card
+
+step "vicc stopped: the slot is empty; started again: the card is back"
+stop_pid "$vicc_pid" vicc
+vicc_pid=
+wait_slot0 No
+expect_output "kyt_sim reports the emulator gone" 'slot 0: card emulator gone' "$(cat "$work/sim.log")"
+start_vicc "$vicc_port"
+wait_slot0 Yes
+expect_vicc_card
+stop_pid "$vicc_pid" vicc
+vicc_pid=
+stop_pcscd
 stop_pid "$sim_pid" "the simulated reader"
 sim_pid=
 
