@@ -108,6 +108,7 @@ public:
 
 private:
     void Run();
+    void CheckConnection();
     void Accept();
     void Connect(int socket);
     void Disconnect(const std::string &why);
@@ -180,21 +181,27 @@ void VpcdSlot::Run()
         }
         if (fds[0].revents != 0)
             break;
+        if (card && fds[2].revents != 0)
+            CheckConnection();
         if (fds[1].revents != 0)
             Accept();
-        if (card && fds[2].revents != 0) {
-            std::string why = card->CheckIdle();
-            if (!why.empty())
-                Disconnect(why);
-        }
     }
     std::lock_guard<std::mutex> guard(mutex_);
     if (card_)
         card_->Drop("kyt_sim is stopping");
 }
 
+// Drops the connected emulator if it has gone or broken the protocol.
+void VpcdSlot::CheckConnection()
+{
+    std::string why = card_->CheckIdle();
+    if (!why.empty())
+        Disconnect(why);
+}
+
 // One emulator at a time: a second one is turned away at once, and the
-// first one keeps the slot.
+// first one keeps the slot.  An emulator that reconnects at once may find
+// its old connection's end not yet seen: it is looked at first.
 void VpcdSlot::Accept()
 {
     int socket = accept4(listener_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
@@ -205,6 +212,8 @@ void VpcdSlot::Accept()
         }
         return;
     }
+    if (card_)
+        CheckConnection();
     if (card_) {
         close(socket);
         Report(slot_, "refused a second card emulator: one is connected already");

@@ -30,7 +30,9 @@ const Bytes kDemoT1Atr = {0x3B, 0xF9, 0x96, 0x00, 0x00, 0x81, 0x31, 0xFE, 0x45, 
 const Bytes kSelectMf = {0x00, 0xA4, 0x00, 0x0C, 0x02, 0x3F, 0x00};
 const Bytes kOk = {0x90, 0x00};
 
-// kyt_sim started with `args`, and the library open on its pty.
+// kyt_sim started with `args`, and the library open on its pty.  At the
+// end kyt_sim must stop cleanly (under the sanitizers, with nothing to
+// report).
 class Session {
 public:
     explicit Session(const std::vector<std::string> &args) : program(args) {}
@@ -38,6 +40,9 @@ public:
     {
         if (handle)
             KYT_Close(handle);
+        if (program.Running()) {
+            EXPECT_EQ(program.Stop(SIGTERM), 0) << program.ErrorText();
+        }
     }
     Session(const Session &) = delete;
     Session &operator=(const Session &) = delete;
