@@ -28,7 +28,8 @@ const char kUsage[] =
     "                      ATR in hex without spaces (for example 3B808031FE458A),\n"
     "                      which makes a card with that ATR and the demo file\n"
     "                      system answering in T=1 style, extended-length APDUs\n"
-    "                      included; may be repeated\n"
+    "                      included, or rules:FILE, a card described by a rules\n"
+    "                      file (see kyt_sim(1), RULES FILES); may be repeated\n"
     "  --empty SLOT        leave slot SLOT without a card\n"
     "  --block N           send card responses longer than N bytes in chained\n"
     "                      blocks of N bytes (default 0: never chain)\n"
@@ -56,8 +57,8 @@ const char kUsage[] =
     "While it runs, kyt_sim reads commands from standard input, one per line, and\n"
     "answers each with one line beginning \"ok\" or \"error\":\n"
     "  remove SLOT         pull the card out of slot SLOT\n"
-    "  insert SLOT CARD    put a card into slot SLOT (CARD as for --card); a card\n"
-    "                      already there is replaced\n"
+    "  insert SLOT CARD    put a card into slot SLOT (CARD as for --card, a rules\n"
+    "                      FILE without blanks); a card already there is replaced\n"
     "  bounce SLOT         pull the card out of slot SLOT during its next command\n"
     "                      APDU (or protocol selection) and put it back at once:\n"
     "                      that command fails as if the slot were empty, and the\n"
@@ -96,9 +97,12 @@ std::string CardOption(const std::string &, const std::string &value, Options &o
     if (!slot)
         return "--card wants SLOT:CARD with a slot number from 0, not " + value;
     std::string name = value.substr(colon + 1);
-    std::optional<Card> card = CardByName(name);
+    std::string why;
+    std::optional<Card> card = CardByName(name, &why);
+    if (!card && !why.empty())
+        return why;
     if (!card)
-        return "card " + name + " is neither demo-t1, demo-t0 nor an ATR in hex";
+        return "card " + name + " is neither demo-t1, demo-t0, rules:FILE nor an ATR in hex";
     options.cards[*slot] = *card;
     return "";
 }
