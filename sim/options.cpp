@@ -2,7 +2,11 @@
 // option that takes a value.
 #include "options.h"
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+
+#include <unistd.h>
 
 #include "card_names.h"
 #include "iso_card.h"
@@ -34,6 +38,11 @@ const char kUsage[] =
     "  --block N           send card responses longer than N bytes in chained\n"
     "                      blocks of N bytes (default 0: never chain)\n"
     "  --link PATH         create a symbolic link PATH to the pty (removed on exit)\n"
+    "  --record FILE       write each slot's ATR, command APDUs and responses as\n"
+    "                      they happen to FILE.slotN, a rules file that replays\n"
+    "                      the card (--card N:rules:FILE.slotN); a slot that\n"
+    "                      powers on with another card's ATR goes on in\n"
+    "                      FILE.slotN.2, .3 and so on\n"
     "  --pace              take as long as a real line: every byte needs 10 bit-times\n"
     "                      of the current line speed in each direction (a command\n"
     "                      frame is acted on once its last byte would have arrived;\n"
@@ -141,6 +150,20 @@ std::string LinkOption(const std::string &, const std::string &value, Options &o
     return "";
 }
 
+// The recording's files are made as cards power on: the folder they go
+// into must take them from the start.
+std::string RecordOption(const std::string &, const std::string &value, Options &options)
+{
+    size_t slash = value.rfind('/');
+    std::string folder = slash == std::string::npos ? "." : value.substr(0, slash + 1);
+    if (value.empty() || value.back() == '/')
+        return "--record wants a file name, not " + value;
+    if (access(folder.c_str(), W_OK | X_OK) != 0)
+        return "--record " + value + ": cannot write into " + folder + ": " + std::strerror(errno);
+    options.record = value;
+    return "";
+}
+
 struct OptionEntry {
     const char *name;
     OptionValue apply;
@@ -150,6 +173,7 @@ constexpr OptionEntry kOptions[] = {
     {"--model", ModelOption},         {"--speed", SpeedOption},       {"--max-speed", SpeedOption},
     {"--card", CardOption},           {"--empty", EmptyOption},       {"--block", BlockOption},
     {"--reader-delay", DelayOption},  {"--card-delay", DelayOption},  {"--link", LinkOption},
+    {"--record", RecordOption},
 };
 
 int Fail(const std::string &message)

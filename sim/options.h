@@ -15,6 +15,7 @@ struct Options {
     Config config;
     std::map<unsigned, std::optional<Card>> cards; // by slot; nullopt: an empty slot
     std::string link;                              // a symbolic link to the pty, or ""
+    std::string record;                            // --record: base name of the slot files, or ""
 };
 
 // The options, or the status to exit with at once: 0 after --help (the

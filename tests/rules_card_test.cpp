@@ -1,6 +1,7 @@
-// Cards described by rules files, with the real kyt_sim program and the
-// library on its pty: a rules card answering as its file says, broken files
-// refused with their line, and rules cards put in on standard input.
+// Cards described by rules files and sessions recorded as rules files, with
+// the real kyt_sim program and the library on its pty: a rules card answering
+// as its file says, broken files refused with their line, rules cards put in
+// on standard input, and a recorded session replayed.
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
@@ -49,6 +50,12 @@ public:
 private:
     std::string path_;
 };
+
+std::string ReadFile(const std::string &path)
+{
+    std::ifstream file(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
 
 // kyt_sim running with these arguments, and the library's reader on it.
 class Sim {
@@ -285,6 +292,78 @@ TEST(RulesCard, InsertedOnStandardInput)
     EXPECT_EQ(sim.Command("insert 2 rules:" + good), "ok: slot 2 holds rules:" + good + "\n");
     EXPECT_EQ(sim.PowerOn(2), rig::Hex(kRulesAtr));
     EXPECT_EQ(sim.Exchange(2, rig::Hex("00 B0 00 00 04")), rig::Hex("01 02 03 04 90 00"));
+}
+
+// The APDUs of a recorded session.  Each list reads an EF before one is
+// selected (69 86) and again after (data): on replay the first response wins.
+const std::vector<const char *> kDemoSession = {
+    "00 B0 00 00 02",
+    "00 A4 04 00 08 F0 4B 59 54 44 45 4D 4F 00", // the application's FCI
+    "00 A4 02 0C 02 01 01",
+    "00 B0 00 00 00",                            // 256 bytes, in blocks of 64
+    "00 B0 01 20 10",                            // 62 82 at the end of the file
+    "00 84 00 00 10",                            // random, so the file has it
+    "00 CA 9F 7F 00",                            // 6D 00
+    "00 B0 00 00 02",
+};
+const std::vector<const char *> kAtrCardSession = {
+    "00 B0 00 00 00 00 02",
+    "00 A4 04 0C 08 F0 4B 59 54 44 45 4D 4F",
+    "00 A4 02 0C 02 01 01",
+    "00 B0 00 00 00 01 2C", // extended Le: all 300 bytes
+    "00 B0 00 00 00 00 02",
+};
+
+// The responses of a session, power-on included (the ATR first).
+using Session = std::vector<Bytes>;
+
+Session RunSession(Sim &sim, KYT_ULONG slot, const std::vector<const char *> &apdus)
+{
+    Session responses = {sim.PowerOn(slot)};
+    for (const char *apdu : apdus)
+        responses.push_back(sim.Exchange(slot, rig::Hex(apdu)));
+    return responses;
+}
+
+// What a replay answers: the response to each command's first occurrence.
+Session FirstResponses(const Session &recorded, const std::vector<const char *> &apdus)
+{
+    Session expected = {recorded[0]};
+    for (size_t i = 0; i < apdus.size(); i++) {
+        size_t first = 0;
+        while (std::string(apdus[first]) != apdus[i])
+            first++;
+        expected.push_back(recorded[first + 1]);
+    }
+    return expected;
+}
+
+TEST(Recording, ASessionKilledMidwayReplaysAsRulesCards)
+{
+    TempFolder folder;
+    const std::string base = folder.Path("session");
+    Session demo, atrCard, secondCard;
+    {
+        Sim sim({"--record", base, "--block", "64", "--card", "0:demo-t1", "--card", "1:3B808031FE458A"},
+                rig::Input::Pipe);
+        ASSERT_TRUE(sim.Ready());
+        demo = RunSession(sim, 0, kDemoSession);
+        atrCard = RunSession(sim, 1, kAtrCardSession);
+        // Another card in slot 0 goes on in a file of its own.
+        ASSERT_EQ(sim.Command("insert 0 demo-t0"), "ok: slot 0 holds demo-t0\n");
+        secondCard = RunSession(sim, 0, {"00 A4 00 0C 02 2F E2", "00 B0 00 00 0A"});
+        sim.Kill();
+    }
+    ASSERT_NE(demo.back(), demo[1]) << "the session reads the EF before and after selecting it";
+    ASSERT_NE(atrCard.back(), atrCard[1]);
+    EXPECT_EQ(ReadFile(base + ".slot1").rfind("; Slot 1, recorded by kyt_sim --record", 0), 0u);
+
+    Sim replay({"--block", "64", "--card", "0:rules:" + base + ".slot0", "--card", "1:rules:" + base + ".slot1",
+                "--card", "2:rules:" + base + ".slot0.2"});
+    ASSERT_TRUE(replay.Ready());
+    EXPECT_EQ(RunSession(replay, 0, kDemoSession), FirstResponses(demo, kDemoSession));
+    EXPECT_EQ(RunSession(replay, 1, kAtrCardSession), FirstResponses(atrCard, kAtrCardSession));
+    EXPECT_EQ(RunSession(replay, 2, {"00 A4 00 0C 02 2F E2", "00 B0 00 00 0A"}), secondCard);
 }
 
 } // namespace
