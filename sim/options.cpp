@@ -28,7 +28,7 @@ const char kUsage[] =
     "                      9600 19200 38400 57600 115200 128000 230400 250000\n"
     "                      256000 500000\n"
     "  --card SLOT:CARD    put a card into slot SLOT (0-based); CARD is demo-t1\n"
-    "                      (the T=1 demo card), demo-t0 (the T=0 demo card) or an\n"
+    "                      (the T=1 demo card), demo-t0 (the T=0 demo card), an\n"
     "                      ATR in hex without spaces (for example 3B808031FE458A),\n"
     "                      which makes a card with that ATR and the demo file\n"
     "                      system answering in T=1 style, extended-length APDUs\n"

@@ -15,6 +15,7 @@
 
 #include "kyt.h"
 #include "reader_rig.h"
+#include "rules_card.h"
 #include "sim_program.h"
 
 using kytsim::Bytes;
@@ -204,7 +205,33 @@ TEST(RulesCard, AnswersWithTheFirstRuleThatMatches)
     EXPECT_EQ(sim.Exchange(1, rig::Hex("00 CA 9F 36 00")), rig::Hex("9F 36 02 00 01 90 00"));
 }
 
-// The file kyt_sim refuses, and the line its message names (0: none).
+// The example file answers as its comments say.
+TEST(RulesCard, TheExampleFileAnswersAsItsCommentsSay)
+{
+    std::string error;
+    std::optional<kytsim::Rules> rules =
+        kytsim::ReadRulesFile(std::string(KYT_SOURCE_DIR) + "/examples/rules-card.rules", &error);
+    ASSERT_TRUE(rules) << error;
+    EXPECT_EQ(rules->Atr(), rig::Hex("3B 88 80 01 4B 59 54 52 55 4C 45 53 12"));
+    const struct {
+        const char *command;
+        const char *response;
+    } cases[] = {
+        {"00 A4 04 00 06 F0 52 55 4C 45 53", "6F 0E 84 06 F0 52 55 4C 45 53 A5 04 50 02 4F 4B 90 00"},
+        {"00 A4 04 00 06 F0 52 55 4C 45 53 00", "6F 0E 84 06 F0 52 55 4C 45 53 A5 04 50 02 4F 4B 90 00"},
+        {"00 A4 04 00 02 F0 52 00", "6A 82"},
+        {"80 CA 9F 36 00", "9F 36 02 00 2A 90 00"},
+        {"00 CA 9F 36 02", "9F 36 02 00 2A 90 00"},
+        {"84 CA 9F 36 00", "6A 81"}, // X0: the low nibble of the class is 0
+        {"00 CA 5F 20 00", "6A 88"},
+        {"00 84 00 00 08", "01 23 45 67 89 AB CD EF 90 00"},
+        {"00 B0 00 00 10", "6A 81"},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(rules->Answer(rig::Hex(c.command)), rig::Hex(c.response)) << c.command;
+}
+
+// A file kyt_sim refuses, the line its message names and what it says.
 struct BrokenFile {
     const char *what;
     std::string text;

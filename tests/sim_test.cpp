@@ -729,7 +729,7 @@ TEST(SimProgram, HelpAndBadOptions)
     EXPECT_EQ(Wait(help), 0);
     for (const char *word : {"--model", "KYT7710P_V3", "KYT4460P", "--speed", "500000", "--card",
                              "demo-t1", "demo-t0", "ATR", "--empty", "--block", "--link", "--pace",
-                             "--reader-delay", "--card-delay"})
+                             "--reader-delay", "--card-delay", "rules:FILE", "--record"})
         EXPECT_NE(text.find(word), std::string::npos) << word;
 
     for (const std::vector<std::string> &args :
