@@ -76,7 +76,9 @@ Bytes SimReader::State::PowerOn(const CommandHeader &command, Slot &slot, std::u
     now.powered = atr.has_value();
     if (!atr)
         return ResponseMessage(command, RDR_TO_PC_DATA_BLOCK, CMD_FAILED | ICC_INACTIVE, ERR_ICC_MUTE, 0);
-    return ResponseMessage(command, RDR_TO_PC_DATA_BLOCK, CMD_PROCESSED | ICC_ACTIVE, 0, CHAIN_WHOLE, *atr);
+    Bytes response = ResponseMessage(command, RDR_TO_PC_DATA_BLOCK, CMD_PROCESSED | ICC_ACTIVE, 0, CHAIN_WHOLE, *atr);
+    Record(lock, [&](CardRecorder &sink) { sink.PoweredOn(command.slot, *atr); });
+    return response;
 }
 
 // The card's answer to reset: a card of its own reads it from its device

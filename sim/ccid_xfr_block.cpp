@@ -61,8 +61,9 @@ Bytes SimReader::State::XfrBlock(const CommandHeader &command, Bytes data, std::
 }
 
 // The whole command APDU is there: the card answers it, with the reader's
-// lock released while its handler or device works.  A device that does not
-// answer makes the card mute.
+// lock released while its handler or device works (and while the recorder
+// takes the exchange down).  A device that does not answer makes the card
+// mute.
 Bytes SimReader::State::ApduToCard(const CommandHeader &command, const Bytes &apdu,
                                    std::unique_lock<std::mutex> &lock)
 {
@@ -83,7 +84,9 @@ Bytes SimReader::State::ApduToCard(const CommandHeader &command, const Bytes &ap
         slot.powered = false;
         return FailedBlock(command, slot, ERR_ICC_MUTE);
     }
-    return FirstResponseBlock(command, slot, std::move(*answer));
+    Bytes block = FirstResponseBlock(command, slot, *answer);
+    Record(lock, [&](CardRecorder &sink) { sink.Exchanged(command.slot, apdu, *answer); });
+    return block;
 }
 
 // The first (or only) block of a response, keeping the rest for 0010

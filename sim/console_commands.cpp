@@ -73,9 +73,10 @@ std::string RunConsoleCommand(SimReader &reader, unsigned slots, const std::stri
         return "ok: " + named + " bounces at its next APDU";
     }
     if (words.verb == "insert" && words.count == 3) {
-        std::optional<Card> card = CardByName(words.card);
+        std::string why;
+        std::optional<Card> card = CardByName(words.card, &why);
         if (!card)
-            return "error: unknown card " + words.card;
+            return "error: " + (why.empty() ? "unknown card " + words.card : why);
         reader.InsertCard(*slot, *card);
         return "ok: " + named + " holds " + words.card;
     }

@@ -11,10 +11,11 @@
 //       `-- 0101  EF, transparent, 300 bytes: byte i is (i & 0xFF) ^ (0xA5 * (i >> 8)),
 //                 so 00 01 02 ... FF, then A5 A4 A7 ... from offset 256 on
 //
-// After power-on (and when a handler is first made) the MF is the current DF
-// and no EF is selected.  The card keeps its selection across APDUs and
-// starts afresh at each power-on (a bare IsoCardHandler, which the reader
-// does not tell about power-ons, keeps it until it is made anew).
+// After power-on (and when a handler is first made) the MF is the current DF,
+// no EF is selected and the card holds no challenge.  The card keeps its
+// selection and its challenge across APDUs and starts afresh at each power-on
+// (a bare IsoCardHandler, which the reader does not tell about power-ons,
+// keeps them until it is made anew).
 //
 // Commands (CLA must be 00, else 6E 00; unknown INS gives 6D 00; fewer than 4
 // bytes or an Lc that does not fit the APDU length gives 67 00).  The demo
@@ -39,6 +40,9 @@
 //     no Le or command data present: 67 00.
 //   GET RESPONSE 00 C0 00 00 Le    fetches pending response data
 //     nothing pending: 69 85; P1-P2 not 0000: 6A 86; no Le: 67 00.
+//   GET CHALLENGE 00 84 00 00 Le, EXTERNAL AUTHENTICATE 00 82 00 00 Lc data:
+//     random bytes from the card's own generator, and a keyless check that
+//     they came back (iso_challenge.cpp).
 //
 // T=1 (t0 false): SELECT answers its template directly with 90 00; with an Le
 // shorter than the template it answers Le bytes and 61 xx, the rest pending.
@@ -51,7 +55,8 @@
 // Le fits, and 6C xx with the number of bytes available when Le asks for more
 // (Le 00 asks for 256), so READ BINARY never gives 62 82 here; the pending data
 // survive a 6C xx.  A GET RESPONSE with fewer bytes than pending answers them
-// with 61 xx for the rest.
+// with 61 xx for the rest.  GET CHALLENGE always has the Le bytes asked for
+// and answers them directly, under T=0 as under T=1.
 //
 // Any command other than GET RESPONSE drops pending data.  61 xx, 6C xx: xx is
 // the byte count, 00 standing for 256.
@@ -63,6 +68,8 @@
 #include <optional>
 #include <string>
 
+#include "iso_apdu.h"
+#include "iso_challenge.h"
 #include "protocol.h"
 
 namespace kytsim {
@@ -74,6 +81,8 @@ constexpr uint8_t CLA_ISO = 0x00;
 constexpr uint8_t INS_SELECT = 0xA4;
 constexpr uint8_t INS_READ_BINARY = 0xB0;
 constexpr uint8_t INS_GET_RESPONSE = 0xC0;
+constexpr uint8_t INS_GET_CHALLENGE = 0x84;
+constexpr uint8_t INS_EXTERNAL_AUTHENTICATE = 0x82;
 
 constexpr uint8_t SELECT_BY_FID = 0x00;
 constexpr uint8_t SELECT_CHILD_DF = 0x01;
@@ -84,22 +93,9 @@ constexpr uint8_t SELECT_RETURN_FCI = 0x00;
 constexpr uint8_t SELECT_RETURN_FCP = 0x04;
 constexpr uint8_t SELECT_NO_DATA = 0x0C;
 
-constexpr uint8_t SW1_MORE_DATA = 0x61;
-constexpr uint8_t SW1_WRONG_LE = 0x6C;
-constexpr uint16_t SW_END_OF_FILE = 0x6282;
-constexpr uint16_t SW_WRONG_LENGTH = 0x6700;
-constexpr uint16_t SW_CONDITIONS_NOT_SATISFIED = 0x6985;
-constexpr uint16_t SW_NO_CURRENT_EF = 0x6986;
-constexpr uint16_t SW_FILE_NOT_FOUND = 0x6A82;
-constexpr uint16_t SW_WRONG_P1P2 = 0x6A86;
-constexpr uint16_t SW_OFFSET_OUTSIDE = 0x6B00;
-constexpr uint16_t SW_INS_NOT_SUPPORTED = 0x6D00;
-constexpr uint16_t SW_CLA_NOT_SUPPORTED = 0x6E00;
 
 constexpr uint16_t FID_MF = 0x3F00;
 constexpr size_t MAX_DF_NAME = 16;
-constexpr size_t MAX_SHORT_LE = 256;
-constexpr size_t MAX_EXTENDED_LE = 65536;
 
 constexpr uint8_t TAG_FCI = 0x6F;
 constexpr uint8_t TAG_FCP = 0x62;
@@ -153,65 +149,6 @@ const FileTree &Files() {
     return tree;
 }
 
-// A command APDU taken apart.  data is empty when no Lc is present; le is
-// empty when no Le is present.
-struct Apdu {
-    uint8_t cla, ins, p1, p2;
-    Bytes data;
-    std::optional<size_t> le;
-};
-
-std::optional<Apdu> WithBody(Apdu apdu, const Bytes &raw, size_t at, size_t lc, size_t leBytes, size_t leMax) {
-    if (raw.size() != at + lc && raw.size() != at + lc + leBytes)
-        return std::nullopt;
-    apdu.data.assign(raw.begin() + static_cast<std::ptrdiff_t>(at),
-                     raw.begin() + static_cast<std::ptrdiff_t>(at + lc));
-    if (raw.size() == at + lc + leBytes) {
-        size_t le = leBytes == 1 ? raw.back() : static_cast<size_t>(raw[raw.size() - 2]) << 8 | raw.back();
-        apdu.le = le == 0 ? leMax : le;
-    }
-    return apdu;
-}
-
-// Cases 1 to 4, short or (when allowed) extended; nullopt for anything else
-// (too short, Lc not matching the length).
-std::optional<Apdu> ParseApdu(const Bytes &raw, bool extended) {
-    if (raw.size() < 4)
-        return std::nullopt;
-    Apdu apdu{raw[0], raw[1], raw[2], raw[3], {}, std::nullopt};
-    if (raw.size() == 4)
-        return apdu;
-    if (raw[4] != 0 || raw.size() == 5) { // short: Lc or Le in one byte
-        if (raw.size() == 5) {
-            apdu.le = raw[4] == 0 ? MAX_SHORT_LE : raw[4];
-            return apdu;
-        }
-        return WithBody(apdu, raw, 5, raw[4], 1, MAX_SHORT_LE);
-    }
-    // 00 then two bytes: an extended Le alone, or an extended Lc.
-    if (!extended || raw.size() < 7)
-        return std::nullopt;
-    const size_t value = static_cast<size_t>(raw[5]) << 8 | raw[6];
-    if (raw.size() == 7) {
-        apdu.le = value == 0 ? MAX_EXTENDED_LE : value;
-        return apdu;
-    }
-    if (value == 0)
-        return std::nullopt;
-    return WithBody(apdu, raw, 7, value, 2, MAX_EXTENDED_LE);
-}
-
-Bytes WithStatus(Bytes data, uint16_t sw) {
-    Bytes status = StatusWord(sw);
-    data.insert(data.end(), status.begin(), status.end());
-    return data;
-}
-
-// 61 xx / 6C xx: a count of 256 is written as 00.
-uint16_t CountStatus(uint8_t sw1, size_t count) {
-    return static_cast<uint16_t>(sw1 << 8 | (count & 0xFF));
-}
-
 void AppendTlv(Bytes &out, uint8_t tag, const Bytes &value) {
     out.push_back(tag);
     out.push_back(static_cast<uint8_t>(value.size()));
@@ -238,12 +175,14 @@ class IsoCard {
 public:
     IsoCard(bool t0, bool extended) : t0_(t0), extended_(extended) {}
 
-    // The state after power-on: the MF selected, no EF, nothing pending.
+    // The state after power-on: the MF selected, no EF, nothing pending, no
+    // challenge.
     void Reset() {
         std::lock_guard<std::mutex> lock(mutex_);
         currentDf_ = MF;
         currentEf_ = -1;
         pending_.clear();
+        challenge_.Forget();
     }
 
     Bytes Process(const Bytes &raw) {
@@ -265,6 +204,10 @@ public:
             return Select(*apdu);
         case INS_READ_BINARY:
             return ReadBinary(*apdu);
+        case INS_GET_CHALLENGE:
+            return challenge_.GetChallenge(*apdu);
+        case INS_EXTERNAL_AUTHENTICATE:
+            return challenge_.ExternalAuthenticate(*apdu);
         default:
             return StatusWord(SW_INS_NOT_SUPPORTED);
         }
@@ -421,6 +364,7 @@ private:
     int currentDf_ = MF;
     int currentEf_ = -1;
     Bytes pending_;
+    CardChallenge challenge_;
 };
 
 } // namespace

@@ -17,7 +17,7 @@ Card DemoT0Card();
 ApduHandler IsoCardHandler(bool t0, bool extendedLengths = false);
 
 // A card with this ATR and the file system, which starts afresh (MF
-// selected, no EF, nothing pending) at every power-on.
+// selected, no EF, nothing pending, no challenge) at every power-on.
 Card IsoFileSystemCard(Bytes atr, bool t0, bool extendedLengths);
 
 } // namespace kytsim

@@ -17,6 +17,7 @@
 
 #include "console.h"
 #include "options.h"
+#include "rules_recorder.h"
 #include "sim_reader.h"
 #include "vpcd_slots.h"
 
@@ -53,9 +54,15 @@ sigset_t BlockEndSignals()
     return signals;
 }
 
-// Inserts the cards and starts the reader; false after printing why not.
+// Inserts the cards, sets the recorder up and starts the reader; false
+// after printing why not.
 bool StartReader(kytsim::SimReader &reader, const Options &options)
 {
+    if (!options.record.empty()) {
+        reader.SetRecorder(std::make_shared<kytsim::RulesRecorder>(options.record, [](const std::string &why) {
+            std::fprintf(stderr, "kyt_sim: %s\n", why.c_str());
+        }));
+    }
     for (const auto &[slot, card] : options.cards) {
         if (card)
             reader.InsertCard(slot, *card);

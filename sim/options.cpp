@@ -2,7 +2,11 @@
 // option that takes a value.
 #include "options.h"
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+
+#include <unistd.h>
 
 #include "card_names.h"
 #include "iso_card.h"
@@ -25,11 +29,12 @@ const char kUsage[] =
     "                      9600 19200 38400 57600 115200 128000 230400 250000\n"
     "                      256000 500000\n"
     "  --card SLOT:CARD    put a card into slot SLOT (0-based); CARD is demo-t1\n"
-    "                      (the T=1 demo card), demo-t0 (the T=0 demo card) or an\n"
+    "                      (the T=1 demo card), demo-t0 (the T=0 demo card), an\n"
     "                      ATR in hex without spaces (for example 3B808031FE458A),\n"
     "                      which makes a card with that ATR and the demo file\n"
     "                      system answering in T=1 style, extended-length APDUs\n"
-    "                      included; may be repeated\n"
+    "                      included, or rules:FILE, a card described by a rules\n"
+    "                      file (see kyt_sim(1), RULES FILES); may be repeated\n"
     "  --card SLOT:vpcd[:PORT]\n"
     "                      the card in slot SLOT is a card emulator that speaks\n"
     "                      vsmartcard's vpcd protocol (vicc, jCardSim) and connects\n"
@@ -43,6 +48,11 @@ const char kUsage[] =
     "  --block N           send card responses longer than N bytes in chained\n"
     "                      blocks of N bytes (default 0: never chain)\n"
     "  --link PATH         create a symbolic link PATH to the pty (removed on exit)\n"
+    "  --record FILE       write each slot's ATR, command APDUs and responses as\n"
+    "                      they happen to FILE.slotN, a rules file that replays\n"
+    "                      the card (--card N:rules:FILE.slotN); a slot that\n"
+    "                      powers on with another card's ATR goes on in\n"
+    "                      FILE.slotN.2, .3 and so on\n"
     "  --pace              take as long as a real line: every byte needs 10 bit-times\n"
     "                      of the current line speed in each direction (a command\n"
     "                      frame is acted on once its last byte would have arrived;\n"
@@ -70,7 +80,8 @@ const char kUsage[] =
     "answers each with one line beginning \"ok\" or \"error\":\n"
     "  remove SLOT         pull the card out of slot SLOT\n"
     "  insert SLOT CARD    put a card into slot SLOT (CARD as for --card, vpcd\n"
-    "                      aside); a card already there is replaced\n"
+    "                      aside, a rules FILE without blanks); a card already\n"
+    "                      there is replaced\n"
     "  bounce SLOT         pull the card out of slot SLOT during its next command\n"
     "                      APDU (or protocol selection) and put it back at once:\n"
     "                      that command fails as if the slot were empty, and the\n"
@@ -123,9 +134,12 @@ std::string CardOption(const std::string &, const std::string &value, Options &o
     if (IsVpcdCardName(name))
         return VpcdCardOption(*slot, name, options);
     options.vpcd.ports.erase(*slot);
-    std::optional<Card> card = CardByName(name);
+    std::string why;
+    std::optional<Card> card = CardByName(name, &why);
+    if (!card && !why.empty())
+        return why;
     if (!card)
-        return "card " + name + " is neither demo-t1, demo-t0 nor an ATR in hex";
+        return "card " + name + " is neither demo-t1, demo-t0, rules:FILE nor an ATR in hex";
     options.cards[*slot] = *card;
     return "";
 }
@@ -174,6 +188,20 @@ std::string LinkOption(const std::string &, const std::string &value, Options &o
     return "";
 }
 
+// The recording's files are made as cards power on: the folder they go
+// into must take them from the start.
+std::string RecordOption(const std::string &, const std::string &value, Options &options)
+{
+    size_t slash = value.rfind('/');
+    std::string folder = slash == std::string::npos ? "." : value.substr(0, slash + 1);
+    if (value.empty() || value.back() == '/')
+        return "--record wants a file name, not " + value;
+    if (access(folder.c_str(), W_OK | X_OK) != 0)
+        return "--record " + value + ": cannot write into " + folder + ": " + std::strerror(errno);
+    options.record = value;
+    return "";
+}
+
 struct OptionEntry {
     const char *name;
     OptionValue apply;
@@ -183,7 +211,7 @@ constexpr OptionEntry kOptions[] = {
     {"--model", ModelOption},         {"--speed", SpeedOption},       {"--max-speed", SpeedOption},
     {"--card", CardOption},           {"--empty", EmptyOption},       {"--block", BlockOption},
     {"--reader-delay", DelayOption},  {"--card-delay", DelayOption},  {"--link", LinkOption},
-    {"--vpcd-timeout", VpcdTimeoutOption},
+    {"--vpcd-timeout", VpcdTimeoutOption}, {"--record", RecordOption},
 };
 
 int Fail(const std::string &message)

@@ -17,6 +17,7 @@ struct Options {
     std::map<unsigned, std::optional<Card>> cards; // by slot; nullopt: an empty slot
     std::string link;                              // a symbolic link to the pty, or ""
     VpcdOptions vpcd;                              // slots whose cards are card emulators
+    std::string record;                            // --record: base name of the slot files, or ""
 };
 
 // The options, or the status to exit with at once: 0 after --help (the

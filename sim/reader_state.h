@@ -11,7 +11,8 @@
 //   models.cpp          the reader models and their firmware replies
 //   sim_reader.cpp      the public SimReader
 //
-// One mutex guards the configuration, the slots and the faults; the reader's
+// One mutex guards the configuration, the slots, the faults and the
+// recorder (which it calls with the mutex released); the reader's
 // thread alone uses the reassembly and pacing fields.
 #ifndef KYT_SIM_READER_STATE_H
 #define KYT_SIM_READER_STATE_H
@@ -79,6 +80,7 @@ struct SimReader::State {
     std::vector<Slot> slots; // kMaxSlots, never resized: references stay valid
     FaultPlan faults;
     FrameLog log;
+    std::shared_ptr<CardRecorder> recorder;
     Bytes lastResponseFrame; // good copy, for repeat requests
     std::optional<uint32_t> speedAfterResponse;
 
@@ -141,6 +143,19 @@ struct SimReader::State {
     Bytes FirstResponseBlock(const CommandHeader &command, Slot &slot, Bytes data);
     Bytes NextResponseBlock(const CommandHeader &command, Slot &slot);
     static Bytes FailedBlock(const CommandHeader &command, Slot &slot, uint8_t error);
+
+    // Tells the recorder, when there is one, with the lock released meanwhile
+    // (called with the mutex held, by ccid_commands.cpp and ccid_xfr_block.cpp).
+    template <typename Tell>
+    void Record(std::unique_lock<std::mutex> &lock, Tell tell)
+    {
+        std::shared_ptr<CardRecorder> listener = recorder;
+        if (!listener)
+            return;
+        lock.unlock();
+        tell(*listener);
+        lock.lock();
+    }
 };
 
 } // namespace kytsim

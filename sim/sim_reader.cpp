@@ -180,6 +180,12 @@ Bytes SimReader::LastParameters(unsigned slot) const
     return slot < kMaxSlots ? state_->slots[slot].lastParameters : Bytes();
 }
 
+void SimReader::SetRecorder(std::shared_ptr<CardRecorder> recorder)
+{
+    std::lock_guard<std::mutex> guard(state_->mutex);
+    state_->recorder = std::move(recorder);
+}
+
 void SimReader::InjectFaults(const Faults &faults)
 {
     std::lock_guard<std::mutex> guard(state_->mutex);

@@ -65,6 +65,18 @@ struct Card {
     std::shared_ptr<CardDevice> device;
 };
 
+// Told what passes between the reader and its cards, as it happens: the
+// card's ATR at each power-on that it answers, and each whole command APDU
+// (after command chaining) with the card's whole response (before response
+// chaining).  A card that does not answer is not told about.  The reader's
+// thread calls it with the reader's lock released.
+class CardRecorder {
+public:
+    virtual ~CardRecorder() = default;
+    virtual void PoweredOn(unsigned slot, const Bytes &atr) = 0;
+    virtual void Exchanged(unsigned slot, const Bytes &command, const Bytes &response) = 0;
+};
+
 // Answer to a vendor escape command other than the firmware query and the
 // set-speed command.  std::nullopt: the reader reports the command failed.
 using EscapeHandler = std::function<std::optional<Bytes>(uint8_t slot, const Bytes &command)>;
@@ -187,6 +199,9 @@ public:
     // Parameter bytes (message offsets 7 onward) of the last accepted or
     // refused SetParameters on the slot.
     Bytes LastParameters(unsigned slot) const;
+    // From now on the recorder is told of power-ons and APDUs (nullptr: no
+    // more).
+    void SetRecorder(std::shared_ptr<CardRecorder> recorder);
 
     // Faults.
     void InjectFaults(const Faults &faults);

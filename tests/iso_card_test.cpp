@@ -263,6 +263,13 @@ TEST(IsoCardErrors, StatusWordsForBadCommands) {
         {"00 C0 01 00 10", "6A 86"},
         {"00 C0 00 00", "67 00"},
         {"00 C0 00 00 01 00", "67 00"},
+        {"00 84 01 00 08", "6A 86"},                             // GET CHALLENGE: P1-P2 0000 only
+        {"00 84 00 00", "67 00"},                                // no Le
+        {"00 84 00 00 01 AA", "67 00"},                          // command data
+        {"00 82 00 00 02 01 02", "69 85"},                       // EXTERNAL AUTHENTICATE: no challenge
+        {"00 82 00 01 02 01 02", "6A 86"},
+        {"00 82 00 00", "67 00"},                                // no cryptogram
+        {"00 82 00 00 02 01 02 00", "67 00"},                    // an Le
     };
     for (bool t0 : {false, true}) {
         for (const Step &step : cases) {
@@ -289,7 +296,27 @@ TEST(IsoCardExtended, ExtendedLcAndLe) {
         {"00 A4 00 0C 00 00 00 01 01", "67 00"},                    // Lc 0000
         {"00 B0 00 00 00 01", "67 00"},                             // half an extended Le
         {"00 A4 00 0C 00 00 02 01 01 00", "67 00"},                 // one byte of Le
+        {"00 84 00 00 00 01 01", "67 00"},                          // a challenge of 257 bytes
     });
+}
+
+// GET CHALLENGE gives the Le bytes asked for, 1 to 256, under T=0 as under
+// T=1, and in extended form too.
+TEST(IsoCardChallenge, LeGivesTheLength) {
+    const struct {
+        bool t0, extended;
+        const char *apdu;
+        size_t bytes;
+    } cases[] = {
+        {false, false, "00 84 00 00 01", 1},       {true, false, "00 84 00 00 08", 8},
+        {false, false, "00 84 00 00 00", 256},     {true, false, "00 84 00 00 00", 256},
+        {false, true, "00 84 00 00 00 01 00", 256}, {false, true, "00 84 00 00 00 00 10", 16},
+    };
+    for (const auto &c : cases) {
+        const Bytes response = kytsim::IsoCardHandler(c.t0, c.extended)(Hex(c.apdu));
+        ASSERT_EQ(response.size(), c.bytes + 2) << c.apdu;
+        EXPECT_EQ(Slice(response, c.bytes, 2), Hex("90 00")) << c.apdu;
+    }
 }
 
 // Any byte string is answered with a status word; the handler survives it.

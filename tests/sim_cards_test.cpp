@@ -13,22 +13,6 @@ namespace {
 
 using kytsim::Bytes;
 
-Bytes Exchange(ReaderHandle handle, const Bytes &apdu, KYT_STATUS *status)
-{
-    unsigned char response[1024];
-    KYT_ULONG length = sizeof response;
-    *status = KYT_ExchangeApdu(handle, 0, apdu.data(), apdu.size(), response, &length);
-    return *status == KYT_SUCCESS ? Bytes(response, response + length) : Bytes();
-}
-
-Bytes PowerOn(ReaderHandle handle, KYT_STATUS *status)
-{
-    unsigned char atr[64];
-    KYT_ULONG length = sizeof atr;
-    *status = KYT_PowerOnIcc(handle, 0, atr, &length);
-    return *status == KYT_SUCCESS ? Bytes(atr, atr + length) : Bytes();
-}
-
 TEST(SimCards, TheDemoCardStartsAfreshAtEachPowerOn)
 {
     auto sim = rig::StartSim();
@@ -37,15 +21,61 @@ TEST(SimCards, TheDemoCardStartsAfreshAtEachPowerOn)
     ReaderHandle handle = rig::Open(*sim);
     ASSERT_NE(handle, nullptr);
     KYT_STATUS status;
-    PowerOn(handle, &status);
+    rig::PowerOn(handle, 0, &status);
     ASSERT_EQ(status, KYT_SUCCESS);
-    EXPECT_EQ(Exchange(handle, rig::Hex("00 A4 00 0C 02 2F E2"), &status), rig::Hex("90 00"));
-    EXPECT_EQ(Exchange(handle, rig::Hex("00 B0 00 00 02"), &status), rig::Hex("98 94 90 00"));
+    EXPECT_EQ(rig::Exchange(handle, 0, rig::Hex("00 A4 00 0C 02 2F E2"), &status), rig::Hex("90 00"));
+    EXPECT_EQ(rig::Exchange(handle, 0, rig::Hex("00 B0 00 00 02"), &status), rig::Hex("98 94 90 00"));
     // A power cycle, and the EF is no longer selected.
     EXPECT_EQ(KYT_PowerOffIcc(handle, 0), KYT_SUCCESS);
-    PowerOn(handle, &status);
+    rig::PowerOn(handle, 0, &status);
     ASSERT_EQ(status, KYT_SUCCESS);
-    EXPECT_EQ(Exchange(handle, rig::Hex("00 B0 00 00 02"), &status), rig::Hex("69 86"));
+    EXPECT_EQ(rig::Exchange(handle, 0, rig::Hex("00 B0 00 00 02"), &status), rig::Hex("69 86"));
+    EXPECT_EQ(KYT_Close(handle), KYT_SUCCESS);
+}
+
+// The challenge is card state: EXTERNAL AUTHENTICATE takes it back once, and
+// a power cycle forgets it.  The card's generator is not started again at
+// power-on: the first challenge after it is a new one.
+TEST(SimCards, APowerCycleForgetsTheChallenge)
+{
+    auto sim = rig::StartSim();
+    ASSERT_TRUE(sim);
+    sim->InsertCard(0, kytsim::DemoT0Card());
+    ReaderHandle handle = rig::Open(*sim);
+    ASSERT_NE(handle, nullptr);
+    KYT_STATUS status;
+    auto challenge = [&] {
+        Bytes response = rig::Exchange(handle, 0, rig::Hex("00 84 00 00 08"), &status);
+        EXPECT_EQ(response.size(), 10u);
+        EXPECT_EQ(Bytes(response.end() - 2, response.end()), rig::Hex("90 00"));
+        return Bytes(response.begin(), response.end() - 2);
+    };
+    auto authenticate = [&](const Bytes &cryptogram) {
+        Bytes apdu = rig::Hex("00 82 00 00 08");
+        apdu.insert(apdu.end(), cryptogram.begin(), cryptogram.end());
+        return rig::Exchange(handle, 0, apdu, &status);
+    };
+    auto powerCycle = [&] {
+        EXPECT_EQ(KYT_PowerOffIcc(handle, 0), KYT_SUCCESS);
+        rig::PowerOn(handle, 0, &status);
+        EXPECT_EQ(status, KYT_SUCCESS);
+    };
+    powerCycle();
+    EXPECT_EQ(authenticate(Bytes(8)), rig::Hex("69 85")); // no challenge yet
+    const Bytes first = challenge();
+    EXPECT_EQ(authenticate(first), rig::Hex("90 00"));
+    EXPECT_EQ(authenticate(first), rig::Hex("69 85")); // used up
+    Bytes wrong = challenge();
+    wrong[7] ^= 0x01;
+    EXPECT_EQ(authenticate(wrong), rig::Hex("63 00"));
+
+    const Bytes beforeCycle = challenge();
+    powerCycle();
+    EXPECT_EQ(authenticate(beforeCycle), rig::Hex("69 85"));
+    const Bytes afterCycle = challenge();
+    EXPECT_NE(afterCycle, first); // both the first after a power-on
+    EXPECT_NE(afterCycle, beforeCycle);
+    EXPECT_EQ(authenticate(afterCycle), rig::Hex("90 00"));
     EXPECT_EQ(KYT_Close(handle), KYT_SUCCESS);
 }
 
@@ -117,7 +147,7 @@ TEST(SimCards, ADeviceCardGetsThePowerEventsAndWholeApdus)
     ASSERT_NE(handle, nullptr);
 
     KYT_STATUS status;
-    EXPECT_EQ(PowerOn(handle, &status), rig::Hex("3B 02 14 50"));
+    EXPECT_EQ(rig::PowerOn(handle, 0, &status), rig::Hex("3B 02 14 50"));
     ASSERT_EQ(status, KYT_SUCCESS);
     // 600 bytes cross the line in three chained blocks and reach the device
     // as one APDU; its 602-byte answer comes back in chained blocks.
@@ -127,22 +157,22 @@ TEST(SimCards, ADeviceCardGetsThePowerEventsAndWholeApdus)
     Bytes expected(apdu.rbegin(), apdu.rend());
     expected.push_back(0x90);
     expected.push_back(0x00);
-    EXPECT_EQ(Exchange(handle, apdu, &status), expected);
+    EXPECT_EQ(rig::Exchange(handle, 0, apdu, &status), expected);
     EXPECT_EQ(status, KYT_SUCCESS);
     EXPECT_EQ(device->Apdus(), std::vector<Bytes>{apdu});
     EXPECT_EQ(KYT_PowerOffIcc(handle, 0), KYT_SUCCESS);
     EXPECT_EQ(device->PowerOffs(), 1);
 
     // A device that stops answering: the card is mute, not the reader.
-    PowerOn(handle, &status);
+    rig::PowerOn(handle, 0, &status);
     ASSERT_EQ(status, KYT_SUCCESS);
     device->Answer(false);
-    Exchange(handle, rig::Hex("00 84 00 00 08"), &status);
+    rig::Exchange(handle, 0, rig::Hex("00 84 00 00 08"), &status);
     EXPECT_EQ(status, static_cast<KYT_STATUS>(ETIMEDOUT)); // the reader reports the card mute
     KYT_ULONG icc = 0;
     EXPECT_EQ(KYT_GetIccStatus(handle, 0, &icc), KYT_SUCCESS);
     EXPECT_EQ(icc, KYT_ICC_PRESENT);
-    PowerOn(handle, &status);
+    rig::PowerOn(handle, 0, &status);
     EXPECT_EQ(status, KYT_ERR_UNRESPONSIVE_CARD);
     EXPECT_EQ(device->PowerOns(), 3);
     EXPECT_EQ(KYT_Close(handle), KYT_SUCCESS);

@@ -31,6 +31,23 @@ ReaderHandle Open(kytsim::SimReader &sim)
     return handle;
 }
 
+kytsim::Bytes PowerOn(ReaderHandle handle, KYT_ULONG slot, KYT_STATUS *status)
+{
+    unsigned char atr[64];
+    KYT_ULONG length = sizeof atr;
+    *status = KYT_PowerOnIcc(handle, slot, atr, &length);
+    return *status == KYT_SUCCESS ? kytsim::Bytes(atr, atr + length) : kytsim::Bytes();
+}
+
+kytsim::Bytes Exchange(ReaderHandle handle, KYT_ULONG slot, const kytsim::Bytes &apdu, KYT_STATUS *status)
+{
+    kytsim::Bytes response(65536 + 2); // the longest response APDU
+    KYT_ULONG length = response.size();
+    *status = KYT_ExchangeApdu(handle, slot, apdu.data(), apdu.size(), response.data(), &length);
+    response.resize(*status == KYT_SUCCESS ? length : 0);
+    return response;
+}
+
 void ShortenTimeouts(ReaderHandle handle, KYT_ULONG statusMs, KYT_ULONG responseMs)
 {
     KYT_TIMEOUTS timeouts = {statusMs, 1, responseMs, 1};

@@ -18,6 +18,11 @@ std::unique_ptr<kytsim::SimReader> StartSim(const kytsim::Config &config = kytsi
 // Opens the library on the simulator; fails the test and returns null on error.
 ReaderHandle Open(kytsim::SimReader &sim);
 
+// The card's ATR from KYT_PowerOnIcc on the slot, and the response to an
+// APDU from KYT_ExchangeApdu; both empty unless *status is KYT_SUCCESS.
+kytsim::Bytes PowerOn(ReaderHandle handle, KYT_ULONG slot, KYT_STATUS *status);
+kytsim::Bytes Exchange(ReaderHandle handle, KYT_ULONG slot, const kytsim::Bytes &apdu, KYT_STATUS *status);
+
 // Sets short link timeouts so that tests waiting for silence stay fast.
 void ShortenTimeouts(ReaderHandle handle, KYT_ULONG statusMs = 150, KYT_ULONG responseMs = 150);
 

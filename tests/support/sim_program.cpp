@@ -1,13 +1,15 @@
+// The kyt_sim program started as a child of the test, its output read
+// through pipes.
 #include "sim_program.h"
+
+#include <cstdio>
+#include <thread>
 
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <cstdio>
-#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -17,13 +19,22 @@ namespace {
 
 constexpr int kReadyWaitMs = 60000;
 
-// The child's side: standard input /dev/null, output and error the pipes.
-[[noreturn]] void RunChild(const std::vector<std::string> &args, int out, int err)
+// Gives the child the standard input asked for.
+void SetChildInput(Input input, const int inFds[2])
 {
-    int null = open("/dev/null", O_RDONLY);
-    dup2(null, STDIN_FILENO);
-    dup2(out, STDOUT_FILENO);
-    dup2(err, STDERR_FILENO);
+    if (input == Input::Pipe)
+        dup2(inFds[0], STDIN_FILENO);
+    if (input == Input::Null) {
+        int null = open("/dev/null", O_RDONLY);
+        dup2(null, STDIN_FILENO);
+        close(null);
+    }
+    if (input == Input::Closed)
+        close(STDIN_FILENO);
+}
+
+[[noreturn]] void Exec(const std::vector<std::string> &args)
+{
     std::vector<char *> argv;
     std::string binary = KYT_SIM_BINARY;
     argv.push_back(binary.data());
@@ -32,6 +43,14 @@ constexpr int kReadyWaitMs = 60000;
     argv.push_back(nullptr);
     execv(binary.c_str(), argv.data());
     _exit(127);
+}
+
+void ClosePair(int fds[2])
+{
+    for (int i = 0; i < 2; ++i) {
+        if (fds[i] >= 0)
+            close(fds[i]);
+    }
 }
 
 // Appends what `fd` has to `text`, waiting up to `waitMs` for the first
@@ -51,34 +70,121 @@ bool ReadSome(int fd, std::string *text, int waitMs)
 
 } // namespace
 
-SimProgram::SimProgram(const std::vector<std::string> &args)
+Program Spawn(const std::vector<std::string> &args, Input input, Errors errors)
 {
-    int out[2];
-    int err[2];
-    if (pipe2(out, O_CLOEXEC) != 0)
-        return;
-    if (pipe2(err, O_CLOEXEC) != 0) {
-        close(out[0]);
-        close(out[1]);
-        return;
+    int outFds[2] = {-1, -1};
+    int inFds[2] = {-1, -1};
+    int errFds[2] = {-1, -1};
+    Program program;
+    if (pipe2(outFds, O_CLOEXEC) != 0 || (input == Input::Pipe && pipe2(inFds, O_CLOEXEC) != 0) ||
+        (errors == Errors::Separate && pipe2(errFds, O_CLOEXEC) != 0)) {
+        ClosePair(outFds);
+        ClosePair(inFds);
+        ClosePair(errFds);
+        return program;
     }
-    pid_ = fork();
-    if (pid_ == 0)
-        RunChild(args, out[1], err[1]);
-    close(out[1]);
-    close(err[1]);
-    out_ = out[0];
-    err_ = err[0];
+    program.pid = fork();
+    if (program.pid == 0) {
+        dup2(outFds[1], STDOUT_FILENO);
+        if (errors == Errors::Merged)
+            dup2(outFds[1], STDERR_FILENO);
+        if (errors == Errors::Separate)
+            dup2(errFds[1], STDERR_FILENO);
+        SetChildInput(input, inFds);
+        Exec(args);
+    }
+    close(outFds[1]);
+    program.out = fdopen(outFds[0], "r");
+    if (input == Input::Pipe) {
+        close(inFds[0]);
+        program.in = inFds[1];
+    }
+    if (errors == Errors::Separate) {
+        close(errFds[1]);
+        program.err = errFds[0];
+    }
+    return program;
+}
+
+int ExitStatus(pid_t pid, std::chrono::milliseconds wait)
+{
+    auto deadline = std::chrono::steady_clock::now() + wait;
+    int status = 0;
+    while (waitpid(pid, &status, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            return -1;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+int Wait(Program &program, std::chrono::milliseconds wait)
+{
+    int status = program.pid > 0 ? ExitStatus(program.pid, wait) : -1;
+    program.pid = -1;
+    if (program.out)
+        fclose(program.out);
+    program.out = nullptr;
+    for (int *fd : {&program.in, &program.err}) {
+        if (*fd >= 0)
+            close(*fd);
+        *fd = -1;
+    }
+    return status;
+}
+
+std::string ReadyPort(Program &program)
+{
+    char line[512] = {};
+    if (fgets(line, sizeof line, program.out) == nullptr) {
+        ADD_FAILURE() << "no output";
+        return "";
+    }
+    std::string text = line;
+    const std::string prefix = "Simulated reader ready on ";
+    if (text.compare(0, prefix.size(), prefix) != 0 || text.back() != '\n') {
+        ADD_FAILURE() << text;
+        return "";
+    }
+    return text.substr(prefix.size(), text.size() - prefix.size() - 1);
+}
+
+std::string ReadAll(FILE *file)
+{
+    std::string text;
+    char buffer[512];
+    while (fgets(buffer, sizeof buffer, file))
+        text += buffer;
+    return text;
+}
+
+std::string Ask(Program &program, const std::string &command)
+{
+    std::string line = command + "\n";
+    if (write(program.in, line.data(), line.size()) != static_cast<ssize_t>(line.size()))
+        return "";
+    std::string answer;
+    for (int c = fgetc(program.out); c != EOF && c != '\n'; c = fgetc(program.out))
+        answer += static_cast<char>(c);
+    return answer;
+}
+
+SimProgram::SimProgram(const std::vector<std::string> &args)
+    : program_(Spawn(args, Input::Null, Errors::Separate))
+{
+    // Read with poll and read(2) only, so that stdio's buffer stays empty.
+    if (program_.out)
+        out_ = fileno(program_.out);
 }
 
 SimProgram::~SimProgram()
 {
-    if (pid_ > 0)
+    if (Running())
         Stop(SIGKILL);
-    for (int fd : {out_, err_}) {
-        if (fd >= 0)
-            close(fd);
-    }
+    rig::Wait(program_, std::chrono::milliseconds(0));
 }
 
 bool SimProgram::ReadOutputLine(std::string *line)
@@ -86,7 +192,7 @@ bool SimProgram::ReadOutputLine(std::string *line)
     auto giveUp = std::chrono::steady_clock::now() + std::chrono::milliseconds(kReadyWaitMs);
     size_t end;
     while ((end = outBuffer_.find('\n')) == std::string::npos) {
-        if (std::chrono::steady_clock::now() > giveUp || !ReadSome(out_, &outBuffer_, 100))
+        if (out_ < 0 || std::chrono::steady_clock::now() > giveUp || !ReadSome(out_, &outBuffer_, 100))
             return false;
     }
     *line = outBuffer_.substr(0, end);
@@ -97,7 +203,6 @@ bool SimProgram::ReadOutputLine(std::string *line)
 bool SimProgram::AwaitReady()
 {
     const std::string ready = "Simulated reader ready on ";
-    const std::string waits = "Slot ";
     std::string line;
     while (ReadOutputLine(&line)) {
         if (line.rfind(ready, 0) == 0) {
@@ -125,7 +230,7 @@ uint16_t SimProgram::VpcdPort(unsigned slot) const
 std::string SimProgram::Output()
 {
     auto giveUp = std::chrono::steady_clock::now() + std::chrono::milliseconds(kReadyWaitMs);
-    while (std::chrono::steady_clock::now() < giveUp && ReadSome(out_, &outBuffer_, 100)) {
+    while (out_ >= 0 && std::chrono::steady_clock::now() < giveUp && ReadSome(out_, &outBuffer_, 100)) {
     }
     std::string text = std::move(outBuffer_);
     outBuffer_.clear();
@@ -134,9 +239,9 @@ std::string SimProgram::Output()
 
 void SimProgram::CollectError(int waitMs)
 {
-    if (err_ >= 0 && !ReadSome(err_, &errText_, waitMs)) {
-        close(err_);
-        err_ = -1;
+    if (program_.err >= 0 && !ReadSome(program_.err, &errText_, waitMs)) {
+        close(program_.err);
+        program_.err = -1;
     }
 }
 
@@ -146,7 +251,7 @@ bool SimProgram::AwaitError(const std::string &text, std::chrono::milliseconds l
     while (errText_.find(text) == std::string::npos) {
         if (std::chrono::steady_clock::now() > giveUp)
             return false;
-        if (err_ < 0)
+        if (program_.err < 0)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         CollectError(100);
     }
@@ -161,28 +266,28 @@ std::string SimProgram::ErrorText()
 
 int SimProgram::Stop(int signal, std::chrono::milliseconds limit)
 {
-    if (pid_ <= 0)
+    if (!Running())
         return -1;
-    kill(pid_, signal);
+    kill(program_.pid, signal);
     return Wait(limit);
 }
 
 int SimProgram::Wait(std::chrono::milliseconds limit)
 {
-    if (pid_ <= 0)
+    if (!Running())
         return -1;
     auto giveUp = std::chrono::steady_clock::now() + limit;
     int status = 0;
-    while (waitpid(pid_, &status, WNOHANG) == 0) {
+    while (waitpid(program_.pid, &status, WNOHANG) == 0) {
         if (std::chrono::steady_clock::now() > giveUp) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, &status, 0);
-            pid_ = -1;
+            kill(program_.pid, SIGKILL);
+            waitpid(program_.pid, &status, 0);
+            program_.pid = -1;
             return -1;
         }
         CollectError(10);
     }
-    pid_ = -1;
+    program_.pid = -1;
     CollectError(0);
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }

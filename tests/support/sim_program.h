@@ -1,6 +1,5 @@
-// The kyt_sim program started by a test, as people start it: its standard
-// output read up to the ready line (and the vpcd slots' lines before it),
-// its standard error collected for the test to look at.
+// The kyt_sim program, started by a test as people start it: with the
+// standard input the test asks for, its standard output on a pipe.
 #ifndef KYT_TESTS_SIM_PROGRAM_H
 #define KYT_TESTS_SIM_PROGRAM_H
 
@@ -8,15 +7,63 @@
 
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <map>
 #include <string>
 #include <vector>
 
 namespace rig {
 
+// What the program gets as its standard input.
+enum class Input {
+    Inherited, // the test's own
+    Pipe,      // a pipe whose write end the test holds
+    Null,      // /dev/null: at its end from the start
+    Closed,    // no descriptor 0 at all
+};
+
+// Where the program's standard error goes.
+enum class Errors {
+    Inherited, // the test's own
+    Merged,    // into `out`, with the standard output
+    Separate,  // a pipe of its own, `err`
+};
+
+struct Program {
+    pid_t pid = -1;
+    FILE *out = nullptr; // its standard output
+    int in = -1;         // the write end of its standard input, with Input::Pipe
+    int err = -1;        // the read end of its standard error, with Errors::Separate
+};
+
+// Starts kyt_sim with these arguments; pid -1 when it cannot be started.
+Program Spawn(const std::vector<std::string> &args, Input input = Input::Inherited,
+              Errors errors = Errors::Inherited);
+
+// Exit status of the program, or -1 if it ended by a signal or did not end
+// within the wait (a bound only so that a program that hangs cannot hang the
+// test; it is killed then).
+int ExitStatus(pid_t pid, std::chrono::milliseconds wait);
+
+// Exit status of the program as above; its pipes are closed.
+int Wait(Program &program, std::chrono::milliseconds wait = std::chrono::seconds(30));
+
+// The port the program announces on its first line, or "" (and a test
+// failure) when the line is not the announcement.
+std::string ReadyPort(Program &program);
+
+// Everything left on a stream, up to its end.
+std::string ReadAll(FILE *file);
+
+// Sends one command line to a program started with Input::Pipe and returns
+// its one-line answer without the newline ("" when none comes).
+std::string Ask(Program &program, const std::string &command);
+
+// kyt_sim with its standard input at its end, its output read up to the
+// ready line (and the vpcd slots' lines before it) and its standard error
+// collected for the test to look at.
 class SimProgram {
 public:
-    // Starts kyt_sim with `args`, its standard input at its end.
     explicit SimProgram(const std::vector<std::string> &args);
     ~SimProgram(); // kills the program if it still runs
     SimProgram(const SimProgram &) = delete;
@@ -44,15 +91,14 @@ public:
     int Stop(int signal, std::chrono::milliseconds limit = std::chrono::seconds(30));
     // The exit status once the program ends on its own (as Stop).
     int Wait(std::chrono::milliseconds limit = std::chrono::seconds(30));
-    bool Running() const { return pid_ > 0; }
+    bool Running() const { return program_.pid > 0; }
 
 private:
     bool ReadOutputLine(std::string *line);
     void CollectError(int waitMs);
 
-    pid_t pid_ = -1;
-    int out_ = -1;
-    int err_ = -1;
+    Program program_;
+    int out_ = -1; // read raw, with a bound on each wait
     std::string outBuffer_;
     std::string errText_;
     std::string path_;
