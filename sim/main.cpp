@@ -52,14 +52,23 @@ sigset_t BlockEndSignals()
     return signals;
 }
 
-// Inserts the cards and starts the reader; false after printing why not.
-bool StartReader(kytsim::SimReader &reader, const Options &options)
+// Inserts the cards, sets the faults up, opens the log file when one is
+// asked for and starts the reader; false after printing why not.
+bool StartReader(kytsim::SimReader &reader, const Options &options, kytsim::program::FrameLogFile &logFile)
 {
     for (const auto &[slot, card] : options.cards) {
         if (card)
             reader.InsertCard(slot, *card);
     }
+    kytsim::program::SetUpFaults(reader, options.faults);
     std::string error;
+    if (!options.logFile.path.empty()) {
+        if (!logFile.Open(options.logFile, &error)) {
+            std::fprintf(stderr, "kyt_sim: cannot write the log %s\n", error.c_str());
+            return false;
+        }
+        reader.SetLogSink([&logFile](const kytsim::LogEntry &entry) { logFile.Write(entry); });
+    }
     if (!reader.Start(&error)) {
         std::fprintf(stderr, "kyt_sim: cannot start the simulated reader: %s\n", error.c_str());
         return false;
@@ -93,9 +102,10 @@ int main(int argc, char **argv)
     const Options &options = *chosen;
 
     sigset_t signals = BlockEndSignals();
+    kytsim::program::FrameLogFile logFile; // outlives the reader that writes to it
     kytsim::SimReader reader(options.config);
     std::string path;
-    if (!StartReader(reader, options) || !MakeLink(reader, options.link, &path))
+    if (!StartReader(reader, options, logFile) || !MakeLink(reader, options.link, &path))
         return 1;
     std::printf("Simulated reader ready on %s\n", path.c_str());
     std::fflush(stdout);

@@ -7,6 +7,8 @@
 #include <string>
 #include <variant>
 
+#include "fault_options.h"
+#include "frame_log_file.h"
 #include "sim_reader.h"
 
 namespace kytsim::program {
@@ -15,6 +17,8 @@ struct Options {
     Config config;
     std::map<unsigned, std::optional<Card>> cards; // by slot; nullopt: an empty slot
     std::string link;                              // a symbolic link to the pty, or ""
+    FaultOptions faults;                           // fault_options.h
+    LogFileOptions logFile;                        // --log, --log-size (frame_log_file.h)
 };
 
 // The options, or the status to exit with at once: 0 after --help (the

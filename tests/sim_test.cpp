@@ -23,6 +23,7 @@
 #include <gtest/gtest.h>
 
 #include "kyt.h"
+#include "sim_program.h"
 #include "sim_reader.h"
 
 using kytsim::Bytes;
@@ -628,122 +629,12 @@ TEST_F(SimTest, SurvivesRandomBytesAndLargeFrames)
 }
 
 // The kyt_sim program, run as people run it.
-namespace {
-
-// What the program gets as its standard input.
-enum class Input {
-    Inherited, // the test's own
-    Pipe,      // a pipe whose write end the test holds
-    Null,      // /dev/null: at its end from the start
-    Closed,    // no descriptor 0 at all
-};
-
-struct Program {
-    pid_t pid = -1;
-    FILE *out = nullptr;
-    int in = -1; // the write end of its standard input, with Input::Pipe
-};
-
-// Gives the child the standard input asked for.
-void SetChildInput(Input input, const int inFds[2])
-{
-    if (input == Input::Pipe)
-        dup2(inFds[0], STDIN_FILENO);
-    if (input == Input::Null) {
-        int null = open("/dev/null", O_RDONLY);
-        dup2(null, STDIN_FILENO);
-        close(null);
-    }
-    if (input == Input::Closed)
-        close(STDIN_FILENO);
-}
-
-Program Spawn(const std::vector<std::string> &args, Input input = Input::Inherited)
-{
-    int pipeFds[2];
-    int inFds[2] = {-1, -1};
-    Program program;
-    if (pipe2(pipeFds, O_CLOEXEC) != 0 || (input == Input::Pipe && pipe2(inFds, O_CLOEXEC) != 0))
-        return program;
-    program.pid = fork();
-    if (program.pid == 0) {
-        dup2(pipeFds[1], STDOUT_FILENO);
-        SetChildInput(input, inFds);
-        std::vector<char *> argv;
-        std::string binary = KYT_SIM_BINARY;
-        argv.push_back(binary.data());
-        for (const std::string &arg : args)
-            argv.push_back(const_cast<char *>(arg.c_str()));
-        argv.push_back(nullptr);
-        execv(binary.c_str(), argv.data());
-        _exit(127);
-    }
-    close(pipeFds[1]);
-    program.out = fdopen(pipeFds[0], "r");
-    if (input == Input::Pipe) {
-        close(inFds[0]);
-        program.in = inFds[1];
-    }
-    return program;
-}
-
-// Exit status of the program, or -1 if it ended by a signal or did not end
-// within the wait (a bound only so that a program that hangs cannot hang the
-// test; it is killed then).
-int ExitStatus(pid_t pid, std::chrono::milliseconds wait)
-{
-    auto deadline = std::chrono::steady_clock::now() + wait;
-    int status = 0;
-    while (waitpid(pid, &status, WNOHANG) == 0) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            kill(pid, SIGKILL);
-            waitpid(pid, &status, 0);
-            return -1;
-        }
-        std::this_thread::sleep_for(10ms);
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-// Exit status of the program as above; its pipes are closed.
-int Wait(Program &program, std::chrono::milliseconds wait = 30000ms)
-{
-    int status = ExitStatus(program.pid, wait);
-    if (program.out)
-        fclose(program.out);
-    if (program.in >= 0)
-        close(program.in);
-    return status;
-}
-
-// The port the program announces on its first line, or "" (and a test
-// failure) when the line is not the announcement.
-std::string ReadyPort(Program &program)
-{
-    char line[512] = {};
-    if (fgets(line, sizeof line, program.out) == nullptr) {
-        ADD_FAILURE() << "no output";
-        return "";
-    }
-    std::string text = line;
-    const std::string prefix = "Simulated reader ready on ";
-    if (text.compare(0, prefix.size(), prefix) != 0 || text.back() != '\n') {
-        ADD_FAILURE() << text;
-        return "";
-    }
-    return text.substr(prefix.size(), text.size() - prefix.size() - 1);
-}
-
-std::string ReadAll(FILE *file)
-{
-    std::string text;
-    char buffer[512];
-    while (fgets(buffer, sizeof buffer, file))
-        text += buffer;
-    return text;
-}
-
-} // namespace
+using rig::Input;
+using rig::Program;
+using rig::ReadAll;
+using rig::ReadyPort;
+using rig::Spawn;
+using rig::Wait;
 
 TEST(SimProgram, RunsTheNamedSetupOnALinkUntilTerminated)
 {
@@ -943,7 +834,7 @@ TEST_P(SimProgramEnd, WhileCommandsArrive)
     });
     EXPECT_TRUE(Eventually([&] { return answers >= 40; }));
     kill(program.pid, GetParam());
-    EXPECT_EQ(ExitStatus(program.pid, 30000ms), 0);
+    EXPECT_EQ(rig::ExitStatus(program.pid, 30000ms), 0);
     ended = true;
     writer.join();
     reader.join();
