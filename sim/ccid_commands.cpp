@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <iterator>
 
+#include "factors.h"
 #include "reader_state.h"
 
 namespace kytsim {
@@ -133,7 +134,10 @@ Bytes SimReader::State::SlotStatus(const CommandHeader &command, const Slot &slo
 //   bmFindexDindex: the Fi index in the high nibble, the Di index in the low one.
 //
 // The reader records bytes 7 onward as they came, and when it accepts them
-// echoes the data in RDR_to_PC_Parameters with bProtocolNum in byte 9.
+// echoes the data in RDR_to_PC_Parameters with bProtocolNum in byte 9.  A
+// slot whose card manages only slower factors refuses a faster
+// bmFindexDindex, as a reader does whose PPS exchange with the card failed,
+// with bError 10 pointing at that field.
 Bytes SimReader::State::SetParameters(const CommandHeader &command, const Bytes &data, Slot &slot)
 {
     uint8_t protocol = command.specific[0];
@@ -150,6 +154,8 @@ Bytes SimReader::State::SetParameters(const CommandHeader &command, const Bytes 
         return failed(ICC_ABSENT, ERR_ICC_MUTE);
     slot.lastParameters.assign(std::begin(command.specific), std::end(command.specific));
     slot.lastParameters.insert(slot.lastParameters.end(), data.begin(), data.end());
+    if (slot.fastestFactors && (data.empty() || !FactorsWithin(data[0], *slot.fastestFactors)))
+        return failed(slot.CardStatus(), ERR_BAD_PARAMETERS);
     if (slot.refuseParameters != 0) {
         if (slot.refuseParameters > 0)
             slot.refuseParameters--;

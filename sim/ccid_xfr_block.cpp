@@ -63,12 +63,17 @@ Bytes SimReader::State::XfrBlock(const CommandHeader &command, Bytes data, std::
 // The whole command APDU is there: the card answers it, with the reader's
 // lock released while its handler or device works (and while the recorder
 // takes the exchange down).  A device that does not answer makes the card
-// mute.
+// mute, and so does a card muted while powered.
 Bytes SimReader::State::ApduToCard(const CommandHeader &command, const Bytes &apdu,
                                    std::unique_lock<std::mutex> &lock)
 {
+    Slot &before = slots[command.slot];
+    if (before.card->mute) { // muted while powered: no answer from now on
+        before.powered = false;
+        return FailedBlock(command, before, ERR_ICC_MUTE);
+    }
     apduAnswered = true;
-    const Card &card = *slots[command.slot].card;
+    const Card &card = *before.card;
     std::shared_ptr<CardDevice> device = card.device;
     ApduHandler handler = card.handler;
     std::optional<Bytes> answer = StatusWord(SW_OK);

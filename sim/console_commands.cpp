@@ -1,10 +1,12 @@
-// The commands read on standard input.
+// The commands read on standard input (the fault commands in
+// console_faults.cpp).
 #include "console_commands.h"
 
 #include <optional>
 #include <sstream>
 
 #include "card_names.h"
+#include "console_faults.h"
 #include "parsing.h"
 #include "protocol.h"
 
@@ -12,8 +14,9 @@ namespace kytsim::program {
 
 namespace {
 
-const char kCommands[] =
-    "error: commands are \"remove SLOT\", \"insert SLOT CARD\", \"bounce SLOT\" and \"status\"";
+const char kCommands[] = "error: commands are \"remove SLOT\", \"insert SLOT CARD\", \"bounce SLOT\", "
+                         "\"mute SLOT\", \"unmute SLOT\", \"fault KIND RATE\", \"inject KIND [N]\", "
+                         "\"faults off\" and \"status\"";
 
 // The reader's state in one line, for the "status" command.
 std::string StatusLine(const SimReader &reader, unsigned slots)
@@ -27,8 +30,10 @@ std::string StatusLine(const SimReader &reader, unsigned slots)
             line += "empty";
         else
             line += reader.CardPowered(slot) ? "card, powered" : "card";
+        if (reader.CardMute(slot))
+            line += ", mute";
     }
-    return line;
+    return line + "; model " + ModelString(reader.CurrentConfig().model) + FaultStatus(reader);
 }
 
 // A command line cut into words; past the third, words are not looked at.
@@ -55,6 +60,8 @@ Words Split(const std::string &line)
 
 std::string RunConsoleCommand(SimReader &reader, unsigned slots, const std::string &line)
 {
+    if (std::optional<std::string> answer = RunFaultCommand(reader, line))
+        return *answer;
     Words words = Split(line);
     if (words.count == 1 && words.verb == "status")
         return StatusLine(reader, slots);

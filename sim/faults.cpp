@@ -10,6 +10,21 @@ namespace kytsim {
 namespace {
 
 constexpr uint8_t kTrailingByte = 0x00; // line noise after a frame
+constexpr uint32_t kRateScale = 1000000;  // rates are parts per million
+constexpr unsigned kSplitPieces = 3;      // a split asked for by kind
+
+// The count in Faults of each FaultKind, in the order of the kinds.
+constexpr int Faults::*kPendingCount[kFaultKinds] = {
+    &Faults::dropAcks,        &Faults::refuseAcks,        &Faults::damageAckChecksum,
+    &Faults::lostAfterRun,    &Faults::lateAcks,          &Faults::damageResponses,
+    &Faults::truncateResponses, &Faults::trailingBytes,   &Faults::splitResponses,
+    &Faults::silentAfterAck,  &Faults::ignoreRepeats,
+};
+
+size_t IndexOf(FaultKind kind)
+{
+    return static_cast<size_t>(kind);
+}
 
 // Spends one fault of a count, if there is one left.
 bool Take(int &count)
@@ -57,14 +72,47 @@ void FaultPlan::Add(const Faults &faults)
     f.ignoreRepeats += faults.ignoreRepeats;
     f.splitResponses += faults.splitResponses;
     f.truncateResponses += faults.truncateResponses;
+    f.lostAfterRun += faults.lostAfterRun;
     f.splitPieces = faults.splitPieces;
     f.splitDelay = faults.splitDelay;
+}
+
+void FaultPlan::Inject(FaultKind kind, unsigned count, std::chrono::milliseconds splitPause)
+{
+    int &pending = pending_.*kPendingCount[IndexOf(kind)];
+    pending = static_cast<int>(std::min<int64_t>(int64_t{pending} + count, INT32_MAX));
+    if (kind == FaultKind::ResponseSplit) {
+        pending_.splitPieces = kSplitPieces;
+        pending_.splitDelay = splitPause;
+    }
+}
+
+void FaultPlan::SetRate(FaultKind kind, uint32_t partsPerMillion)
+{
+    rates_[IndexOf(kind)] = std::min(partsPerMillion, kRateScale);
+}
+
+FaultTally FaultPlan::Tally(FaultKind kind) const
+{
+    size_t index = IndexOf(kind);
+    int pending = pending_.*kPendingCount[index];
+    return FaultTally{rates_[index], static_cast<uint64_t>(std::max(pending, 0)), injected_[index]};
+}
+
+bool FaultPlan::Strike(FaultKind kind)
+{
+    size_t index = IndexOf(kind);
+    bool struck = Take(pending_.*kPendingCount[index]) || (rates_[index] != 0 && generator_() % kRateScale < rates_[index]);
+    if (struck)
+        injected_[index]++;
+    return struck;
 }
 
 void FaultPlan::Clear()
 {
     pending_ = Faults();
     random_.reset();
+    rates_.fill(0);
 }
 
 void FaultPlan::SetRandom(std::optional<RandomFaults> random)
@@ -110,38 +158,45 @@ void FaultPlan::DrawForCommand()
     }
 }
 
+// One acknowledge fault at most: the first kind struck wins.
 AckFault FaultPlan::TakeAckFault()
 {
-    if (Take(pending_.dropAcks))
+    if (Strike(FaultKind::AckLost))
         return AckFault::Lost;
-    if (Take(pending_.refuseAcks))
+    if (Strike(FaultKind::AckRefused))
         return AckFault::Refused;
-    if (Take(pending_.damageAckChecksum))
+    if (Strike(FaultKind::AckDamaged))
         return AckFault::DamagedChecksum;
+    if (Strike(FaultKind::AckLostAfterRun))
+        return AckFault::LostAfterRun;
     return AckFault::None;
 }
 
 bool FaultPlan::TakeWithheldResponse()
 {
-    return Take(pending_.silentAfterAck);
+    return Strike(FaultKind::ResponseWithheld);
 }
 
 bool FaultPlan::TakeIgnoredRepeat()
 {
-    return Take(pending_.ignoreRepeats);
+    return Strike(FaultKind::RepeatIgnored);
 }
 
-ResponseDamage FaultPlan::TakeResponseDamage(size_t frameSize)
+// A split asked for one by one keeps the shape it was asked with; one drawn
+// by the rate gets three pieces and the reader's split pause.
+ResponseDamage FaultPlan::TakeResponseDamage(size_t frameSize, std::chrono::milliseconds splitPause)
 {
     ResponseDamage damage;
-    damage.checksum = Take(pending_.damageResponses);
-    damage.trailing = Take(pending_.trailingBytes);
-    damage.lateAck = Take(pending_.lateAcks);
-    if (Take(pending_.splitResponses)) {
-        damage.pieces = static_cast<unsigned>(std::max<size_t>(1, std::min<size_t>(pending_.splitPieces, frameSize)));
-        damage.pieceDelay = pending_.splitDelay;
+    damage.checksum = Strike(FaultKind::ResponseDamaged);
+    damage.trailing = Strike(FaultKind::ResponsePadded);
+    damage.lateAck = Strike(FaultKind::AckLate);
+    bool asked = pending_.splitResponses > 0;
+    if (Strike(FaultKind::ResponseSplit)) {
+        unsigned pieces = asked ? pending_.splitPieces : kSplitPieces;
+        damage.pieces = static_cast<unsigned>(std::max<size_t>(1, std::min<size_t>(pieces, frameSize)));
+        damage.pieceDelay = asked ? pending_.splitDelay : splitPause;
     }
-    damage.truncate = Take(pending_.truncateResponses);
+    damage.truncate = Strike(FaultKind::ResponseTruncated);
     return damage;
 }
 

@@ -3,8 +3,10 @@
 #ifndef KYT_SIM_FAULTS_H
 #define KYT_SIM_FAULTS_H
 
+#include <array>
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <random>
 #include <vector>
@@ -19,6 +21,7 @@ enum class AckFault {
     Lost,            // no acknowledge and no answer at all
     Refused,         // 02 01 01 03, command not processed
     DamagedChecksum, // 02 00 01 03, command not processed
+    LostAfterRun,    // the command is processed, then acknowledge and response are lost
 };
 
 // An acknowledge with a wrong checksum (02 00 01 03).
@@ -40,12 +43,20 @@ struct ResponseDamage {
     std::vector<Bytes> Apply(const Bytes &frame) const;
 };
 
-// The faults waiting for the next occasions of their kind.  Not thread-safe:
+// The faults waiting for the next occasions of their kind, the rates at
+// which each kind strikes, and how often each has struck.  Not thread-safe:
 // the reader's mutex guards it.
 class FaultPlan {
 public:
+    explicit FaultPlan(uint32_t seed) : generator_(seed) {}
+
     void Add(const Faults &faults);
-    void Clear(); // also ends random faults
+    // The next `count` occasions of a kind; a split is made of three pieces
+    // with `splitPause` between them.
+    void Inject(FaultKind kind, unsigned count, std::chrono::milliseconds splitPause);
+    void SetRate(FaultKind kind, uint32_t partsPerMillion);
+    FaultTally Tally(FaultKind kind) const;
+    void Clear(); // also ends random faults and the rates; the tallies stay
     void SetRandom(std::optional<RandomFaults> random);
     size_t RandomInjected() const { return randomInjected_; }
 
@@ -54,13 +65,19 @@ public:
     AckFault TakeAckFault();
     bool TakeWithheldResponse(); // acknowledged and processed, answered only on a repeat request
     bool TakeIgnoredRepeat();
-    ResponseDamage TakeResponseDamage(size_t frameSize);
+    ResponseDamage TakeResponseDamage(size_t frameSize, std::chrono::milliseconds splitPause);
 
 private:
+    // Whether this occasion of the kind is struck: a fault asked for one by
+    // one comes first, then the kind's rate is drawn.
+    bool Strike(FaultKind kind);
+
     Faults pending_;
     std::optional<RandomFaults> random_;
     std::mt19937 generator_;
     size_t randomInjected_ = 0;
+    std::array<uint32_t, kFaultKinds> rates_{};
+    std::array<uint64_t, kFaultKinds> injected_{};
 };
 
 } // namespace kytsim

@@ -130,8 +130,9 @@ void SimReader::State::HandleCommand(const Bytes &message)
 }
 
 // The acknowledge of a command frame, and the response when the command is
-// processed.  The acknowledge faults come first: a refused or damaged
-// acknowledge means the reader did not take the command.
+// processed.  The acknowledge faults come first: a lost, refused or damaged
+// acknowledge means the reader did not take the command; one lost after the
+// run means it did, and nothing of its answer reaches the host.
 SimReader::State::Answer SimReader::State::AnswerCommand(const Bytes &message)
 {
     Answer answer;
@@ -139,7 +140,8 @@ SimReader::State::Answer SimReader::State::AnswerCommand(const Bytes &message)
     log.AddCommand(message);
     apduAnswered = false;
     faults.DrawForCommand();
-    switch (faults.TakeAckFault()) {
+    AckFault ackFault = faults.TakeAckFault();
+    switch (ackFault) {
     case AckFault::Lost:
         return answer;
     case AckFault::Refused:
@@ -148,6 +150,7 @@ SimReader::State::Answer SimReader::State::AnswerCommand(const Bytes &message)
     case AckFault::DamagedChecksum:
         answer.ack = DamagedAck();
         return answer;
+    case AckFault::LostAfterRun:
     case AckFault::None:
         break;
     }
@@ -157,9 +160,13 @@ SimReader::State::Answer SimReader::State::AnswerCommand(const Bytes &message)
     answer.ack = AckFrame(ACK_OK);
     answer.respond = true;
     answering = true;
-    answer.response = Dispatch(message, answer, lock);
+    RunCommand(message, answer, lock);
     answering = false;
     answered.notify_all();
+    if (ackFault == AckFault::LostAfterRun) {
+        LoseAfterRun(answer);
+        return Answer();
+    }
     answer.withhold = faults.TakeWithheldResponse();
     answer.delay = config.responseDelay;
     if (apduAnswered)
@@ -176,7 +183,7 @@ void SimReader::State::SendResponseFrame(const Bytes &frame, const Bytes &ahead)
     std::optional<uint32_t> newSpeed;
     {
         std::lock_guard<std::mutex> guard(mutex);
-        damage = faults.TakeResponseDamage(frame.size());
+        damage = faults.TakeResponseDamage(frame.size(), config.splitPause);
         newSpeed = speedAfterResponse;
         speedAfterResponse.reset();
     }

@@ -54,9 +54,10 @@ sigset_t BlockEndSignals()
     return signals;
 }
 
-// Inserts the cards, sets the recorder up and starts the reader; false
-// after printing why not.
-bool StartReader(kytsim::SimReader &reader, const Options &options)
+// Inserts the cards, sets the faults and the recorder up, opens the log
+// file when one is asked for and starts the reader; false after printing
+// why not.
+bool StartReader(kytsim::SimReader &reader, const Options &options, kytsim::program::FrameLogFile &logFile)
 {
     if (!options.record.empty()) {
         reader.SetRecorder(std::make_shared<kytsim::RulesRecorder>(options.record, [](const std::string &why) {
@@ -67,7 +68,15 @@ bool StartReader(kytsim::SimReader &reader, const Options &options)
         if (card)
             reader.InsertCard(slot, *card);
     }
+    kytsim::program::SetUpFaults(reader, options.faults);
     std::string error;
+    if (!options.logFile.path.empty()) {
+        if (!logFile.Open(options.logFile, &error)) {
+            std::fprintf(stderr, "kyt_sim: cannot write the log %s\n", error.c_str());
+            return false;
+        }
+        reader.SetLogSink([&logFile](const kytsim::LogEntry &entry) { logFile.Write(entry); });
+    }
     if (!reader.Start(&error)) {
         std::fprintf(stderr, "kyt_sim: cannot start the simulated reader: %s\n", error.c_str());
         return false;
@@ -115,10 +124,11 @@ int main(int argc, char **argv)
     const Options &options = *chosen;
 
     sigset_t signals = BlockEndSignals();
+    kytsim::program::FrameLogFile logFile; // outlives the reader that writes to it
     kytsim::SimReader reader(options.config);
     std::string path;
     kytsim::program::VpcdSlots vpcd(reader, options.vpcd);
-    if (!StartReader(reader, options) || !StartVpcdSlots(vpcd) || !MakeLink(reader, options.link, &path))
+    if (!StartReader(reader, options, logFile) || !StartVpcdSlots(vpcd) || !MakeLink(reader, options.link, &path))
         return 1;
     std::printf("Simulated reader ready on %s\n", path.c_str());
     std::fflush(stdout);

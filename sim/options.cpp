@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "card_names.h"
+#include "fault_names.h"
 #include "iso_card.h"
 #include "parsing.h"
 #include "vpcd_slots.h"
@@ -64,6 +65,28 @@ const char kUsage[] =
     "  --max-speed BPS     the fastest line speed the reader takes: a set-speed\n"
     "                      command asking for more is refused (reply 6A 80) and the\n"
     "                      reader keeps its speed (default: every speed is taken)\n"
+    "  --fault KIND[:RATE] strike RATE percent (0 to 100, decimals allowed, default\n"
+    "                      10) of the occasions of a fault KIND (listed below);\n"
+    "                      may be repeated, one kind each time\n"
+    "  --seed N            seed of the generator that draws the faults (default 1):\n"
+    "                      the same seed and the same traffic give the same faults\n"
+    "  --resend MODE       what the reader does with a command the host sends again\n"
+    "                      after its acknowledge was lost (ack-lost-after-run): run\n"
+    "                      (the default) runs it again, so a command APDU reaches\n"
+    "                      the card twice; replay recognises it by its bSlot, bSeq\n"
+    "                      and bytes and sends the previous response again\n"
+    "  --split-pause MS    the pause between the pieces of a response-split fault\n"
+    "                      (default 50)\n"
+    "  --card-factors SLOT:FD\n"
+    "                      the fastest transmission factors the card in slot SLOT\n"
+    "                      manages, as a bmFindexDindex in hex (Fi index, Di index;\n"
+    "                      for example 11 or 96): SetParameters asking for a\n"
+    "                      shorter elementary time unit is refused (command failed,\n"
+    "                      bError 10)\n"
+    "  --log FILE          write every frame to FILE as it crosses the line: UTC\n"
+    "                      time, host>reader or reader>host, the bytes in hex; a\n"
+    "                      full FILE is renamed FILE.1 and a new one begun\n"
+    "  --log-size KIB      the size of FILE that starts a new one (default 1024)\n"
     "  --help              show this text and exit\n"
     "\n"
     "Without --card the demo setup is inserted: slot 0 holds the T=1 demo card,\n"
@@ -86,9 +109,25 @@ const char kUsage[] =
     "                      APDU (or protocol selection) and put it back at once:\n"
     "                      that command fails as if the slot were empty, and the\n"
     "                      card is there again, unpowered\n"
+    "  mute SLOT           the card in slot SLOT stays but stops answering: a\n"
+    "                      power-on finds it mute, a powered card falls mute at its\n"
+    "                      next command APDU\n"
+    "  unmute SLOT         the card answers again (once it is powered on again if it\n"
+    "                      fell mute)\n"
+    "  fault KIND RATE     strike RATE percent of the occasions of KIND from now on\n"
+    "                      (0 turns that kind off)\n"
+    "  inject KIND [N]     strike the next N occasions of KIND (default 1)\n"
+    "  faults off          end every fault: rates, injected ones still to come\n"
     "  status              print the line speed, the bytes that crossed the line\n"
-    "                      each way, and each slot's card\n"
-    "The end of standard input ends the commands, not the reader.\n";
+    "                      each way, each slot's card (powered, mute), the model,\n"
+    "                      each fault kind in play (struck so far, rate, still to\n"
+    "                      come) and the commands the host sent again\n"
+    "The end of standard input ends the commands, not the reader.\n"
+    "\n"
+    "Fault kinds, each with what the host sees (and does with libkyt's retries).\n"
+    "The acknowledge kinds strike command frames (ack-late aside), the response\n"
+    "kinds and ack-late strike response frames, repeated ones included,\n"
+    "response-withheld strikes commands run, repeat-ignored repeat requests:\n";
 
 // One option's value applied to the options: "" when it is good, else why not.
 using OptionValue = std::string (*)(const std::string &option, const std::string &value, Options &options);
@@ -228,6 +267,10 @@ std::string ApplyOption(const std::string &option, const std::string &value, Opt
         if (option == entry.name)
             return entry.apply(option, value, options);
     }
+    if (std::optional<std::string> error = ApplyFaultOption(option, value, options))
+        return *error;
+    if (std::optional<std::string> error = ApplyLogOption(option, value, options))
+        return *error;
     return "unknown option " + option;
 }
 
@@ -241,6 +284,7 @@ std::variant<Options, int> ParseOptions(int argc, char **argv)
         std::string option = argv[i];
         if (option == "--help" || option == "-h") {
             std::fputs(kUsage, stdout);
+            std::fputs(FaultKindsHelp().c_str(), stdout);
             return 0;
         }
         if (option == "--pace") {

@@ -7,6 +7,8 @@
 #include <string>
 #include <variant>
 
+#include "fault_options.h"
+#include "frame_log_file.h"
 #include "sim_reader.h"
 #include "vpcd_slots.h"
 
@@ -18,6 +20,8 @@ struct Options {
     std::string link;                              // a symbolic link to the pty, or ""
     VpcdOptions vpcd;                              // slots whose cards are card emulators
     std::string record;                            // --record: base name of the slot files, or ""
+    FaultOptions faults;                           // fault_options.h
+    LogFileOptions logFile;                        // --log, --log-size (frame_log_file.h)
 };
 
 // The options, or the status to exit with at once: 0 after --help (the

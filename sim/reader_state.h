@@ -3,10 +3,12 @@
 //
 //   line.cpp            the pty and the line: reading, writing, line speed, pacing
 //   frame_link.cpp      frames, acknowledges and repeat requests
+//   resend.cpp          commands run, and commands sent again (run or replay)
 //   ccid_commands.cpp   the CCID commands, XfrBlock aside
 //   ccid_xfr_block.cpp  APDUs to the card, command and response chaining
+//   factors.cpp         the transmission factors a card manages (Fi, Di)
 //   faults.cpp          the faults waiting for the next exchanges (FaultPlan)
-//   frame_log.cpp       what crossed the line (FrameLog)
+//   frame_log.cpp       what crossed the line lately (FrameLog, a ring)
 //   protocol.cpp        the frames and CCID messages built and parsed (protocol.h)
 //   models.cpp          the reader models and their firmware replies
 //   sim_reader.cpp      the public SimReader
@@ -42,6 +44,7 @@ struct SimReader::State {
         bool powered = false;
         bool bounce = false;       // the next APDU finds the card pulled and put back
         int refuseParameters = 0;  // negative: refuse all
+        std::optional<uint8_t> fastestFactors; // bmFindexDindex the card manages at most
         Bytes lastParameters;
         bool commandChain = false; // blocks of a command APDU are arriving
         Bytes chainedCommand;
@@ -63,7 +66,7 @@ struct SimReader::State {
         std::chrono::milliseconds delay{0}; // between acknowledge and response
     };
 
-    explicit State(const Config &c) : config(c), speed(c.speed), slots(kMaxSlots) {}
+    explicit State(const Config &c) : config(c), speed(c.speed), slots(kMaxSlots), faults(c.faultSeed) {}
 
     mutable std::mutex mutex;
     std::condition_variable wake; // Stop() interrupts pauses through it
@@ -82,6 +85,9 @@ struct SimReader::State {
     FrameLog log;
     std::shared_ptr<CardRecorder> recorder;
     Bytes lastResponseFrame; // good copy, for repeat requests
+    Bytes lastRunCommand;    // the last command processed, and its response,
+    Bytes lastRunResponse;   // for recognising a command sent again
+    size_t resends = 0;      // command frames that repeated lastRunCommand
     std::optional<uint32_t> speedAfterResponse;
 
     // Descriptors and thread.
@@ -125,6 +131,9 @@ struct SimReader::State {
     void HandleRepeatRequest();
     void HandleCommand(const Bytes &message);
     Answer AnswerCommand(const Bytes &message);
+    // resend.cpp
+    void RunCommand(const Bytes &message, Answer &answer, std::unique_lock<std::mutex> &lock);
+    void LoseAfterRun(const Answer &answer);
     void SendResponseFrame(const Bytes &frame, const Bytes &ahead = {});
 
     // ccid_commands.cpp and ccid_xfr_block.cpp: called with the mutex held;

@@ -107,13 +107,21 @@ void SimReader::SetIgnoreSpeedChange(bool ignore)
     state_->ignoreSpeedChange = ignore;
 }
 
+Config SimReader::CurrentConfig() const
+{
+    std::lock_guard<std::mutex> guard(state_->mutex);
+    return state_->config;
+}
+
 // A card put in or pulled out: the slot starts afresh, keeping only the
-// SetParameters refusals asked for and the parameters last seen.
+// SetParameters refusals and factor limit asked for and the parameters last
+// seen.
 void SimReader::State::Slot::ChangeCard(std::optional<Card> newCard)
 {
     Slot fresh;
     fresh.card = std::move(newCard);
     fresh.refuseParameters = refuseParameters;
+    fresh.fastestFactors = fastestFactors;
     fresh.lastParameters = std::move(lastParameters);
     *this = std::move(fresh);
 }
@@ -186,6 +194,26 @@ void SimReader::SetRecorder(std::shared_ptr<CardRecorder> recorder)
     state_->recorder = std::move(recorder);
 }
 
+void SimReader::SetCardFactors(unsigned slot, std::optional<uint8_t> fastest)
+{
+    std::lock_guard<std::mutex> guard(state_->mutex);
+    if (slot < kMaxSlots)
+        state_->slots[slot].fastestFactors = fastest;
+}
+
+void SimReader::SetCardMute(unsigned slot, bool mute)
+{
+    std::lock_guard<std::mutex> guard(state_->mutex);
+    if (slot < kMaxSlots && state_->slots[slot].card)
+        state_->slots[slot].card->mute = mute;
+}
+
+bool SimReader::CardMute(unsigned slot) const
+{
+    std::lock_guard<std::mutex> guard(state_->mutex);
+    return slot < kMaxSlots && state_->slots[slot].card && state_->slots[slot].card->mute;
+}
+
 void SimReader::InjectFaults(const Faults &faults)
 {
     std::lock_guard<std::mutex> guard(state_->mutex);
@@ -210,6 +238,30 @@ size_t SimReader::RandomFaultsInjected() const
     return state_->faults.RandomInjected();
 }
 
+void SimReader::SetFaultRate(FaultKind kind, uint32_t partsPerMillion)
+{
+    std::lock_guard<std::mutex> guard(state_->mutex);
+    state_->faults.SetRate(kind, partsPerMillion);
+}
+
+void SimReader::InjectFault(FaultKind kind, unsigned count)
+{
+    std::lock_guard<std::mutex> guard(state_->mutex);
+    state_->faults.Inject(kind, count, state_->config.splitPause);
+}
+
+FaultTally SimReader::Tally(FaultKind kind) const
+{
+    std::lock_guard<std::mutex> guard(state_->mutex);
+    return state_->faults.Tally(kind);
+}
+
+size_t SimReader::Resends() const
+{
+    std::lock_guard<std::mutex> guard(state_->mutex);
+    return state_->resends;
+}
+
 std::vector<LogEntry> SimReader::Log() const
 {
     return state_->log.Entries();
@@ -228,6 +280,11 @@ size_t SimReader::RepeatRequests() const
 void SimReader::ClearLog()
 {
     state_->log.Clear();
+}
+
+void SimReader::SetLogSink(LogSink sink)
+{
+    state_->log.SetSink(std::move(sink));
 }
 
 } // namespace kytsim

@@ -105,7 +105,47 @@ struct Faults {
     unsigned splitPieces = 3;                        // ...of this many parts...
     std::chrono::milliseconds splitDelay{50};        // ...with this pause between them
     int truncateResponses = 0; // response frames of which only the first half is sent
+    int lostAfterRun = 0;      // command frames processed, then their acknowledge and response lost
 };
+
+// Every fault the reader injects, one kind for each field of Faults.  Each
+// kind strikes on occasions of its own: the acknowledge kinds (ack-late aside)
+// on command frames, the response kinds and ack-late on response frames
+// (repeats included), ResponseWithheld on processed commands, RepeatIgnored
+// on repeat requests.
+enum class FaultKind {
+    AckLost,           // dropAcks
+    AckRefused,        // refuseAcks
+    AckDamaged,        // damageAckChecksum
+    AckLostAfterRun,   // lostAfterRun
+    AckLate,           // lateAcks
+    ResponseDamaged,   // damageResponses
+    ResponseTruncated, // truncateResponses
+    ResponsePadded,    // trailingBytes
+    ResponseSplit,     // splitResponses
+    ResponseWithheld,  // silentAfterAck
+    RepeatIgnored,     // ignoreRepeats
+};
+constexpr unsigned kFaultKinds = static_cast<unsigned>(FaultKind::RepeatIgnored) + 1;
+
+// One kind of fault as it stands: its rate, the occasions asked for one by
+// one that are still to come, and how often it has struck so far.
+struct FaultTally {
+    uint32_t rate = 0;      // parts per million of its occasions
+    uint64_t pending = 0;
+    uint64_t injected = 0;  // every source counted: rates, one by one, random mode
+};
+
+// What a reader does with a command frame that repeats, byte for byte (so
+// with the same bSlot and bSeq), the command it has just run: the host sent
+// it again because the acknowledge was lost on the line.
+enum class Resend {
+    Run,    // runs it again: a command APDU reaches the card a second time
+    Replay, // acknowledges it and sends the previous response again, without the card
+};
+
+// Receives every frame the log records, on the reader's thread, in order.
+using LogSink = std::function<void(const LogEntry &entry)>;
 
 // Random faults: before each command frame the reader draws, from its own
 // generator seeded with `seed`, whether to disturb this exchange (with
@@ -137,6 +177,14 @@ struct Config {
     uint32_t maxSpeed = 0;
     std::chrono::milliseconds readerDelay{0}; // after a frame has arrived, before the reader answers it
     std::chrono::milliseconds cardDelay{0};   // the card's work per command APDU, before its response
+    Resend resend = Resend::Run;
+    // The generator behind the fault rates (and the random mode until it
+    // is given its own seed): the same seed and the same traffic give the
+    // same faults.
+    uint32_t faultSeed = 1;
+    // The pause between the three pieces of a response split by a fault
+    // rate or by InjectFault().
+    std::chrono::milliseconds splitPause{50};
 };
 
 // Bytes that crossed the line since the simulator started.
@@ -177,6 +225,8 @@ public:
     void SetSpeedChangeReply(std::optional<Bytes> reply);
     // Set-speed commands get no answer at all (no acknowledge either).
     void SetIgnoreSpeedChange(bool ignore);
+    // The configuration as it stands (Speed() gives the line speed now).
+    Config CurrentConfig() const;
 
     // Cards.
     void InsertCard(unsigned slot, const Card &card);
@@ -202,6 +252,15 @@ public:
     // From now on the recorder is told of power-ons and APDUs (nullptr: no
     // more).
     void SetRecorder(std::shared_ptr<CardRecorder> recorder);
+    // The fastest transmission factors (bmFindexDindex: Fi index high
+    // nibble, Di index low) that the card in the slot manages: SetParameters
+    // asking for a shorter elementary time unit, or for reserved indices,
+    // fail with bError 10 (bmFindexDindex).  nullopt: every pair is taken.
+    void SetCardFactors(unsigned slot, std::optional<uint8_t> fastest);
+    // A muted card stays in its slot but no longer answers: a power-on finds
+    // it mute, and a powered one drops to mute at its next command APDU.
+    void SetCardMute(unsigned slot, bool mute);
+    bool CardMute(unsigned slot) const;
 
     // Faults.
     void InjectFaults(const Faults &faults);
@@ -210,14 +269,28 @@ public:
     void SetRandomFaults(std::optional<RandomFaults> random);
     // Faults added by the random mode so far.
     size_t RandomFaultsInjected() const;
+    // Each occasion of the kind is struck with a probability of
+    // partsPerMillion / 1 000 000 (0 turns the rate off), drawn from the
+    // generator seeded by Config::faultSeed.
+    void SetFaultRate(FaultKind kind, uint32_t partsPerMillion);
+    // The next `count` occasions of the kind are struck.
+    void InjectFault(FaultKind kind, unsigned count = 1);
+    FaultTally Tally(FaultKind kind) const;
+    // Command frames that repeated the command just run (Config::resend
+    // says what became of them).
+    size_t Resends() const;
 
-    // What happened on the line.
+    // What happened on the line lately: the last 8192 frames and commands at
+    // most (and the last 8 MiB of each), oldest first.
     std::vector<LogEntry> Log() const;
     // The CCID messages received in command frames (without framing), in order.
     std::vector<Bytes> Commands() const;
     size_t RepeatRequests() const;
     LineCounts Counts() const;
     void ClearLog();
+    // The log keeps the last frames and commands only (frame_log.h); a sink
+    // sees every frame as it is recorded.  Null removes the sink.
+    void SetLogSink(LogSink sink);
 
 private:
     struct State;

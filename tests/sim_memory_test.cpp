@@ -1,0 +1,106 @@
+// kyt_sim polled for a long time, as pcscd polls every slot of a reader for
+// days: its frame log and command history stay within their rings, its log
+// file within its two files, and its resident memory stays where it was once
+// the rings had filled.  The test measures, it does not time: the polls go
+// as fast as the unpaced simulator answers them, however fast that is.
+//
+// KYT_MEMORY_POLLS sets the number of polls (default 50 000).
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "kyt.h"
+#include "sim_program.h"
+
+namespace {
+
+// Enough polls to fill both rings of the log (8192 frames, three a poll,
+// and 8192 commands, one a poll) before the first measurement.
+constexpr unsigned long kWarmUp = 10000;
+// What the resident set may grow by after the warm-up: allocator pages that
+// the steady churn of the rings happens to touch for the first time.
+constexpr long kSlackKib = 512;
+constexpr long kLogSizeKib = 64;
+
+unsigned long Polls()
+{
+    const char *value = std::getenv("KYT_MEMORY_POLLS");
+    unsigned long polls = value != nullptr && *value != '\0' ? std::strtoul(value, nullptr, 10) : 50000;
+    return std::max(polls, 2 * kWarmUp);
+}
+
+// A "Vm...:" figure of /proc/PID/status in KiB, -1 when it cannot be read.
+long VmKib(pid_t pid, const std::string &field)
+{
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.compare(0, field.size() + 1, field + ":") == 0)
+            return std::strtol(line.c_str() + field.size() + 1, nullptr, 10);
+    }
+    return -1;
+}
+
+long FileKib(const std::string &path)
+{
+    struct stat info {};
+    return stat(path.c_str(), &info) == 0 ? static_cast<long>(info.st_size / 1024) : -1;
+}
+
+bool Poll(ReaderHandle handle, unsigned long i)
+{
+    KYT_ULONG icc = 0;
+    return KYT_GetIccStatus(handle, i % 3, &icc) == 0;
+}
+
+TEST(SimMemory, FlatOverManyPolls)
+{
+    const unsigned long polls = Polls();
+    char dir[] = "/tmp/kyt_sim_memory.XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string log = std::string(dir) + "/frames.log";
+    rig::Program program = rig::Spawn({"--log", log, "--log-size", std::to_string(kLogSizeKib)}, rig::Input::Null);
+    ASSERT_GT(program.pid, 0);
+    std::string port = rig::ReadyPort(program);
+    ASSERT_FALSE(port.empty());
+    ReaderHandle handle = nullptr;
+    ASSERT_EQ(KYT_OpenA(port.c_str(), &handle), 0UL);
+
+    const long startKib = VmKib(program.pid, "VmRSS");
+    unsigned long failed = 0;
+    for (unsigned long i = 0; i < kWarmUp; i++)
+        failed += Poll(handle, i) ? 0 : 1;
+    const long warmKib = VmKib(program.pid, "VmRSS");
+    auto start = std::chrono::steady_clock::now();
+    for (unsigned long i = kWarmUp; i < polls; i++)
+        failed += Poll(handle, i) ? 0 : 1;
+    std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+    const long endKib = VmKib(program.pid, "VmRSS");
+    const long peakKib = VmKib(program.pid, "VmHWM");
+
+    std::printf("kyt_sim resident memory: %ld KiB at the start, %ld KiB after %lu polls, %ld KiB after %lu "
+                "(peak %ld KiB); %.0f polls/s; log files %ld and %ld KiB\n",
+                startKib, warmKib, kWarmUp, endKib, polls, peakKib, static_cast<double>(polls - kWarmUp) / took.count(),
+                FileKib(log), FileKib(log + ".1"));
+    EXPECT_EQ(failed, 0u);
+    ASSERT_GT(warmKib, 0);
+    EXPECT_LE(endKib, warmKib + kSlackKib);
+    EXPECT_LE(FileKib(log), kLogSizeKib);
+    EXPECT_LE(FileKib(log + ".1"), kLogSizeKib);
+
+    EXPECT_EQ(KYT_Close(handle), 0UL);
+    kill(program.pid, SIGTERM);
+    EXPECT_EQ(rig::Wait(program), 0);
+    unlink(log.c_str());
+    unlink((log + ".1").c_str());
+    rmdir(dir);
+}
+
+} // namespace
