@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <thread>
 
@@ -123,6 +124,39 @@ TEST(VpcdCard, PowerEventsAndWholeApdusReachTheEmulator)
     ASSERT_TRUE(emulator.AwaitMessages(6));
     std::vector<Bytes> expected = {{0x01}, {0x04}, apdu, {0x02}, {0x04}, {0x00}};
     EXPECT_EQ(emulator.Messages(), expected);
+}
+
+// A session with an emulator, recorded, is answered the same by the rules
+// card that the recording makes, with no emulator behind the slot.
+TEST(VpcdCard, ARecordedSessionReplaysAsARulesCard)
+{
+    char folder[] = "/tmp/kyt_vpcd_record.XXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    const std::string base = std::string(folder) + "/session";
+    const std::vector<Bytes> apdus = {kSelectMf, Bytes(300, 0x5A), {0x00, 0x84, 0x00, 0x00, 0x08}};
+    std::vector<Bytes> answers;
+    {
+        Session session({"--card", "0:vpcd:0", "--record", base});
+        ASSERT_TRUE(session.Open());
+        VpcdEmulator emulator;
+        ASSERT_TRUE(emulator.Connect(session.program.VpcdPort(0)));
+        ASSERT_TRUE(session.AwaitIccStatus(0, KYT_ICC_PRESENT));
+        KYT_STATUS status;
+        ASSERT_EQ(session.PowerOn(0, &status), VpcdEmulator::Atr());
+        for (const Bytes &apdu : apdus) {
+            answers.push_back(session.Exchange(0, apdu, &status));
+            ASSERT_EQ(answers.back(), VpcdEmulator::AnswerTo(apdu));
+        }
+    }
+    Session replay({"--card", "0:rules:" + base + ".slot0"});
+    ASSERT_TRUE(replay.Open());
+    KYT_STATUS status;
+    EXPECT_EQ(replay.PowerOn(0, &status), VpcdEmulator::Atr());
+    for (size_t i = 0; i < apdus.size(); i++)
+        EXPECT_EQ(replay.Exchange(0, apdus[i], &status), answers[i]) << "APDU " << i;
+    EXPECT_EQ(replay.Exchange(0, {0x00, 0xB0, 0x00, 0x00, 0x01}, &status), (Bytes{0x6D, 0x00}))
+        << "a command the session never sent";
+    std::filesystem::remove_all(folder);
 }
 
 TEST(VpcdCard, TheSlotHoldsACardWhileOneEmulatorIsConnected)
