@@ -16,7 +16,7 @@ cmake --build "$build" -j "$(nproc)"
 
 export ASAN_OPTIONS=halt_on_error=1:detect_leaks=1:allocator_may_return_null=1
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
-for target in atr reader_line script; do
+for target in atr reader_line script rules; do
   work="$build/corpus-$target"
   mkdir -p "$work" "$build/artifacts-$target"
   cp "$root/fuzz/corpus/$target/"* "$work/"
