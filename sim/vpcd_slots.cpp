@@ -244,7 +244,7 @@ void VpcdSlot::Disconnect(const std::string &why)
     std::shared_ptr<VpcdCard> card;
     {
         std::lock_guard<std::mutex> guard(mutex_);
-        card = std::move(card_);
+        card.swap(card_);
     }
     card->Drop(why);
     reader_.RemoveDeviceCard(slot_, *card);
