@@ -87,6 +87,12 @@ public:
         return true;
     }
 
+    // Connects the emulator to the slot's port and waits for its card.
+    bool Attach(VpcdEmulator &emulator, KYT_ULONG slot)
+    {
+        return emulator.Connect(program.VpcdPort(static_cast<unsigned>(slot))) && AwaitIccStatus(slot, KYT_ICC_PRESENT);
+    }
+
     // The demo card in slot 1 answers as ever.
     void ExpectDemoCardAnswers()
     {
@@ -105,8 +111,7 @@ TEST(VpcdCard, PowerEventsAndWholeApdusReachTheEmulator)
     Session session({"--card", "0:vpcd:0", "--block", "100"});
     ASSERT_TRUE(session.Open());
     VpcdEmulator emulator;
-    ASSERT_TRUE(emulator.Connect(session.program.VpcdPort(0)));
-    ASSERT_TRUE(session.AwaitIccStatus(0, KYT_ICC_PRESENT));
+    ASSERT_TRUE(session.Attach(emulator, 0));
 
     KYT_STATUS status;
     EXPECT_EQ(session.PowerOn(0, &status), VpcdEmulator::Atr());
@@ -139,8 +144,7 @@ TEST(VpcdCard, ARecordedSessionReplaysAsARulesCard)
         Session session({"--card", "0:vpcd:0", "--record", base});
         ASSERT_TRUE(session.Open());
         VpcdEmulator emulator;
-        ASSERT_TRUE(emulator.Connect(session.program.VpcdPort(0)));
-        ASSERT_TRUE(session.AwaitIccStatus(0, KYT_ICC_PRESENT));
+        ASSERT_TRUE(session.Attach(emulator, 0));
         KYT_STATUS status;
         ASSERT_EQ(session.PowerOn(0, &status), VpcdEmulator::Atr());
         for (const Bytes &apdu : apdus) {
@@ -281,8 +285,7 @@ TEST(VpcdCard, EndsCleanlyWithAnEmulatorConnected)
         Session session({"--card", "0:vpcd:0", "--vpcd-timeout", "600000"});
         ASSERT_TRUE(session.Open());
         VpcdEmulator emulator([](const Bytes &m) { return AnswerApdus(m, {}); });
-        ASSERT_TRUE(emulator.Connect(session.program.VpcdPort(0)));
-        ASSERT_TRUE(session.AwaitIccStatus(0, KYT_ICC_PRESENT));
+        ASSERT_TRUE(session.Attach(emulator, 0));
         KYT_STATUS status;
         EXPECT_EQ(session.PowerOn(0, &status), VpcdEmulator::Atr());
         std::thread exchange;

@@ -22,12 +22,14 @@
 #include <winscard.h>
 #include <reader.h>
 
+#include "pcsc_client.h"
+
 #define ESCAPE_CODE SCARD_CTL_CODE(3500)
 
 static int failures;
 static pthread_mutex_t report_lock = PTHREAD_MUTEX_INITIALIZER;
 
-static void fail(const char *format, ...)
+void fail(const char *format, ...)
 {
     va_list args;
     pthread_mutex_lock(&report_lock);
@@ -40,7 +42,7 @@ static void fail(const char *format, ...)
     pthread_mutex_unlock(&report_lock);
 }
 
-static void expect_rv(const char *what, LONG got, LONG want)
+void expect_rv(const char *what, LONG got, LONG want)
 {
     if (got != want)
         fail("%s: 0x%08lX (%s), expected 0x%08lX (%s)", what, (unsigned long)got,
@@ -58,8 +60,8 @@ static void expect_bytes(const char *what, const BYTE *got, DWORD got_len, const
     fail("%s: got %lu bytes %s", what, (unsigned long)got_len, text);
 }
 
-static SCARDCONTEXT context;
-static char reader_names[3][MAX_READERNAME];
+SCARDCONTEXT context;
+char reader_names[3][MAX_READERNAME];
 static int reader_count;
 
 static int list_readers(void)
@@ -81,7 +83,7 @@ static int list_readers(void)
 }
 
 /* Sends one APDU and compares the whole response. */
-static void transmit(SCARDHANDLE card, DWORD protocol, const char *what, const BYTE *apdu,
+void transmit(SCARDHANDLE card, DWORD protocol, const char *what, const BYTE *apdu,
                      DWORD apdu_len, const BYTE *want, DWORD want_len)
 {
     BYTE response[300];
@@ -93,13 +95,13 @@ static void transmit(SCARDHANDLE card, DWORD protocol, const char *what, const B
         expect_bytes(what, response, length, want, want_len);
 }
 
-static const BYTE select_mf[] = {0x00, 0xA4, 0x00, 0x0C, 0x02, 0x3F, 0x00};
+const BYTE select_mf[] = {0x00, 0xA4, 0x00, 0x0C, 0x02, 0x3F, 0x00};
 static const BYTE select_iccid[] = {0x00, 0xA4, 0x00, 0x0C, 0x02, 0x2F, 0xE2};
 static const BYTE read_iccid[] = {0x00, 0xB0, 0x00, 0x00, 0x0A};
 static const BYTE iccid[] = {0x98, 0x94, 0x00, 0x21, 0x43, 0x65, 0x87, 0x09, 0x21, 0xF3, 0x90, 0x00};
-static const BYTE sw_ok[] = {0x90, 0x00};
+const BYTE sw_ok[] = {0x90, 0x00};
 
-static SCARDHANDLE connect_slot(int slot, DWORD protocols, DWORD *active, LONG want)
+SCARDHANDLE connect_slot(int slot, DWORD protocols, DWORD *active, LONG want)
 {
     SCARDHANDLE card = 0;
     LONG rv = SCardConnect(context, reader_names[slot], SCARD_SHARE_SHARED, protocols, &card, active);
@@ -127,7 +129,7 @@ static void check_atr(SCARDHANDLE card, const BYTE *want, DWORD want_len)
         expect_bytes("SCardGetAttrib ATR", atr, atr_len, want, want_len);
 }
 
-static const BYTE t1_atr[] = {0x3B, 0xF9, 0x96, 0x00, 0x00, 0x81, 0x31, 0xFE, 0x45};
+const BYTE t1_atr[] = {0x3B, 0xF9, 0x96, 0x00, 0x00, 0x81, 0x31, 0xFE, 0x45};
 static const BYTE t0_atr[] = {0x3B, 0x17, 0x18, 0x80, 0x31, 0x80, 0x73, 0x90, 0x21, 0x00};
 
 static void check_readers(void)
@@ -341,153 +343,6 @@ static void check_threads(void)
         pthread_create(&threads[i], NULL, worker_run, &workers[i]);
     for (int i = 0; i < 2; i++)
         pthread_join(threads[i], NULL);
-}
-
-static void sim_command(const char *command)
-{
-    const char *path = getenv("KYT_SIM_COMMANDS");
-    FILE *file = path ? fopen(path, "w") : NULL;
-    if (!file) {
-        fail("cannot write to the simulator's commands (KYT_SIM_COMMANDS)");
-        return;
-    }
-    fprintf(file, "%s\n", command);
-    fclose(file);
-}
-
-/* Sends a command to the simulator and waits (at most 20 s) until its log,
- * the file named by KYT_SIM_LOG, shows one more line holding `answer`. */
-static int count_lines(const char *path, const char *text)
-{
-    FILE *file = fopen(path, "r");
-    if (!file)
-        return -1;
-    char line[512];
-    int count = 0;
-    while (fgets(line, sizeof line, file))
-        count += strstr(line, text) != NULL;
-    fclose(file);
-    return count;
-}
-
-static int sim_command_answered(const char *command, const char *answer)
-{
-    const char *log = getenv("KYT_SIM_LOG");
-    int before = log ? count_lines(log, answer) : -1;
-    if (before < 0) {
-        fail("cannot read the simulator's log (KYT_SIM_LOG)");
-        return 0;
-    }
-    sim_command(command);
-    for (int i = 0; i < 200; i++) {
-        if (count_lines(log, answer) > before)
-            return 1;
-        usleep(100 * 1000);
-    }
-    fail("the simulator did not answer \"%s\"", command);
-    return 0;
-}
-
-/* Waits (at most 20 s) until pcscd reports the reader's card as wanted. */
-static int wait_state(int slot, DWORD wanted)
-{
-    SCARD_READERSTATE state;
-    memset(&state, 0, sizeof state);
-    state.szReader = reader_names[slot];
-    state.dwCurrentState = SCARD_STATE_UNAWARE;
-    for (int i = 0; i < 40; i++) {
-        LONG rv = SCardGetStatusChange(context, 500, &state, 1);
-        if (rv == SCARD_S_SUCCESS && (state.dwEventState & wanted))
-            return 1;
-        if (rv != SCARD_S_SUCCESS && rv != SCARD_E_TIMEOUT) {
-            expect_rv("SCardGetStatusChange", rv, SCARD_S_SUCCESS);
-            return 0;
-        }
-        state.dwCurrentState = state.dwEventState & ~SCARD_STATE_CHANGED;
-    }
-    fail("slot %d never reached state 0x%lX", slot, (unsigned long)wanted);
-    return 0;
-}
-
-static void check_removed(void)
-{
-    DWORD active = 0;
-    SCARDHANDLE card = connect_slot(0, SCARD_PROTOCOL_T1, &active, SCARD_S_SUCCESS);
-    if (!card)
-        return;
-    sim_command("remove 0");
-    if (wait_state(0, SCARD_STATE_EMPTY)) {
-        BYTE response[32];
-        DWORD length = sizeof response;
-        LONG rv = SCardTransmit(card, SCARD_PCI_T1, select_mf, sizeof select_mf, NULL, response, &length);
-        expect_rv("SCardTransmit after removal", rv, SCARD_W_REMOVED_CARD);
-    }
-    sim_command("insert 0 demo-t1");
-    if (wait_state(0, SCARD_STATE_PRESENT)) {
-        char name[MAX_READERNAME * 2];
-        DWORD name_len = sizeof name, state = 0, protocol = 0;
-        BYTE atr[MAX_ATR_SIZE];
-        DWORD atr_len = sizeof atr;
-        LONG rv = SCardStatus(card, name, &name_len, &state, &protocol, atr, &atr_len);
-        expect_rv("SCardStatus on the old handle after re-insertion", rv, SCARD_W_REMOVED_CARD);
-        rv = SCardReconnect(card, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T1, SCARD_LEAVE_CARD, &active);
-        expect_rv("SCardReconnect after re-insertion", rv, SCARD_S_SUCCESS);
-        if (rv == SCARD_S_SUCCESS) {
-            atr_len = sizeof atr;
-            name_len = sizeof name;
-            rv = SCardStatus(card, name, &name_len, &state, &protocol, atr, &atr_len);
-            expect_rv("SCardStatus after reconnect", rv, SCARD_S_SUCCESS);
-            if (rv == SCARD_S_SUCCESS && !(state & SCARD_POWERED))
-                fail("after reconnect the card is not ready (state 0x%lX)", (unsigned long)state);
-            if (rv == SCARD_S_SUCCESS && (atr_len < sizeof t1_atr || memcmp(atr, t1_atr, sizeof t1_atr) != 0))
-                fail("after reconnect: not the T=1 demo ATR");
-            transmit(card, active, "SELECT MF after re-insertion", select_mf, sizeof select_mf, sw_ok, sizeof sw_ok);
-        }
-    }
-    SCardDisconnect(card, SCARD_LEAVE_CARD);
-}
-
-/* The card is pulled and put back during an APDU, before pcscd's next
- * presence poll: pcscd must see it leave and power it anew, or the slot
- * would answer SCARD_E_NO_SMARTCARD with a card in it until it is pulled
- * again. */
-static void check_bounce(void)
-{
-    DWORD active = 0;
-    SCARDHANDLE card = connect_slot(0, SCARD_PROTOCOL_T1, &active, SCARD_S_SUCCESS);
-    if (!card)
-        return;
-    transmit(card, active, "SELECT MF before the bounce", select_mf, sizeof select_mf, sw_ok, sizeof sw_ok);
-    SCARD_READERSTATE state;
-    memset(&state, 0, sizeof state);
-    state.szReader = reader_names[0];
-    state.dwCurrentState = SCARD_STATE_UNAWARE;
-    SCardGetStatusChange(context, 0, &state, 1);
-    DWORD events = state.dwEventState >> 16; /* pcscd's count of card events */
-    if (!sim_command_answered("bounce 0", "bounces at its next APDU")) {
-        SCardDisconnect(card, SCARD_LEAVE_CARD);
-        return;
-    }
-    BYTE response[32];
-    DWORD length = sizeof response;
-    LONG rv = SCardTransmit(card, SCARD_PCI_T1, select_mf, sizeof select_mf, NULL, response, &length);
-    expect_rv("SCardTransmit while the card is out", rv, SCARD_E_NO_SMARTCARD);
-    /* pcscd sees a removal and an insertion: two more events, a card again. */
-    int seen = 0;
-    for (int i = 0; i < 40 && !seen; i++) {
-        state.dwCurrentState = state.dwEventState & ~SCARD_STATE_CHANGED;
-        rv = SCardGetStatusChange(context, 500, &state, 1);
-        if (rv != SCARD_S_SUCCESS && rv != SCARD_E_TIMEOUT)
-            break;
-        seen = (state.dwEventState >> 16) >= events + 2 && (state.dwEventState & SCARD_STATE_PRESENT);
-    }
-    if (!seen)
-        fail("pcscd never saw the bounced card leave and come back (state 0x%lX)", (unsigned long)state.dwEventState);
-    rv = SCardReconnect(card, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T1, SCARD_LEAVE_CARD, &active);
-    expect_rv("SCardReconnect after the bounce", rv, SCARD_S_SUCCESS);
-    if (rv == SCARD_S_SUCCESS)
-        transmit(card, active, "SELECT MF after the bounce", select_mf, sizeof select_mf, sw_ok, sizeof sw_ok);
-    SCardDisconnect(card, SCARD_LEAVE_CARD);
 }
 
 int main(int argc, char **argv)
