@@ -2,8 +2,10 @@
 // handler about, and the reader attributes PC/SC clients read with
 // SCardGetAttrib.  Every attribute is read-only.
 //
-// Numbers are DWORDs in the host's byte order, as pcsc-lite's clients read
-// them; texts end with a NUL.
+// Numbers are 32-bit values in the host's byte order, as Windows defines
+// the attributes and pcsc-lite's clients read them, whatever the width of
+// the C type DWORD (8 bytes on 64-bit Linux); texts end with a NUL.
+#include <stdint.h>
 #include <string.h>
 
 extern "C" {
@@ -12,6 +14,8 @@ extern "C" {
 }
 
 #include "ifd_kyt.h"
+#include "log.h"
+#include "presence.h"
 #include "readers.h"
 #include "status.h"
 
@@ -22,7 +26,7 @@ namespace {
 constexpr char kVendorName[] = "KYT";
 // The longest command APDU the library carries (it chains any length): an
 // extended one, 4 header bytes, a 3-byte Lc, 65535 data bytes and a 2-byte Le.
-constexpr DWORD kMaxInput = 4 + 3 + 65535 + 2;
+constexpr uint32_t kMaxInput = 4 + 3 + 65535 + 2;
 
 // SCARD_ATTR_ICC_PRESENCE: 0 no card, 2 a card (this reader cannot
 // swallow one).
@@ -46,7 +50,7 @@ RESPONSECODE PutByte(unsigned char value, PDWORD capacity, PUCHAR out)
     return PutBytes(&value, 1, capacity, out);
 }
 
-RESPONSECODE PutDword(DWORD value, PDWORD capacity, PUCHAR out)
+RESPONSECODE PutNumber(uint32_t value, PDWORD capacity, PUCHAR out)
 {
     return PutBytes(&value, sizeof value, capacity, out);
 }
@@ -56,21 +60,25 @@ RESPONSECODE PutText(const char *text, PDWORD capacity, PUCHAR out)
     return PutBytes(text, static_cast<DWORD>(strlen(text) + 1), capacity, out);
 }
 
-// ICC presence and contact state, asked of the reader each time.
+// ICC presence and contact state, asked of the reader as a poll asks.
 RESPONSECODE PutIccState(const SlotUse &use, DWORD tag, PDWORD capacity, PUCHAR out)
 {
-    KYT_ULONG icc = KYT_ICC_ABSENT;
-    if (use.Handle()) {
-        KYT_STATUS status = KYT_GetIccStatus(use.Handle(), use.Slot(), &icc);
-        bool outOfReach = use.Report(status);
-        if (outOfReach || status == KYT_ERR_REMOVED_CARD)
-            icc = KYT_ICC_ABSENT;
-        else if (status != KYT_SUCCESS)
-            return MapStatus(status, Op::Other, use.Port());
-    }
+    bool powered = false;
+    bool present = SlotPresence(use, &powered) == IFD_SUCCESS;
     if (tag == SCARD_ATTR_ICC_PRESENCE)
-        return PutByte(icc == KYT_ICC_ABSENT ? kIccAbsent : kIccPresent, capacity, out);
-    return PutByte(icc == KYT_ICC_POWERED ? 1 : 0, capacity, out);
+        return PutByte(present ? kIccPresent : kIccAbsent, capacity, out);
+    return PutByte(powered ? 1 : 0, capacity, out);
+}
+
+// pcscd's event threads wait in the handler between their polls.
+RESPONSECODE PutPollingFunction(DWORD tag, PDWORD capacity, PUCHAR out)
+{
+    if (tag == TAG_IFD_POLLING_THREAD_WITH_TIMEOUT) {
+        RESPONSECODE (*wait)(DWORD, int) = WaitForCardEvent;
+        return PutBytes(&wait, sizeof wait, capacity, out);
+    }
+    RESPONSECODE (*stop)(DWORD) = StopCardEventWait;
+    return PutBytes(&stop, sizeof stop, capacity, out);
 }
 
 RESPONSECODE PutIdentity(const SlotUse &use, DWORD tag, PDWORD capacity, PUCHAR out)
@@ -83,7 +91,7 @@ RESPONSECODE PutIdentity(const SlotUse &use, DWORD tag, PDWORD capacity, PUCHAR 
     }
     if (!identity.hasVersion)
         return IFD_ERROR_TAG;
-    return PutDword(identity.version, capacity, out);
+    return PutNumber(identity.version, capacity, out);
 }
 
 // Tags about one slot of an open reader.
@@ -104,14 +112,17 @@ RESPONSECODE PutSlotTag(const SlotUse &use, DWORD tag, PDWORD capacity, PUCHAR o
     case SCARD_ATTR_VENDOR_IFD_VERSION:
         return PutIdentity(use, tag, capacity, out);
     case SCARD_ATTR_CHANNEL_ID:
-        return PutDword(use.ChannelId(), capacity, out);
+        return PutNumber(static_cast<uint32_t>(use.ChannelId()), capacity, out);
     case SCARD_ATTR_ICC_PRESENCE:
     case SCARD_ATTR_ICC_INTERFACE_STATUS:
         return PutIccState(use, tag, capacity, out);
     case SCARD_ATTR_CURRENT_PROTOCOL_TYPE:
-        return PutDword(use.Protocol(), capacity, out);
+        return PutNumber(static_cast<uint32_t>(use.Protocol()), capacity, out);
     case SCARD_ATTR_MAXINPUT:
-        return PutDword(kMaxInput, capacity, out);
+        return PutNumber(kMaxInput, capacity, out);
+    case TAG_IFD_POLLING_THREAD_WITH_TIMEOUT:
+    case TAG_IFD_STOP_POLLING_THREAD:
+        return PutPollingFunction(tag, capacity, out);
     default:
         return IFD_ERROR_TAG;
     }
@@ -132,8 +143,10 @@ IFD_EXPORT RESPONSECODE IFDHGetCapabilities(DWORD Lun, DWORD Tag, PDWORD Length,
     case TAG_IFD_SIMULTANEOUS_ACCESS:
         return PutByte(KYT_IFD_MAX_READERS, Length, Value);
     case TAG_IFD_THREAD_SAFE:      // readers run in parallel
-    case TAG_IFD_SLOT_THREAD_SAFE: // libkyt serialises the slots of one reader
+    case TAG_IFD_SLOT_THREAD_SAFE: // the handler serialises the slots of one reader
         return PutByte(1, Length, Value);
+    case TAG_IFD_POLLING_THREAD_KILLABLE: // a cancelled thread would leave the reader's locks held
+        return PutByte(0, Length, Value);
     default:
         break;
     }
@@ -142,7 +155,8 @@ IFD_EXPORT RESPONSECODE IFDHGetCapabilities(DWORD Lun, DWORD Tag, PDWORD Length,
         *Length = 0;
         return IFD_COMMUNICATION_ERROR;
     }
-    return PutSlotTag(use, Tag, Length, Value);
+    return use.Traced(kLogCalls, PutSlotTag(use, Tag, Length, Value), "IFDHGetCapabilities(tag 0x%lX) -> %lu bytes",
+                      static_cast<unsigned long>(Tag), static_cast<unsigned long>(*Length));
 }
 
 IFD_EXPORT RESPONSECODE IFDHSetCapabilities(DWORD Lun, DWORD Tag, DWORD Length, PUCHAR Value)

@@ -1,5 +1,6 @@
 // IFDHControl: the vendor escape command behind its gate, and the PC/SC v2
 // part 10 feature list with its TLV properties.
+#include <stdio.h>
 #include <string.h>
 
 extern "C" {
@@ -98,6 +99,26 @@ RESPONSECODE TlvProperties(const SlotUse &use, PUCHAR out, DWORD capacity, LPDWO
     return Reply(properties, length, out, capacity, returned);
 }
 
+// The escape command's first bytes in hex, for the log.
+void CommandText(const unsigned char *command, DWORD length, char *text, size_t size)
+{
+    constexpr DWORD kShown = 16;
+    size_t used = 0;
+    text[0] = '\0';
+    for (DWORD i = 0; i < length && i < kShown && used + 4 < size; i++)
+        used += static_cast<size_t>(snprintf(text + used, size - used, i == 0 ? "%02X" : " %02X", command[i]));
+    if (length > kShown && used + 4 < size)
+        snprintf(text + used, size - used, " ...");
+}
+
+RESPONSECODE Refused(const SlotUse &use, const unsigned char *command, DWORD length, const char *why)
+{
+    char text[64];
+    CommandText(command, length, text, sizeof text);
+    Log(LogLevel::Info, "%s: escape command %s refused: %s", use.Port(), text, why);
+    return IFD_NOT_SUPPORTED;
+}
+
 RESPONSECODE Escape(const SlotUse &use, PUCHAR command, DWORD length, PUCHAR out, DWORD capacity,
                     LPDWORD returned)
 {
@@ -105,29 +126,38 @@ RESPONSECODE Escape(const SlotUse &use, PUCHAR command, DWORD length, PUCHAR out
         return IFD_COMMUNICATION_ERROR;
     // The line speed belongs to the handler, whatever the options say.
     if (command[0] == kSetSpeedCommand)
-        return IFD_NOT_SUPPORTED;
-    if (!EscapeAllowed(use.Options(), command, length)) {
-        Log(LogLevel::Info, "%s: escape command %02X... refused: not enabled by the reader's escape= option",
-            use.Port(), command[0]);
-        return IFD_NOT_SUPPORTED;
-    }
+        return Refused(use, command, length, "the line speed belongs to the driver");
+    if (!EscapeAllowed(use.Options(), command, length))
+        return Refused(use, command, length, "not enabled by the reader's escape= option");
     if (!out || capacity == 0)
         return IFD_ERROR_INSUFFICIENT_BUFFER;
-    if (!use.Handle())
-        return IFD_NO_SUCH_DEVICE;
 
     KYT_ULONG answered = 0;
-    KYT_STATUS status =
-        KYT_Control(use.Handle(), use.Slot(), KYT_IOCTL_ESCAPE, command, length, out, capacity, &answered);
-    if (use.Report(status))
-        return IFD_NO_SUCH_DEVICE;
-    if (status != KYT_SUCCESS)
-        return MapStatus(status, Op::Control, use.Port());
+    CallResult call = use.Run(CallKind::Command, [&](ReaderHandle handle, KYT_ULONG slot) {
+        return KYT_Control(handle, slot, KYT_IOCTL_ESCAPE, command, length, out, capacity, &answered);
+    });
+    if (call.outcome != Outcome::Done)
+        return IFD_COMMUNICATION_ERROR;
+    if (call.status != KYT_SUCCESS)
+        return MapStatus(call.status, Op::Control, use.Port());
     if (answered > capacity)
         return IFD_COMMUNICATION_ERROR;
     if (returned)
         *returned = static_cast<DWORD>(answered);
     return IFD_SUCCESS;
+}
+
+RESPONSECODE TracedEscape(const SlotUse &use, PUCHAR command, DWORD length, PUCHAR out, DWORD capacity,
+                          LPDWORD returned)
+{
+    RESPONSECODE rv = Escape(use, command, length, out, capacity, returned);
+    if (!use.Logs(kLogEscapes) || !command)
+        return rv;
+    char text[64];
+    CommandText(command, length, text, sizeof text);
+    return use.Traced(kLogEscapes, rv, "escape command %s (%lu bytes) %s, reply of %lu bytes", text,
+                      static_cast<unsigned long>(length), rv == IFD_NOT_SUPPORTED ? "refused" : "passed",
+                      static_cast<unsigned long>(returned ? *returned : 0));
 }
 
 } // namespace
@@ -146,13 +176,16 @@ IFD_EXPORT RESPONSECODE IFDHControl(DWORD Lun, DWORD dwControlCode, PUCHAR TxBuf
         return IFD_COMMUNICATION_ERROR;
     switch (dwControlCode) {
     case KYT_IFD_IOCTL_GET_FEATURE_REQUEST:
-        return FeatureList(RxBuffer, RxLength, pdwBytesReturned);
+        return use.Traced(kLogCalls, FeatureList(RxBuffer, RxLength, pdwBytesReturned),
+                          "IFDHControl(GET_FEATURE_REQUEST)");
     case KYT_IFD_IOCTL_GET_TLV_PROPERTIES:
-        return TlvProperties(use, RxBuffer, RxLength, pdwBytesReturned);
+        return use.Traced(kLogCalls, TlvProperties(use, RxBuffer, RxLength, pdwBytesReturned),
+                          "IFDHControl(GET_TLV_PROPERTIES)");
     case KYT_IFD_IOCTL_ESCAPE:
-        return Escape(use, TxBuffer, TxLength, RxBuffer, RxLength, pdwBytesReturned);
+        return TracedEscape(use, TxBuffer, TxLength, RxBuffer, RxLength, pdwBytesReturned);
     default:
-        return IFD_ERROR_NOT_SUPPORTED;
+        return use.Traced(kLogCalls, IFD_ERROR_NOT_SUPPORTED, "IFDHControl(0x%lX)",
+                          static_cast<unsigned long>(dwControlCode));
     }
 }
 

@@ -18,10 +18,11 @@ namespace ifdkyt {
 
 constexpr unsigned char kFirmwareQuery[] = {0xE0, 0x00, 0x00, 0x18, 0x00};
 constexpr size_t kFirmwareTextOffset = 5;
-// Room for any reply a reader of the family gives (35 bytes at most) and
-// then some: a longer reply is cut, not refused.
-constexpr size_t kFirmwareReplySize = 64;
-constexpr size_t kIdentityTextSize = kFirmwareReplySize;
+// The reply is read with room for the largest message data the handler
+// carries anywhere (an extended APDU's response), so that a reader with a
+// long text still answers in step; the text kept is cut to 63 characters.
+constexpr size_t kFirmwareReplyCapacity = 65536;
+constexpr size_t kIdentityTextSize = 64;
 
 struct ReaderIdentity {
     char text[kIdentityTextSize];  // the version text, printable ASCII, trimmed

@@ -1,6 +1,10 @@
-// The IFD handler's entry points for channels, power, protocols, APDUs and
-// card presence, on top of libkyt's public API.  Capabilities are answered
-// in attributes.cpp, control codes in control.cpp.
+// The handler's entry points for channels, power, protocols and APDUs, on
+// top of libkyt's public API.  Card presence is answered in presence.cpp,
+// capabilities in attributes.cpp, control codes in control.cpp.
+//
+// A reader out of reach (lost, or silent on this call) fails power,
+// protocol and APDU requests with IFD_COMMUNICATION_ERROR: it may answer
+// again, so it is not the IFD_NO_SUCH_DEVICE of a device gone for good.
 //
 // No C++ exception can leave the handler: it is compiled without
 // exceptions.
@@ -13,6 +17,7 @@ extern "C" {
 #include <reader.h>
 }
 
+#include "log.h"
 #include "readers.h"
 #include "status.h"
 
@@ -27,45 +32,42 @@ constexpr UCHAR kDefaultFactors = 0x11;
 
 RESPONSECODE PowerDown(const SlotUse &use)
 {
-    if (!use.Handle()) {
-        use.Forget();
+    CallResult call = use.Run(CallKind::Card, KYT_PowerOffIcc);
+    use.Forget();
+    switch (call.outcome) {
+    case Outcome::Done:
+        // An empty slot is as powered down as can be.
+        if (call.status == KYT_ERR_REMOVED_CARD)
+            return IFD_SUCCESS;
+        return MapStatus(call.status, Op::Power, use.Port());
+    case Outcome::Silent:
+        return IFD_COMMUNICATION_ERROR;
+    default:
         return IFD_SUCCESS; // nothing can be powered on a reader out of reach
     }
-    KYT_STATUS status = KYT_PowerOffIcc(use.Handle(), use.Slot());
-    use.Forget();
-    if (use.Report(status))
-        return IFD_SUCCESS;
-    // An empty slot is as powered down as can be.
-    if (status == KYT_ERR_REMOVED_CARD)
-        return IFD_SUCCESS;
-    return MapStatus(status, Op::Power, use.Port());
 }
 
-// The reader knows no warm reset: a reset is a power cycle, which also
-// powers up a card that was not powered.
-RESPONSECODE PowerUp(const SlotUse &use, DWORD action, PUCHAR atrOut, DWORD capacity, PDWORD atrLength)
+// IFD_RESET is a warm reset: the powered card gets a power-on without a
+// power-off first, and keeps its supply.  Either action powers up a card
+// that was not powered.
+RESPONSECODE PowerUp(const SlotUse &use, PUCHAR atrOut, DWORD capacity, PDWORD atrLength)
 {
-    if (!use.Handle())
-        return IFD_NO_SUCH_DEVICE;
     use.Forget();
-    if (action == IFD_RESET) {
-        KYT_STATUS status = KYT_PowerOffIcc(use.Handle(), use.Slot());
-        if (use.Report(status))
-            return IFD_NO_SUCH_DEVICE;
-        if (status != KYT_SUCCESS && status != KYT_ERR_REMOVED_CARD)
-            return MapStatus(status, Op::Power, use.Port());
-    }
     unsigned char atr[kPowerOnBufferSize];
     KYT_ULONG length = sizeof atr;
-    KYT_STATUS status = KYT_PowerOnIcc(use.Handle(), use.Slot(), atr, &length);
-    if (use.Report(status))
-        return IFD_NO_SUCH_DEVICE;
-    if (status != KYT_SUCCESS)
-        return MapStatus(status, Op::Power, use.Port());
+    CallResult call = use.Run(CallKind::Card, [&](ReaderHandle handle, KYT_ULONG slot) {
+        return KYT_PowerOnIcc(handle, slot, atr, &length);
+    });
+    if (call.outcome != Outcome::Done)
+        return IFD_COMMUNICATION_ERROR;
+    if (call.status != KYT_SUCCESS)
+        return MapStatus(call.status, Op::Power, use.Port());
     if (length > MAX_ATR_SIZE) {
-        // Not an ISO 7816-3 ATR: pcscd could not keep it.
-        KYT_PowerOffIcc(use.Handle(), use.Slot());
-        return IFD_ERROR_POWER_ACTION;
+        // pcscd keeps 33 bytes, the longest ATR ISO 7816-3 allows; the
+        // card is used all the same.
+        Log(LogLevel::Error, "%s: slot %lu: the card's ATR has %lu bytes; the first %d are kept", use.Port(),
+            use.Slot(), length, MAX_ATR_SIZE);
+        length = MAX_ATR_SIZE;
     }
     use.SetCard(atr, static_cast<DWORD>(length));
     if (length > capacity || !atrOut)
@@ -73,6 +75,58 @@ RESPONSECODE PowerUp(const SlotUse &use, DWORD action, PUCHAR atrOut, DWORD capa
     memcpy(atrOut, atr, length);
     *atrLength = static_cast<DWORD>(length);
     return IFD_SUCCESS;
+}
+
+RESPONSECODE SetProtocol(const SlotUse &use, DWORD protocol, UCHAR flags, UCHAR pts1)
+{
+    if (!use)
+        return IFD_COMMUNICATION_ERROR;
+    if (protocol != SCARD_PROTOCOL_T0 && protocol != SCARD_PROTOCOL_T1)
+        return IFD_PROTOCOL_NOT_SUPPORTED;
+    KYT_ULONG request = protocol == SCARD_PROTOCOL_T0 ? KYT_PROTOCOL_T0 : KYT_PROTOCOL_T1;
+    if ((flags & IFD_NEGOTIATE_PTS1) && pts1 == kDefaultFactors)
+        request |= KYT_PROTOCOL_DEFAULT_SPEED;
+    KYT_ULONG active = 0;
+    CallResult call = use.Run(CallKind::Card, [&](ReaderHandle handle, KYT_ULONG slot) {
+        return KYT_SetProtocol(handle, slot, request, &active);
+    });
+    if (call.outcome != Outcome::Done)
+        return IFD_COMMUNICATION_ERROR;
+    if (call.status == KYT_ERR_REMOVED_CARD)
+        use.CardLeft();
+    if (call.status != KYT_SUCCESS)
+        return MapStatus(call.status, Op::Protocol, use.Port());
+    // A card in specific mode keeps its own protocol, whatever was asked.
+    if ((active & request & (KYT_PROTOCOL_T0 | KYT_PROTOCOL_T1)) == 0)
+        return IFD_PROTOCOL_NOT_SUPPORTED;
+    use.SetProtocol(protocol);
+    return IFD_SUCCESS;
+}
+
+RESPONSECODE Transmit(const SlotUse &use, PUCHAR command, DWORD commandLength, PUCHAR response,
+                      DWORD capacity, PDWORD responseLength)
+{
+    if (!command || commandLength == 0)
+        return IFD_COMMUNICATION_ERROR;
+    if (capacity < 2) // not even room for SW1 SW2
+        return IFD_ERROR_INSUFFICIENT_BUFFER;
+    if (!use)
+        return IFD_COMMUNICATION_ERROR;
+    KYT_ULONG length = capacity;
+    CallResult call = use.Run(CallKind::Command, [&](ReaderHandle handle, KYT_ULONG slot) {
+        return KYT_ExchangeApdu(handle, slot, command, commandLength, response, &length);
+    });
+    if (call.outcome != Outcome::Done)
+        return IFD_COMMUNICATION_ERROR;
+    if (call.status == KYT_SUCCESS) {
+        if (length > capacity)
+            return IFD_COMMUNICATION_ERROR;
+        *responseLength = static_cast<DWORD>(length);
+        return IFD_SUCCESS;
+    }
+    if (call.status == KYT_ERR_REMOVED_CARD)
+        use.CardLeft();
+    return MapStatus(call.status, Op::Transmit, use.Port());
 }
 
 } // namespace
@@ -117,28 +171,9 @@ IFD_EXPORT RESPONSECODE IFDHSetProtocolParameters(DWORD Lun, DWORD Protocol, UCH
     (void)PTS2;
     (void)PTS3;
     SlotUse use(Lun);
-    if (!use)
-        return IFD_COMMUNICATION_ERROR;
-    if (Protocol != SCARD_PROTOCOL_T0 && Protocol != SCARD_PROTOCOL_T1)
-        return IFD_PROTOCOL_NOT_SUPPORTED;
-    if (!use.Handle())
-        return IFD_NO_SUCH_DEVICE;
-    KYT_ULONG request = Protocol == SCARD_PROTOCOL_T0 ? KYT_PROTOCOL_T0 : KYT_PROTOCOL_T1;
-    if ((Flags & IFD_NEGOTIATE_PTS1) && PTS1 == kDefaultFactors)
-        request |= KYT_PROTOCOL_DEFAULT_SPEED;
-    KYT_ULONG active = 0;
-    KYT_STATUS status = KYT_SetProtocol(use.Handle(), use.Slot(), request, &active);
-    if (use.Report(status))
-        return IFD_NO_SUCH_DEVICE;
-    if (status == KYT_ERR_REMOVED_CARD)
-        use.CardLeft();
-    if (status != KYT_SUCCESS)
-        return MapStatus(status, Op::Protocol, use.Port());
-    // A card in specific mode keeps its own protocol, whatever was asked.
-    if ((active & request & (KYT_PROTOCOL_T0 | KYT_PROTOCOL_T1)) == 0)
-        return IFD_PROTOCOL_NOT_SUPPORTED;
-    use.SetProtocol(Protocol);
-    return IFD_SUCCESS;
+    return use.Traced(kLogCalls, SetProtocol(use, Protocol, Flags, PTS1),
+                      "IFDHSetProtocolParameters(protocol %lu, flags 0x%02X, PTS1 0x%02X)",
+                      static_cast<unsigned long>(Protocol), Flags, PTS1);
 }
 
 IFD_EXPORT RESPONSECODE IFDHPowerICC(DWORD Lun, DWORD Action, PUCHAR Atr, PDWORD AtrLength)
@@ -148,13 +183,18 @@ IFD_EXPORT RESPONSECODE IFDHPowerICC(DWORD Lun, DWORD Action, PUCHAR Atr, PDWORD
     DWORD capacity = Atr ? *AtrLength : 0;
     *AtrLength = 0;
     SlotUse use(Lun);
+    RESPONSECODE rv = IFD_COMMUNICATION_ERROR;
     if (!use)
-        return IFD_COMMUNICATION_ERROR;
-    if (Action == IFD_POWER_DOWN)
-        return PowerDown(use);
-    if (Action != IFD_POWER_UP && Action != IFD_RESET)
-        return IFD_NOT_SUPPORTED;
-    return PowerUp(use, Action, Atr, capacity, AtrLength);
+        rv = IFD_COMMUNICATION_ERROR;
+    else if (Action == IFD_POWER_DOWN)
+        rv = PowerDown(use);
+    else if (Action == IFD_POWER_UP || Action == IFD_RESET)
+        rv = PowerUp(use, Atr, capacity, AtrLength);
+    else
+        rv = IFD_NOT_SUPPORTED;
+    const char *name = Action == IFD_POWER_DOWN ? "down" : Action == IFD_POWER_UP ? "up" : "reset";
+    return use.Traced(kLogCalls, rv, "IFDHPowerICC(%s) -> ATR of %lu bytes", name,
+                      static_cast<unsigned long>(*AtrLength));
 }
 
 IFD_EXPORT RESPONSECODE IFDHTransmitToICC(DWORD Lun, SCARD_IO_HEADER SendPci, PUCHAR TxBuffer, DWORD TxLength,
@@ -164,68 +204,12 @@ IFD_EXPORT RESPONSECODE IFDHTransmitToICC(DWORD Lun, SCARD_IO_HEADER SendPci, PU
         return IFD_COMMUNICATION_ERROR;
     DWORD capacity = RxBuffer ? *RxLength : 0;
     *RxLength = 0;
-    if (!TxBuffer || TxLength == 0)
-        return IFD_COMMUNICATION_ERROR;
-    if (capacity < 2) // not even room for SW1 SW2
-        return IFD_ERROR_INSUFFICIENT_BUFFER;
     SlotUse use(Lun);
-    if (!use)
-        return IFD_COMMUNICATION_ERROR;
-    if (!use.Handle())
-        return IFD_NO_SUCH_DEVICE;
-
-    KYT_ULONG length = capacity;
-    KYT_STATUS status = KYT_ExchangeApdu(use.Handle(), use.Slot(), TxBuffer, TxLength, RxBuffer, &length);
-    if (use.Report(status))
-        return IFD_NO_SUCH_DEVICE;
-    if (status == KYT_SUCCESS) {
-        if (length > capacity)
-            return IFD_COMMUNICATION_ERROR;
-        *RxLength = static_cast<DWORD>(length);
-        if (RecvPci)
-            RecvPci->Protocol = SendPci.Protocol;
-        return IFD_SUCCESS;
-    }
-    if (status == KYT_ERR_REMOVED_CARD)
-        use.CardLeft();
-    return MapStatus(status, Op::Transmit, use.Port());
-}
-
-IFD_EXPORT RESPONSECODE IFDHICCPresence(DWORD Lun)
-{
-    SlotUse use(Lun);
-    if (!use)
-        return IFD_COMMUNICATION_ERROR;
-    if (!use.Handle() && !use.Recover())
-        return IFD_ICC_NOT_PRESENT;
-    if (use.TakeRemoval())
-        return IFD_ICC_NOT_PRESENT;
-    KYT_ULONG icc = KYT_ICC_UNKNOWN;
-    KYT_STATUS status = KYT_GetIccStatus(use.Handle(), use.Slot(), &icc);
-    if (use.Report(status))
-        return IFD_ICC_NOT_PRESENT;
-    if (status != KYT_SUCCESS) {
-        if (status == KYT_ERR_REMOVED_CARD)
-            use.Forget();
-        return MapStatus(status, Op::Presence, use.Port());
-    }
-    switch (icc) {
-    case KYT_ICC_POWERED:
-        return IFD_SUCCESS;
-    case KYT_ICC_PRESENT:
-        if (use.Powered()) {
-            // Powered by us, unpowered now: pulled and put back since the
-            // last poll.
-            use.Forget();
-            return IFD_ICC_NOT_PRESENT;
-        }
-        return IFD_SUCCESS;
-    case KYT_ICC_ABSENT:
-        use.Forget();
-        return IFD_ICC_NOT_PRESENT;
-    default:
-        return IFD_COMMUNICATION_ERROR;
-    }
+    RESPONSECODE rv = Transmit(use, TxBuffer, TxLength, RxBuffer, capacity, RxLength);
+    if (rv == IFD_SUCCESS && RecvPci)
+        RecvPci->Protocol = SendPci.Protocol;
+    return use.Traced(kLogCalls, rv, "IFDHTransmitToICC(%lu bytes) -> %lu bytes",
+                      static_cast<unsigned long>(TxLength), static_cast<unsigned long>(*RxLength));
 }
 
 } // extern "C"

@@ -2,6 +2,9 @@
 
 #include <errno.h>
 
+#include <memory>
+#include <new>
+
 #include "log.h"
 
 namespace ifdkyt {
@@ -23,40 +26,34 @@ constexpr KYT_TIMEOUTS kSilentTimeouts = {0, 0, 0, 0};
 
 constexpr int kReopenScans = 2;
 
-// The probe timeouts for as long as it lives, then the reader's own again.
-class ProbeTimeouts {
-public:
-    explicit ProbeTimeouts(ReaderHandle handle) : handle_(handle)
-    {
-        saved_ = KYT_GetTimeouts(handle_, &working_) == KYT_SUCCESS;
-        KYT_SetTimeouts(handle_, &kProbeTimeouts);
-    }
-    ~ProbeTimeouts()
-    {
-        if (saved_)
-            KYT_SetTimeouts(handle_, &working_);
-    }
-    ProbeTimeouts(const ProbeTimeouts &) = delete;
-    ProbeTimeouts &operator=(const ProbeTimeouts &) = delete;
-
-private:
-    ReaderHandle handle_;
-    KYT_TIMEOUTS working_{};
-    bool saved_ = false;
-};
-
+// The firmware query, with room in the reply for any text a reader sends.
+// A reply longer still is a reader that answers all the same: the link is
+// in step, and only the identity stays unknown.
 KYT_STATUS ReadIdentity(ReaderHandle handle, ReaderIdentity *identity)
 {
-    unsigned char reply[kFirmwareReplySize];
+    *identity = ReaderIdentity{};
+    KYT_SetTimeouts(handle, &kProbeTimeouts);
+    std::unique_ptr<unsigned char[]> reply(new (std::nothrow) unsigned char[kFirmwareReplyCapacity]);
+    if (!reply)
+        return ENOMEM;
     KYT_ULONG returned = 0;
-    KYT_STATUS status = KYT_Control(handle, 0, KYT_IOCTL_ESCAPE, kFirmwareQuery, sizeof kFirmwareQuery, reply,
-                                    sizeof reply, &returned);
+    KYT_STATUS status = KYT_Control(handle, 0, KYT_IOCTL_ESCAPE, kFirmwareQuery, sizeof kFirmwareQuery,
+                                    reply.get(), kFirmwareReplyCapacity, &returned);
+    if (status == E2BIG)
+        Log(LogLevel::Error, "the reader's firmware version text is longer than %zu bytes: model and version "
+            "unknown", kFirmwareReplyCapacity);
     if (status != KYT_SUCCESS)
         return status;
-    if (returned > sizeof reply)
+    if (returned > kFirmwareReplyCapacity)
         return EIO;
-    ParseFirmwareReply(reply, returned, identity);
+    ParseFirmwareReply(reply.get(), returned, identity);
     return KYT_SUCCESS;
+}
+
+// The reader answered the query, whatever it said.
+bool Answered(KYT_STATUS status)
+{
+    return status == KYT_SUCCESS || status == E2BIG;
 }
 
 KYT_ULONG LineSpeed(ReaderHandle handle)
@@ -76,13 +73,9 @@ KYT_ULONG LineSpeed(ReaderHandle handle)
 KYT_STATUS ChangeSpeed(const char *port, KYT_ULONG wanted, ReaderHandle *handle, ReaderIdentity *identity,
                        bool *identified)
 {
-    KYT_STATUS status;
-    bool inStep;
-    {
-        ProbeTimeouts probe(*handle);
-        status = KYT_SetBaudRate(*handle, wanted);
-        inStep = ReadIdentity(*handle, identity) == KYT_SUCCESS;
-    }
+    KYT_SetTimeouts(*handle, &kProbeTimeouts);
+    KYT_STATUS status = KYT_SetBaudRate(*handle, wanted);
+    bool inStep = Answered(ReadIdentity(*handle, identity));
     *identified = inStep;
     if (status == KYT_SUCCESS && inStep) {
         Log(LogLevel::Info, "%s: line speed %lu bit/s", port, wanted);
@@ -112,12 +105,6 @@ KYT_STATUS ChangeSpeed(const char *port, KYT_ULONG wanted, ReaderHandle *handle,
 
 } // namespace
 
-KYT_STATUS QueryIdentity(ReaderHandle handle, ReaderIdentity *identity)
-{
-    ProbeTimeouts probe(handle);
-    return ReadIdentity(handle, identity);
-}
-
 KYT_STATUS OpenLink(const char *port, const ReaderOptions &options, Link *link)
 {
     *link = Link{};
@@ -136,7 +123,7 @@ KYT_STATUS OpenLink(const char *port, const ReaderOptions &options, Link *link)
         return status;
     }
     link->speed = LineSpeed(link->handle);
-    if (!identified && QueryIdentity(link->handle, &link->identity) != KYT_SUCCESS)
+    if (!identified && !Answered(ReadIdentity(link->handle, &link->identity)))
         Log(LogLevel::Error, "%s: no answer to the firmware version query: model and version unknown", port);
     Log(LogLevel::Info, "%s: %s reader, %lu slots, %lu bit/s", port,
         link->identity.text[0] ? link->identity.text : "KYT", link->numSlots, link->speed);

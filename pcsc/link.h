@@ -29,10 +29,6 @@ KYT_STATUS OpenLink(const char *port, const ReaderOptions &options, Link *link);
 // to nothing when the reader is known not to answer.
 void CloseLink(ReaderHandle handle, bool readerAnswers);
 
-// The firmware version query with waits short enough for a reader that may
-// be out of step; fills *identity on success.
-KYT_STATUS QueryIdentity(ReaderHandle handle, ReaderIdentity *identity);
-
 } // namespace ifdkyt
 
 #endif

@@ -1,6 +1,8 @@
 #include "options.h"
 
+#include <pthread.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 
@@ -18,6 +20,18 @@ constexpr unsigned char kSetSpeedCommand = 0x44;
 
 // Speeds the serial port can run at; the reader knows more, the port not.
 constexpr unsigned long kPortSpeeds[] = {9600, 19200, 38400, 57600, 115200};
+
+// The environment variable that gives every reader its log= topics.
+constexpr char kLogVariable[] = "KYT_IFD_LOG";
+constexpr char kTopicSeparator = '+';
+
+struct TopicName {
+    const char *name;
+    unsigned topics;
+};
+constexpr TopicName kTopicNames[] = {
+    {"errors", 0}, {"calls", kLogCalls}, {"escapes", kLogEscapes}, {"polls", kLogPolls}, {"all", kLogAllTopics},
+};
 
 bool Exists(std::string_view path)
 {
@@ -81,6 +95,57 @@ bool ParseHex(std::string_view text, EscapePrefix *prefix)
     return true;
 }
 
+// A decimal number from `low` to `high`, nothing else.
+bool ParseNumber(std::string_view text, unsigned long low, unsigned long high, unsigned long *value)
+{
+    if (text.empty() || text.size() > 10)
+        return false;
+    unsigned long number = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9')
+            return false;
+        number = number * 10 + static_cast<unsigned long>(c - '0');
+    }
+    if (number < low || number > high)
+        return false;
+    *value = number;
+    return true;
+}
+
+// "calls+escapes", "all", "errors": false when a name is unknown.
+bool ParseTopics(std::string_view text, unsigned *topics)
+{
+    unsigned parsed = 0;
+    for (;;) {
+        size_t separator = text.find(kTopicSeparator);
+        std::string_view name = text.substr(0, separator);
+        const TopicName *known = nullptr;
+        for (const TopicName &topic : kTopicNames) {
+            if (name == topic.name)
+                known = &topic;
+        }
+        if (!known)
+            return false;
+        parsed |= known->topics;
+        if (separator == std::string_view::npos)
+            break;
+        text.remove_prefix(separator + 1);
+    }
+    *topics = parsed;
+    return true;
+}
+
+unsigned g_defaultTopics = 0;
+pthread_once_t g_topicsOnce = PTHREAD_ONCE_INIT;
+
+void ReadLogVariable()
+{
+    const char *value = getenv(kLogVariable);
+    if (value && !ParseTopics(std::string_view(value, strnlen(value, kMaxNameLength)), &g_defaultTopics))
+        Log(LogLevel::Error, "%s=%.64s ignored: use errors, all, or calls, escapes and polls joined by '+'",
+            kLogVariable, value);
+}
+
 void ParseSpeed(std::string_view value, const char *port, ReaderOptions *options)
 {
     if (value == "keep") {
@@ -128,26 +193,70 @@ void ParseEscape(std::string_view value, const char *port, ReaderOptions *option
     }
 }
 
+void ParseTimeout(std::string_view value, const char *port, ReaderOptions *options)
+{
+    unsigned long seconds = 0;
+    if (ParseNumber(value, 1, kMaxCommandSeconds, &seconds)) {
+        options->commandSeconds = static_cast<unsigned>(seconds);
+        return;
+    }
+    Log(LogLevel::Error, "%s: option timeout=%.*s ignored: the timeout is 1 to %u seconds; a card has %u s", port,
+        static_cast<int>(value.size()), value.data(), kMaxCommandSeconds, options->commandSeconds);
+}
+
+void ParseSlots(std::string_view value, const char *port, ReaderOptions *options)
+{
+    if (ParseNumber(value, 1, kMaxDeclaredSlots, &options->slots))
+        return;
+    Log(LogLevel::Error, "%s: option slots=%.*s ignored: a reader of the family has 1 to %lu slots", port,
+        static_cast<int>(value.size()), value.data(), kMaxDeclaredSlots);
+}
+
+void ParseLog(std::string_view value, const char *port, ReaderOptions *options)
+{
+    if (ParseTopics(value, &options->logTopics))
+        return;
+    Log(LogLevel::Error, "%s: option log=%.*s ignored: use errors, all, or calls, escapes and polls joined by '+'",
+        port, static_cast<int>(value.size()), value.data());
+}
+
+using OptionParser = void (*)(std::string_view value, const char *port, ReaderOptions *options);
+
+struct OptionName {
+    const char *name;
+    OptionParser parse;
+};
+constexpr OptionName kOptions[] = {
+    {"speed", ParseSpeed}, {"escape", ParseEscape}, {"timeout", ParseTimeout},
+    {"slots", ParseSlots}, {"log", ParseLog},
+};
+
 void ParseOption(std::string_view item, const char *port, ReaderOptions *options)
 {
     size_t equals = item.find('=');
-    std::string_view name = item.substr(0, equals);
-    if (equals != std::string_view::npos && name == "speed") {
-        ParseSpeed(item.substr(equals + 1), port, options);
-    } else if (equals != std::string_view::npos && name == "escape") {
-        ParseEscape(item.substr(equals + 1), port, options);
-    } else {
-        Log(LogLevel::Error, "%s: unknown option \"%.*s\" ignored (options are speed=BPS and escape=...)", port,
-            static_cast<int>(item.size()), item.data());
+    if (equals != std::string_view::npos) {
+        std::string_view name = item.substr(0, equals);
+        for (const OptionName &option : kOptions) {
+            if (name == option.name) {
+                option.parse(item.substr(equals + 1), port, options);
+                return;
+            }
+        }
     }
+    Log(LogLevel::Error,
+        "%s: unknown option \"%.*s\" ignored (options are speed=, escape=, timeout=, slots= and log=)", port,
+        static_cast<int>(item.size()), item.data());
 }
 
 } // namespace
 
 ReaderOptions DefaultOptions()
 {
+    pthread_once(&g_topicsOnce, ReadLogVariable);
     ReaderOptions options{};
     options.speed = kDefaultSpeed;
+    options.commandSeconds = kDefaultCommandSeconds;
+    options.logTopics = g_defaultTopics;
     return options;
 }
 

@@ -2,50 +2,28 @@
 
 #include <errno.h>
 #include <limits.h>
+#include <stdarg.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <condition_variable>
-#include <mutex>
 
 #include "ifd_kyt.h"
 #include "link.h"
 #include "log.h"
 #include "status.h"
+#include "table.h"
 
 namespace ifdkyt {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-// Link failures in a row after which a reader whose port is still there
-// counts as out of reach (as when it lost power and came back at another
-// speed); one failure may be a disturbed frame.
-constexpr unsigned kFailuresBeforeReopen = 3;
-// Each attempt to reach a reader again is a detection scan of up to about
-// two seconds on a port without a reader: one at a time, and a pause after.
-constexpr auto kRecoveryInterval = std::chrono::seconds(2);
-
-std::mutex g_lock;
-std::condition_variable g_changed;
 Reader g_readers[KYT_IFD_MAX_READERS];
+std::timed_mutex g_lines[KYT_IFD_MAX_READERS];
 
-DWORD ReaderIndex(DWORD lun) { return (lun >> 16) & 0xFFFF; }
-DWORD SlotIndex(DWORD lun) { return lun & 0xFFFF; }
-
-Reader *FindLocked(DWORD index)
-{
-    for (Reader &reader : g_readers) {
-        if (reader.state != EntryState::Free && reader.index == index)
-            return &reader;
-    }
-    return nullptr;
-}
-
-Reader *FreeEntryLocked()
+Reader *FindFreeEntryLocked()
 {
     for (Reader &reader : g_readers) {
         if (reader.state == EntryState::Free)
@@ -73,6 +51,86 @@ DWORD SerialChannelId(const char *port)
     return kSerialChannelType | static_cast<DWORD>(strtoul(name + start, nullptr, 10) + 1);
 }
 
+// Joins a channel to a reader that is already open, or refuses it.
+RESPONSECODE JoinLocked(Reader &reader, const char *deviceName, DWORD slot)
+{
+    if (strcmp(reader.deviceName, deviceName) != 0 || slot >= reader.numSlots) {
+        if (slot < reader.numSlots)
+            reader.slots[slot].openFailed = true;
+        return IFD_COMMUNICATION_ERROR;
+    }
+    if (!reader.slots[slot].open) {
+        reader.slots[slot] = SlotState{};
+        reader.slots[slot].open = true;
+        reader.slots[slot].everOpened = true;
+        reader.channels++;
+    }
+    return IFD_SUCCESS;
+}
+
+// A reader whose port is not there yet: its channel opens all the same,
+// with the declared slots reading empty, and a recovery thread waits for
+// the port.
+void OpenWaitingLocked(Reader &reader)
+{
+    reader.numSlots = reader.options.slots != 0 ? reader.options.slots : kDefaultSlots;
+    reader.reach = Reach::Lost;
+    Log(LogLevel::Error, "%s: the port does not exist (yet); the reader's %lu slots read empty until it appears",
+        reader.port, reader.numSlots);
+    reader.waitLogged = true;
+    StartRecoveryLocked(reader);
+}
+
+// pcscd closes a reader whose slots it has no reader context for (16 in
+// all, one per slot of every reader) without a word; the handler sees the
+// close come before the last slot's channel was opened.
+void ExplainEarlyCloseLocked(const Reader &reader)
+{
+    KYT_ULONG opened = 0;
+    bool failed = false;
+    for (KYT_ULONG slot = 0; slot < reader.numSlots; slot++) {
+        opened += reader.slots[slot].everOpened ? 1 : 0;
+        failed = failed || reader.slots[slot].openFailed;
+    }
+    if (opened == 0 || opened >= reader.numSlots || failed)
+        return;
+    Log(LogLevel::Error,
+        "%s: pcscd closed the reader after opening %lu of its %lu slots: pcscd has %d reader contexts in all, "
+        "one for each slot of every reader, and none was left for slot %lu; attach fewer readers (five "
+        "three-slot or eight two-slot readers fill it)",
+        reader.port, opened, reader.numSlots, KYT_IFD_MAX_READERS, opened);
+}
+
+
+} // namespace
+
+std::mutex &TableLock()
+{
+    static std::mutex lock;
+    return lock;
+}
+
+std::condition_variable &TableChanged()
+{
+    // Never destroyed: a thread may still wait on it when pcscd exits.
+    static std::condition_variable *changed = new std::condition_variable;
+    return *changed;
+}
+
+std::timed_mutex &LineOf(const Reader &reader)
+{
+    return g_lines[&reader - g_readers];
+}
+
+Reader *FindReaderLocked(DWORD index)
+{
+    for (Reader &reader : g_readers) {
+        if (reader.state != EntryState::Free && reader.index == index)
+            return &reader;
+    }
+    return nullptr;
+}
+
 bool PortExists(const char *port)
 {
     struct stat info;
@@ -83,7 +141,8 @@ void ForgetCardsLocked(Reader &reader)
 {
     for (SlotState &slot : reader.slots) {
         slot.powered = false;
-        slot.reportRemoval = false;
+        slot.cardSeen = false;
+        slot.removal = false;
         slot.protocol = 0;
         slot.atrLength = 0;
     }
@@ -95,38 +154,21 @@ void TakeLinkLocked(Reader &reader, const Link &link)
     reader.liveSlots = std::min(link.numSlots, reader.numSlots);
     reader.identity = link.identity;
     reader.speed = link.speed;
-    reader.linkFailures = 0;
+    reader.reach = Reach::Up;
 }
 
-// The reader's handle is given up; whoever ends the last call on the entry
-// closes it.  Its slots read as empty from now on.
-void GiveUpLocked(Reader &reader, bool portGone)
+void ReleaseEntryLocked(Reader &reader)
 {
-    reader.retired = reader.handle;
-    reader.handle = nullptr;
-    reader.linkFailures = 0;
-    // A pulled adapter is looked for again as soon as its port is back; a
-    // reader that stopped answering gets a pause first.
-    reader.lastAttempt = portGone ? Clock::time_point() : Clock::now();
-    ForgetCardsLocked(reader);
-    Log(LogLevel::Info, "%s: %s; its slots read empty until it answers again", reader.port,
-        portGone ? "the port is gone" : "the reader does not answer");
+    reader = Reader{};
+    TableChanged().notify_all();
 }
 
-// Joins a channel to a reader that is already open, or refuses it.
-RESPONSECODE JoinLocked(Reader &reader, const char *deviceName, DWORD slot)
+void WakeEventThreadsLocked(Reader &reader)
 {
-    if (strcmp(reader.deviceName, deviceName) != 0 || slot >= reader.numSlots)
-        return IFD_COMMUNICATION_ERROR;
-    if (!reader.slots[slot].open) {
-        reader.slots[slot] = SlotState{};
-        reader.slots[slot].open = true;
-        reader.channels++;
-    }
-    return IFD_SUCCESS;
+    for (SlotState &slot : reader.slots)
+        slot.wakePending = slot.open;
+    TableChanged().notify_all();
 }
-
-} // namespace
 
 RESPONSECODE OpenChannel(DWORD lun, const char *deviceName, DWORD channel)
 {
@@ -135,13 +177,13 @@ RESPONSECODE OpenChannel(DWORD lun, const char *deviceName, DWORD channel)
     if (!deviceName || deviceName[0] == '\0' || strlen(deviceName) >= kDeviceNameSize || slot >= kMaxSlots)
         return IFD_COMMUNICATION_ERROR;
 
-    std::unique_lock<std::mutex> lock(g_lock);
-    for (Reader *reader = FindLocked(index); reader; reader = FindLocked(index)) {
+    std::unique_lock<std::mutex> lock(TableLock());
+    for (Reader *reader = FindReaderLocked(index); reader; reader = FindReaderLocked(index)) {
         if (reader->state == EntryState::Open)
             return JoinLocked(*reader, deviceName, slot);
-        g_changed.wait(lock); // another channel of this reader is opening or closing it
+        TableChanged().wait(lock); // another channel of this reader is opening or closing it
     }
-    Reader *reader = FreeEntryLocked();
+    Reader *reader = FindFreeEntryLocked();
     if (!reader)
         return IFD_COMMUNICATION_ERROR;
     *reader = Reader{};
@@ -159,61 +201,77 @@ RESPONSECODE OpenChannel(DWORD lun, const char *deviceName, DWORD channel)
     // Opening scans the line speeds, which takes a while on a port without
     // a reader: done without the table lock.
     Link link;
-    KYT_STATUS status = OpenLink(reader->port, reader->options, &link);
+    KYT_STATUS status = PortExists(reader->port) ? OpenLink(reader->port, reader->options, &link) : ENOENT;
+    bool waiting = status == ENOENT;
     if (status == KYT_SUCCESS && (link.numSlots == 0 || link.numSlots > kMaxSlots || slot >= link.numSlots)) {
         CloseLink(link.handle, true);
         status = EINVAL;
     }
-    RESPONSECODE result = MapStatus(status, Op::Open, reader->port);
 
     lock.lock();
-    if (status != KYT_SUCCESS) {
-        *reader = Reader{};
+    if (status != KYT_SUCCESS && !waiting) {
+        RESPONSECODE failure = MapStatus(status, Op::Open, reader->port);
+        ReleaseEntryLocked(*reader);
+        return failure;
+    }
+    if (waiting) {
+        OpenWaitingLocked(*reader);
     } else {
         reader->numSlots = link.numSlots;
+        if (reader->options.slots != 0 && reader->options.slots != link.numSlots)
+            Log(LogLevel::Info, "%s: option slots=%lu ignored: the reader has %lu slots", reader->port,
+                reader->options.slots, link.numSlots);
         TakeLinkLocked(*reader, link);
-        reader->slots[slot].open = true;
-        reader->channels = 1;
-        reader->state = EntryState::Open;
     }
-    g_changed.notify_all();
-    return result;
+    reader->slots[slot].open = true;
+    reader->slots[slot].everOpened = true;
+    reader->channels = 1;
+    reader->state = EntryState::Open;
+    TableChanged().notify_all();
+    return IFD_SUCCESS;
 }
 
 RESPONSECODE CloseChannel(DWORD lun)
 {
     DWORD slot = SlotIndex(lun);
-    std::unique_lock<std::mutex> lock(g_lock);
-    Reader *reader = FindLocked(ReaderIndex(lun));
+    std::unique_lock<std::mutex> lock(TableLock());
+    Reader *reader = FindReaderLocked(ReaderIndex(lun));
     if (!reader || reader->state != EntryState::Open || slot >= reader->numSlots || !reader->slots[slot].open)
         return IFD_COMMUNICATION_ERROR;
-    reader->slots[slot] = SlotState{};
+    reader->slots[slot].open = false;
     // pcscd closes the channels of all a reader's slots together; the last
     // one's KYT_Close powers every slot off.
     if (--reader->channels > 0)
         return IFD_SUCCESS;
 
+    ExplainEarlyCloseLocked(*reader);
     // No new call can start; running ones are waited for.
     reader->state = EntryState::Closing;
-    g_changed.wait(lock, [reader] { return reader->busy == 0; });
+    TableChanged().wait(lock, [reader] { return reader->busy == 0; });
+    if (reader->recovering) {
+        // The recovery thread may be in the middle of a scan of the line
+        // speeds: it closes whatever it finds and frees the entry itself.
+        reader->abandoned = true;
+        TableChanged().notify_all();
+        return IFD_SUCCESS;
+    }
     ReaderHandle handle = reader->handle;
     ReaderHandle retired = reader->retired;
-    bool answers = reader->linkFailures == 0;
+    bool answers = reader->reach == Reach::Up;
     lock.unlock();
     if (retired)
         CloseLink(retired, false);
     if (handle)
         CloseLink(handle, answers);
     lock.lock();
-    *reader = Reader{};
-    g_changed.notify_all();
+    ReleaseEntryLocked(*reader);
     return IFD_SUCCESS;
 }
 
-SlotUse::SlotUse(DWORD lun)
+SlotUse::SlotUse(DWORD lun) : lun_(lun)
 {
-    std::lock_guard<std::mutex> lock(g_lock);
-    Reader *reader = FindLocked(ReaderIndex(lun));
+    std::lock_guard<std::mutex> lock(TableLock());
+    Reader *reader = FindReaderLocked(ReaderIndex(lun));
     DWORD slot = SlotIndex(lun);
     if (reader && reader->state == EntryState::Open && slot < reader->numSlots && reader->slots[slot].open) {
         reader->busy++;
@@ -227,139 +285,35 @@ SlotUse::~SlotUse()
 {
     if (!reader_)
         return;
-    std::unique_lock<std::mutex> lock(g_lock);
-    // The last call out closes a handle that was given up meanwhile.
-    if (reader_->busy == 1 && reader_->retired) {
-        ReaderHandle retired = reader_->retired;
-        reader_->retired = nullptr;
-        reader_->closingRetired = true;
-        lock.unlock();
-        CloseLink(retired, false);
-        lock.lock();
-        reader_->closingRetired = false;
-    }
+    std::lock_guard<std::mutex> lock(TableLock());
     reader_->busy--;
-    g_changed.notify_all();
+    TableChanged().notify_all();
+}
+
+const char *SlotUse::Port() const { return reader_->port; }
+const ReaderOptions &SlotUse::Options() const { return reader_->options; }
+KYT_ULONG SlotUse::NumSlots() const { return reader_->numSlots; }
+DWORD SlotUse::ChannelId() const { return reader_->channelId; }
+bool SlotUse::Logs(unsigned topics) const { return (reader_->options.logTopics & topics) != 0; }
+
+RESPONSECODE SlotUse::Traced(unsigned topic, RESPONSECODE rv, const char *format, ...) const
+{
+    if (!reader_ || !Logs(topic))
+        return rv;
+    char call[256];
+    va_list args;
+    va_start(args, format);
+    vsnprintf(call, sizeof call, format, args); // NOLINT(clang-analyzer-valist.Uninitialized)
+    va_end(args);
+    Log(LogLevel::Info, "%s: Lun 0x%lX: %s: %s", reader_->port, static_cast<unsigned long>(lun_), call,
+        ResponseName(rv));
+    return rv;
 }
 
 ReaderIdentity SlotUse::Identity() const
 {
-    std::lock_guard<std::mutex> lock(g_lock);
+    std::lock_guard<std::mutex> lock(TableLock());
     return reader_->identity;
-}
-
-void SlotUse::SetCard(const unsigned char *atr, DWORD length) const
-{
-    std::lock_guard<std::mutex> lock(g_lock);
-    SlotState &state = reader_->slots[slot_];
-    state.powered = true;
-    state.reportRemoval = false;
-    state.protocol = 0;
-    state.atrLength = std::min<DWORD>(length, sizeof state.atr);
-    memcpy(state.atr, atr, state.atrLength);
-}
-
-void SlotUse::Forget() const
-{
-    std::lock_guard<std::mutex> lock(g_lock);
-    SlotState &state = reader_->slots[slot_];
-    state.powered = false;
-    state.protocol = 0;
-    state.atrLength = 0;
-}
-
-void SlotUse::CardLeft() const
-{
-    Forget();
-    std::lock_guard<std::mutex> lock(g_lock);
-    reader_->slots[slot_].reportRemoval = true;
-}
-
-bool SlotUse::TakeRemoval() const
-{
-    std::lock_guard<std::mutex> lock(g_lock);
-    bool removal = reader_->slots[slot_].reportRemoval;
-    reader_->slots[slot_].reportRemoval = false;
-    return removal;
-}
-
-bool SlotUse::Powered() const
-{
-    std::lock_guard<std::mutex> lock(g_lock);
-    return reader_->slots[slot_].powered;
-}
-
-DWORD SlotUse::CopyAtr(unsigned char *out) const
-{
-    std::lock_guard<std::mutex> lock(g_lock);
-    const SlotState &state = reader_->slots[slot_];
-    memcpy(out, state.atr, state.atrLength);
-    return state.atrLength;
-}
-
-void SlotUse::SetProtocol(DWORD protocol) const
-{
-    std::lock_guard<std::mutex> lock(g_lock);
-    reader_->slots[slot_].protocol = protocol;
-}
-
-DWORD SlotUse::Protocol() const
-{
-    std::lock_guard<std::mutex> lock(g_lock);
-    return reader_->slots[slot_].protocol;
-}
-
-bool SlotUse::Report(KYT_STATUS status) const
-{
-    if (!handle_)
-        return true;
-    bool linkFailure = IsLinkFailure(status);
-    bool portGone = linkFailure && PortGone(status, reader_->port);
-    std::lock_guard<std::mutex> lock(g_lock);
-    if (reader_->handle != handle_)
-        return true; // given up by another call meanwhile
-    if (!linkFailure)
-        reader_->linkFailures = 0;
-    else if (portGone || ++reader_->linkFailures >= kFailuresBeforeReopen)
-        GiveUpLocked(*reader_, portGone);
-    return reader_->handle == nullptr;
-}
-
-bool SlotUse::Recover()
-{
-    std::unique_lock<std::mutex> lock(g_lock);
-    Reader &reader = *reader_;
-    if (reader.handle) {
-        // Back already, through another slot's poll.
-        handle_ = slot_ < reader.liveSlots ? reader.handle : nullptr;
-        return handle_ != nullptr;
-    }
-    bool due = !reader.recovering && !reader.retired && !reader.closingRetired &&
-               Clock::now() - reader.lastAttempt >= kRecoveryInterval;
-    // While the port is gone a poll costs a stat, not a detection scan.
-    if (!due || !PortExists(reader.port))
-        return false;
-    reader.recovering = true;
-    lock.unlock();
-
-    Link link;
-    KYT_STATUS status = OpenLink(reader.port, reader.options, &link);
-
-    lock.lock();
-    reader.recovering = false;
-    reader.lastAttempt = Clock::now();
-    if (status != KYT_SUCCESS) {
-        Log(LogLevel::Debug, "%s: no reader answers yet (status 0x%lX)", reader.port, status);
-        return false;
-    }
-    if (link.numSlots != reader.numSlots)
-        Log(LogLevel::Error, "%s: the reader now has %lu slots, not %lu; the others stay empty", reader.port,
-            link.numSlots, reader.numSlots);
-    TakeLinkLocked(reader, link);
-    ForgetCardsLocked(reader);
-    Log(LogLevel::Info, "%s: the reader answers again", reader.port);
-    handle_ = slot_ < reader.liveSlots ? reader.handle : nullptr;
-    return handle_ != nullptr;
 }
 
 } // namespace ifdkyt

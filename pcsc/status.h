@@ -15,6 +15,9 @@ enum class Op { Open, Power, Protocol, Transmit, Control, Presence, Other };
 
 RESPONSECODE MapStatus(KYT_STATUS status, Op op, const char *port);
 
+// The response code's name, for the log.
+const char *ResponseName(RESPONSECODE rv);
+
 // A failure of the line or the reader, not of the card or the request.
 bool IsLinkFailure(KYT_STATUS status);
 

@@ -15,7 +15,10 @@ namespace {
 
 using namespace ifdtest;
 
-Bytes Dword(DWORD value)
+// A number attribute: 32 bits in the host's order, whatever the width of
+// the C type DWORD (8 bytes on 64-bit Linux), as Windows defines them and
+// pcsc-lite's clients unpack them.
+Bytes Dword(uint32_t value)
 {
     Bytes bytes(sizeof value);
     memcpy(bytes.data(), &value, sizeof value);
@@ -30,13 +33,13 @@ Bytes Text(const std::string &text)
 }
 
 // The number ending the name of the pty the rig's link leads to, plus one.
-DWORD PortNumber(const std::string &link)
+uint32_t PortNumber(const std::string &link)
 {
     char resolved[PATH_MAX];
     if (!realpath(link.c_str(), resolved))
         return 0;
     const char *digits = strrchr(resolved, '/');
-    return static_cast<DWORD>(strtoul(digits ? digits + 1 : resolved, nullptr, 10) + 1);
+    return static_cast<uint32_t>(strtoul(digits ? digits + 1 : resolved, nullptr, 10) + 1);
 }
 
 class IfdAttributesTest : public ::testing::Test {

@@ -1,6 +1,7 @@
 // The handler's channels, power, protocols, APDUs, card presence and escape
 // commands, on a simulated three-slot reader in the demo setup.
 #include <atomic>
+#include <functional>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -20,6 +21,7 @@ protected:
         ASSERT_NE(Ifd().library, nullptr);
         ASSERT_TRUE(rig_.Plug());
         ASSERT_EQ(rig_.OpenChannels(), IFD_SUCCESS);
+        rig_.BecomeEventThread();
     }
 
     ReaderRig rig_{2};
@@ -79,14 +81,22 @@ TEST_F(IfdHandlerTest, PowerKeepsTheAtrForTheCapabilityAndChecksBuffers)
     ASSERT_EQ(rig_.Capability(0, TAG_IFD_ATR, &value), IFD_SUCCESS);
     EXPECT_EQ(value, atr);
 
-    // A reset power-cycles the card.
-    rig_.Sim().ClearLog();
+    // A reset is warm: the powered card gets a power-on (62) and no
+    // power-off (63), as it does when it was not powered.
     UCHAR full[MAX_ATR_SIZE];
-    EXPECT_EQ(Ifd().power(rig_.Lun(0), IFD_RESET, full, &(length = sizeof full)), IFD_SUCCESS);
-    std::vector<uint8_t> types;
-    for (const Bytes &command : rig_.Sim().Commands())
-        types.push_back(command[0]);
-    EXPECT_EQ(types, (std::vector<uint8_t>{0x63, 0x62}));
+    for (bool powered : {true, false}) {
+        if (!powered) {
+            EXPECT_EQ(Ifd().power(rig_.Lun(0), IFD_POWER_DOWN, full, &(length = sizeof full)), IFD_SUCCESS);
+        }
+        rig_.Sim().ClearLog();
+        EXPECT_EQ(Ifd().power(rig_.Lun(0), IFD_RESET, full, &(length = sizeof full)), IFD_SUCCESS);
+        EXPECT_EQ(Bytes(full, full + length), atr);
+        std::vector<uint8_t> types;
+        for (const Bytes &command : rig_.Sim().Commands())
+            types.push_back(command[0]);
+        EXPECT_EQ(types, (std::vector<uint8_t>{0x62})) << "powered " << powered;
+        EXPECT_TRUE(rig_.Sim().CardPowered(0));
+    }
 
     EXPECT_EQ(Ifd().power(rig_.Lun(0), IFD_POWER_DOWN, full, &(length = sizeof full)), IFD_SUCCESS);
     EXPECT_FALSE(rig_.Sim().CardPowered(0));
@@ -165,10 +175,19 @@ TEST_F(IfdHandlerTest, PresenceFollowsRemovalAndReinsertion)
 }
 
 // A card pulled while a transmit or a protocol selection is under way and
-// back before the next poll: pcscd must see it leave, or it would never
-// power the card again.
+// back before the next poll: pcscd's event thread must see it leave, or
+// pcscd would never power the card again, whichever thread asks first.
 TEST_F(IfdHandlerTest, CardBackBeforeThePollIsReportedRemovedOnce)
 {
+    // A client's presence check (pcscd's IFDPowerICC makes one on the
+    // client's thread) reads the slot empty and leaves the removal for the
+    // event thread.
+    auto clientAsks = [&] {
+        RESPONSECODE rv = IFD_SUCCESS;
+        std::thread client([&] { rv = Ifd().presence(rig_.Lun(0)); });
+        client.join();
+        return rv;
+    };
     struct Case {
         const char *call;
         std::function<RESPONSECODE()> run;
@@ -190,6 +209,10 @@ TEST_F(IfdHandlerTest, CardBackBeforeThePollIsReportedRemovedOnce)
         rig_.Sim().BounceCard(0);
         EXPECT_EQ(c.run(), IFD_ICC_NOT_PRESENT);
         EXPECT_TRUE(rig_.Sim().CardPresent(0));
+        EXPECT_EQ(clientAsks(), IFD_ICC_NOT_PRESENT);
+        EXPECT_EQ(clientAsks(), IFD_ICC_NOT_PRESENT);
+        // The event thread's wait ends early: the card left.
+        EXPECT_EQ(rig_.WaitForEvent(0, 600000), IFD_SUCCESS);
         EXPECT_EQ(Ifd().presence(rig_.Lun(0)), IFD_ICC_NOT_PRESENT);
         EXPECT_EQ(Ifd().presence(rig_.Lun(0)), IFD_SUCCESS);
         // pcscd powers the card anew, and it works.
@@ -217,7 +240,8 @@ TEST_F(IfdHandlerTest, EscapeCommandsAreGatedByDefault)
                                  Bytes{0xE0, 0x00, 0x00, 0x18, 0x00, 0x00}})
         EXPECT_EQ(rig_.Control(KYT_IFD_IOCTL_ESCAPE, command, &reply), IFD_NOT_SUPPORTED) << command.size();
     EXPECT_TRUE(rig_.Sim().Commands().empty());
-    EXPECT_EQ(LogLinesContaining("escape command 01... refused"), 1u);
+    EXPECT_EQ(LogLinesContaining("escape command 01 02 refused: not enabled"), 1u);
+    EXPECT_EQ(LogLinesContaining("escape command 44 04 refused: the line speed"), 1u);
 }
 
 TEST_F(IfdHandlerTest, TwoSlotsAtOnceWhileTheThirdIsPolled)
@@ -251,12 +275,13 @@ TEST_F(IfdHandlerTest, TwoSlotsAtOnceWhileTheThirdIsPolled)
 TEST(IfdHandlerOpen, NoReaderOnThePortAndATwoSlotModel)
 {
     ASSERT_NE(Ifd().library, nullptr);
-    char missing[] = "/nonexistent/ttyKYT";
-    EXPECT_EQ(Ifd().createByName(Lun(5, 0), missing), IFD_NO_SUCH_DEVICE);
     EXPECT_EQ(Ifd().createByName(Lun(5, 0), nullptr), IFD_COMMUNICATION_ERROR);
     EXPECT_EQ(Ifd().presence(Lun(5, 0)), IFD_COMMUNICATION_ERROR);
-    // A channel number whose port does not exist.
     EXPECT_EQ(Ifd().create(Lun(5, 0), 0), IFD_COMMUNICATION_ERROR);
+    // A port that is there but has no reader behind it.
+    char nothing[] = "/dev/null";
+    EXPECT_EQ(Ifd().createByName(Lun(5, 0), nothing), IFD_COMMUNICATION_ERROR);
+    EXPECT_EQ(Ifd().presence(Lun(5, 0)), IFD_COMMUNICATION_ERROR);
 
     kytsim::Config config;
     config.model = kytsim::Model::KYT7710P;

@@ -171,6 +171,34 @@ void ReaderRig::CloseChannels()
     open_ = 0;
 }
 
+RESPONSECODE ReaderRig::WaitForEvent(DWORD slot, int timeoutMs)
+{
+    RESPONSECODE (*wait)(DWORD, int) = nullptr;
+    DWORD length = sizeof wait;
+    RESPONSECODE rv = Ifd().getCapabilities(Lun(slot), TAG_IFD_POLLING_THREAD_WITH_TIMEOUT, &length,
+                                            reinterpret_cast<PUCHAR>(&wait));
+    if (rv != IFD_SUCCESS || length != sizeof wait || !wait)
+        return rv != IFD_SUCCESS ? rv : IFD_ERROR_TAG;
+    return wait(Lun(slot), timeoutMs);
+}
+
+RESPONSECODE ReaderRig::StopWait(DWORD slot)
+{
+    RESPONSECODE (*stop)(DWORD) = nullptr;
+    DWORD length = sizeof stop;
+    RESPONSECODE rv =
+        Ifd().getCapabilities(Lun(slot), TAG_IFD_STOP_POLLING_THREAD, &length, reinterpret_cast<PUCHAR>(&stop));
+    if (rv != IFD_SUCCESS || length != sizeof stop || !stop)
+        return rv != IFD_SUCCESS ? rv : IFD_ERROR_TAG;
+    return stop(Lun(slot));
+}
+
+void ReaderRig::BecomeEventThread()
+{
+    for (DWORD slot = 0; slot < open_; slot++)
+        EXPECT_EQ(WaitForEvent(slot, 0), IFD_SUCCESS) << "slot " << slot;
+}
+
 Bytes ReaderRig::PowerUp(DWORD slot, RESPONSECODE expected)
 {
     UCHAR atr[MAX_ATR_SIZE];

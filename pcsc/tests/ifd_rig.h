@@ -77,6 +77,14 @@ public:
     const std::string &Link() const { return link_; }
     DWORD Lun(DWORD slot) const { return ifdtest::Lun(reader_, slot); }
 
+    // pcscd's event thread of a slot waits in the handler between two polls
+    // (TAG_IFD_POLLING_THREAD_WITH_TIMEOUT); its presence calls are the
+    // ones a card's removal is reported to.  A wait of 0 ms makes the
+    // calling thread the event thread of the slot.
+    RESPONSECODE WaitForEvent(DWORD slot, int timeoutMs);
+    RESPONSECODE StopWait(DWORD slot); // TAG_IFD_STOP_POLLING_THREAD
+    void BecomeEventThread();         // of every slot
+
     Bytes PowerUp(DWORD slot, RESPONSECODE expected = IFD_SUCCESS);
     // Sends an APDU with a response buffer of `capacity` bytes.
     RESPONSECODE Transmit(DWORD slot, const Bytes &apdu, Bytes *response, DWORD capacity = 300);
