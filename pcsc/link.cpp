@@ -130,6 +130,29 @@ KYT_STATUS OpenLink(const char *port, const ReaderOptions &options, Link *link)
     return KYT_SUCCESS;
 }
 
+void LogOpenFailure(const char *port, KYT_STATUS status)
+{
+    switch (status) {
+    case EACCES:
+    case EPERM:
+        Log(LogLevel::Error, "%s: permission denied: pcscd's user needs read and write access to the port "
+            "(the dialout group)", port);
+        break;
+    case EBUSY:
+        Log(LogLevel::Error, "%s: the port is in use by another program", port);
+        break;
+    case E2BIG:
+        // libkyt's detection takes a firmware version reply of 35 bytes at
+        // most, as every reader of the family sends.
+        Log(LogLevel::Error, "%s: the reader's answer to the firmware version query is longer than a KYT "
+            "reader's (35 bytes): not opened", port);
+        break;
+    default:
+        Log(LogLevel::Error, "%s: no KYT reader answers on the port (status 0x%lX)", port, status);
+        break;
+    }
+}
+
 void CloseLink(ReaderHandle handle, bool readerAnswers)
 {
     KYT_SetTimeouts(handle, readerAnswers ? &kClosingTimeouts : &kSilentTimeouts);

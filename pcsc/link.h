@@ -24,6 +24,9 @@ struct Link {
 // holds an open handle.
 KYT_STATUS OpenLink(const char *port, const ReaderOptions &options, Link *link);
 
+// Says in pcscd's log why the reader on `port` could not be opened.
+void LogOpenFailure(const char *port, KYT_STATUS status);
+
 // Closes a handle within about a second whatever the reader does: KYT_Close
 // powers every slot off, so the link's waits are shortened first, and cut
 // to nothing when the reader is known not to answer.

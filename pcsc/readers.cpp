@@ -210,6 +210,7 @@ RESPONSECODE OpenChannel(DWORD lun, const char *deviceName, DWORD channel)
 
     lock.lock();
     if (status != KYT_SUCCESS && !waiting) {
+        LogOpenFailure(reader->port, status);
         RESPONSECODE failure = MapStatus(status, Op::Open, reader->port);
         ReleaseEntryLocked(*reader);
         return failure;

@@ -36,6 +36,9 @@ bool PortGone(KYT_STATUS status, const char *port)
 
 RESPONSECODE MapStatus(KYT_STATUS status, Op op, const char *port)
 {
+    // A reader that cannot be opened is no card's fault.
+    if (op == Op::Open && status != KYT_SUCCESS)
+        return PortGone(status, port) ? IFD_NO_SUCH_DEVICE : IFD_COMMUNICATION_ERROR;
     switch (status) {
     case KYT_SUCCESS:
         return IFD_SUCCESS;
@@ -65,7 +68,7 @@ RESPONSECODE MapStatus(KYT_STATUS status, Op op, const char *port)
         // second's sleep in the caller's thread: it is for a port that has
         // no device behind it when the reader is opened, not for a reader
         // that may answer again.
-        return op == Op::Open && PortGone(status, port) ? IFD_NO_SUCH_DEVICE : IFD_COMMUNICATION_ERROR;
+        return IFD_COMMUNICATION_ERROR;
     }
 }
 

@@ -11,6 +11,7 @@
 
 #include "firmware.h"
 #include "ifd_rig.h"
+#include "log.h"
 #include "options.h"
 
 namespace {
@@ -97,6 +98,47 @@ TEST_F(DeviceNameTest, ThePortAndItsOptions)
         EXPECT_EQ(options.speed, c.speed);
         EXPECT_EQ(options.allEscapes, c.all);
         EXPECT_EQ(Prefixes(options), c.prefixes);
+        EXPECT_EQ(ifdtest::LogLines().size(), c.errors);
+    }
+}
+
+TEST_F(DeviceNameTest, TimeoutSlotsAndLogTopics)
+{
+    struct Case {
+        std::string options;
+        unsigned seconds;
+        unsigned long slots;
+        unsigned topics;
+        size_t errors;
+    };
+    const Case cases[] = {
+        {"", 60, 0, 0, 0},
+        {":timeout=120:slots=2:log=calls", 120, 2, kLogCalls, 0},
+        {":timeout=1:timeout=3600", 3600, 0, 0, 0},
+        {":log=escapes+polls", 60, 0, kLogEscapes | kLogPolls, 0},
+        {":log=all:log=errors", 60, 0, 0, 0},
+        {":log=all", 60, 0, kLogAllTopics, 0},
+        // Out of range or malformed: logged, the default kept.
+        {":timeout=0", 60, 0, 0, 1},
+        {":timeout=3601", 60, 0, 0, 1},
+        {":timeout=-5", 60, 0, 0, 1},
+        {":timeout=99999999999999999999", 60, 0, 0, 1},
+        {":timeout=", 60, 0, 0, 1},
+        {":slots=0:slots=4:slots=two", 60, 0, 0, 3},
+        {":log=calls+", 60, 0, 0, 1},
+        {":log=loud", 60, 0, 0, 1},
+        {":log=", 60, 0, 0, 1},
+    };
+    const std::string tty = folder_ + "/ttyKYT0";
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.options);
+        ifdtest::ClearLog();
+        char port[512];
+        ReaderOptions options;
+        ASSERT_TRUE(ParseDeviceName((tty + c.options).c_str(), port, sizeof port, &options));
+        EXPECT_EQ(options.commandSeconds, c.seconds);
+        EXPECT_EQ(options.slots, c.slots);
+        EXPECT_EQ(options.logTopics, c.topics);
         EXPECT_EQ(ifdtest::LogLines().size(), c.errors);
     }
 }

@@ -152,10 +152,10 @@ void ReaderRig::Pull()
         sim_->Stop();
 }
 
-RESPONSECODE ReaderRig::OpenChannels(const std::string &options)
+RESPONSECODE ReaderRig::OpenChannels(const std::string &options, unsigned slots)
 {
     std::string name = link_ + options;
-    for (DWORD slot = 0; slot < slots_; slot++) {
+    for (DWORD slot = 0; slot < (slots != 0 ? slots : slots_); slot++) {
         RESPONSECODE rv = Ifd().createByName(Lun(slot), name.data());
         if (rv != IFD_SUCCESS)
             return rv;

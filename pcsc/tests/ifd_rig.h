@@ -69,8 +69,9 @@ public:
     void Pull();
     // Points the link at another file.
     bool LinkTo(const std::string &target);
-    // Opens every slot's channel; the DEVICENAME is the link plus `options`.
-    RESPONSECODE OpenChannels(const std::string &options = "");
+    // Opens every slot's channel (or the first `slots`); the DEVICENAME is
+    // the link plus `options`.
+    RESPONSECODE OpenChannels(const std::string &options = "", unsigned slots = 0);
     void CloseChannels();
 
     kytsim::SimReader &Sim() { return *sim_; }
