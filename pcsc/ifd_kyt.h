@@ -28,10 +28,10 @@
  *   EINVAL                          IFD_NOT_SUPPORTED from IFDHControl (the
  *                                     library refused the escape command),
  *                                     IFD_COMMUNICATION_ERROR elsewhere
- *   EIO, ENOMEM, other errno        IFD_COMMUNICATION_ERROR, or
- *                                     IFD_NO_SUCH_DEVICE when the port itself
- *                                     is gone (ENODEV, ENXIO, ENOENT, or the
- *                                     device path no longer exists)
+ *   EIO, ENOMEM, other errno        IFD_COMMUNICATION_ERROR
+ *   any failure to open the reader  IFD_COMMUNICATION_ERROR, or
+ *                                     IFD_NO_SUCH_DEVICE when the port has
+ *                                     no device behind it (ENODEV, ENXIO)
  *
  * Requests refused before the library is asked:
  *
@@ -44,21 +44,28 @@
  *   unknown control code                         IFD_ERROR_NOT_SUPPORTED
  *   escape beginning with 44 (line speed), or    IFD_NOT_SUPPORTED
  *     not enabled by the escape= option
- *   any card or escape request while the         IFD_NO_SUCH_DEVICE
- *     reader is out of reach
+ *   any card or escape request while the         IFD_COMMUNICATION_ERROR
+ *     reader is lost, or silent on this request    (it may answer again:
+ *                                                  IFD_NO_SUCH_DEVICE would
+ *                                                  make pcscd rescan and
+ *                                                  sleep a second)
  *
  * IFDHICCPresence reports IFD_SUCCESS for a card (powered or not) and
- * IFD_ICC_NOT_PRESENT for an empty slot.  A card that left while the
- * handler talked to it (a transmit or protocol selection found no card),
- * or that the handler powered but the reader now reports unpowered, was
- * pulled and perhaps put back between two polls: the slot is reported
- * empty once, so that pcscd sees the change and powers the card anew.
+ * IFD_ICC_NOT_PRESENT for an empty slot; it never fails for a reader that
+ * does not answer.  A card that left while the handler talked to it (a
+ * transmit or protocol selection found no card), or that the handler
+ * powered but the reader now reports unpowered, was pulled and perhaps put
+ * back between two polls, or power-cycled while the reader was silent: the
+ * slot reads empty until pcscd's event thread of the slot has seen it so,
+ * and pcscd powers the card anew.
  *
- * A reader whose port disappears (a USB serial adapter pulled) or that
- * fails three calls in a row on the line is out of reach: its slots read
- * as empty, and while its port is missing a poll costs no more than a
- * stat().  Once the port exists again, a presence poll opens the reader
- * afresh (at most one attempt every two seconds) and its cards show up.
+ * A reader that stops answering is silent for up to ten seconds, its slots
+ * answering from what was known.  One whose port disappears (a USB serial
+ * adapter pulled), or that stays silent longer, is lost: its slots read as
+ * empty, and a thread of the handler opens it afresh once its port exists
+ * again (at most one attempt every two seconds; a stat() every poll period
+ * while it is missing).  A port that does not exist yet when pcscd opens
+ * the channel opens lost.  See readers.h.
  */
 #ifndef IFD_KYT_H
 #define IFD_KYT_H
