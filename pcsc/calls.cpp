@@ -61,7 +61,14 @@ SlotUse::LineTurn::LineTurn(const SlotUse &use, CallKind kind) : use_(use)
         return;
     std::timed_mutex &line = LineOf(*use.reader_);
     if (kind == CallKind::Poll) {
-        if (!line.try_lock_for(kPollLineWait)) {
+        // A silent reader's line is held by a call that waits for it: no
+        // use waiting behind it.
+        bool silent;
+        {
+            std::lock_guard<std::mutex> lock(TableLock());
+            silent = use.reader_->reach == Reach::Silent;
+        }
+        if (silent ? !line.try_lock() : !line.try_lock_for(kPollLineWait)) {
             refusal_ = Outcome::Skipped;
             return;
         }

@@ -75,8 +75,8 @@ void OpenWaitingLocked(Reader &reader)
 {
     reader.numSlots = reader.options.slots != 0 ? reader.options.slots : kDefaultSlots;
     reader.reach = Reach::Lost;
-    Log(LogLevel::Error, "%s: the port does not exist (yet); the reader's %lu slots read empty until it appears",
-        reader.port, reader.numSlots);
+    Log(LogLevel::Error, "%s: the port does not exist (yet); the reader's %lu slots read empty until it appears "
+        "(slots=N declares their number)", reader.port, reader.numSlots);
     reader.waitLogged = true;
     StartRecoveryLocked(reader);
 }

@@ -15,6 +15,7 @@ status is the number of failures.
 """
 import os
 import re
+import struct
 import sys
 
 from smartcard import scard
@@ -45,8 +46,15 @@ def attribute(card, attr):
 
 
 def number(card, attr):
+    """A DWORD attribute, read as pcsc-lite's UnitaryTests/SCardGetAttrib.py
+    reads it: exactly 4 bytes in the host's order."""
     value = attribute(card, attr)
-    return None if value is None else int.from_bytes(bytes(value), "little")
+    if value is None:
+        return None
+    if len(value) != 4:
+        fail("attribute 0x%X: %d bytes, not a 4-byte number" % (attr, len(value)))
+        return None
+    return struct.unpack("=I", bytes(value))[0]
 
 
 def text(card, attr):

@@ -5,11 +5,13 @@
  *
  *   pcsc_client CHECK...
  *
- * Checks: readers, t1, t0, empty, control, reset, threads, removed, bounce
- * ("removed" pulls and re-inserts slot 0's card: it writes "remove 0" and
- * "insert 0 demo-t1" to the file named by KYT_SIM_COMMANDS, the simulator's
- * standard input; "bounce" writes "bounce 0" there and waits for the answer
- * in the simulator's output, the file named by KYT_SIM_LOG).  Every failed expectation prints one "FAIL" line; the
+ * Checks: readers, t1, t0, empty, control, reset, threads, removed, bounce,
+ * and those of pcsc_client_sessions.c: reconnect, silence[:MS],
+ * power-cycle, slow[:MS], too-slow[:MS] ("removed" pulls and re-inserts
+ * slot 0's card: it writes "remove 0" and "insert 0 demo-t1" to the file
+ * named by KYT_SIM_COMMANDS, the simulator's standard input; the others
+ * write their commands there and wait for the answers in the simulator's
+ * output, the file named by KYT_SIM_LOG).  Every failed expectation prints one "FAIL" line; the
  * exit status is the number of failures (at most 100).
  */
 #include <pthread.h>
@@ -345,6 +347,29 @@ static void check_threads(void)
         pthread_join(threads[i], NULL);
 }
 
+static void run_readers(const char *arg) { (void)arg; }
+static void run_t1(const char *arg) { (void)arg; check_t1(); }
+static void run_t0(const char *arg) { (void)arg; check_t0(); }
+static void run_empty(const char *arg) { (void)arg; check_empty(); }
+static void run_control(const char *arg) { (void)arg; check_control(); }
+static void run_reset(const char *arg) { (void)arg; check_reset(); }
+static void run_threads(const char *arg) { (void)arg; check_threads(); }
+static void run_removed(const char *arg) { (void)arg; check_removed(); }
+static void run_bounce(const char *arg) { (void)arg; check_bounce(); }
+
+/* A check by name, with the text after its ':' (or NULL). */
+struct check {
+    const char *name;
+    void (*run)(const char *arg);
+};
+static const struct check checks[] = {
+    {"readers", run_readers},     {"t1", run_t1},           {"t0", run_t0},
+    {"empty", run_empty},         {"control", run_control}, {"reset", run_reset},
+    {"threads", run_threads},     {"removed", run_removed}, {"bounce", run_bounce},
+    {"reconnect", check_reconnect}, {"silence", check_silence}, {"power-cycle", check_power_cycle},
+    {"slow", check_slow},         {"too-slow", check_too_slow},
+};
+
 int main(int argc, char **argv)
 {
     LONG rv = SCardEstablishContext(SCARD_SCOPE_SYSTEM, NULL, NULL, &context);
@@ -359,28 +384,20 @@ int main(int argc, char **argv)
     }
     for (int i = 1; i < argc; i++) {
         int before = failures;
-        const char *check = argv[i];
-        if (strcmp(check, "readers") == 0)
-            ;
-        else if (strcmp(check, "t1") == 0)
-            check_t1();
-        else if (strcmp(check, "t0") == 0)
-            check_t0();
-        else if (strcmp(check, "empty") == 0)
-            check_empty();
-        else if (strcmp(check, "control") == 0)
-            check_control();
-        else if (strcmp(check, "reset") == 0)
-            check_reset();
-        else if (strcmp(check, "threads") == 0)
-            check_threads();
-        else if (strcmp(check, "removed") == 0)
-            check_removed();
-        else if (strcmp(check, "bounce") == 0)
-            check_bounce();
+        char name[64];
+        const char *arg = strchr(argv[i], ':');
+        size_t length = arg ? (size_t)(arg - argv[i]) : strlen(argv[i]);
+        snprintf(name, sizeof name, "%.*s", (int)length, argv[i]);
+        const struct check *found = NULL;
+        for (size_t c = 0; c < sizeof checks / sizeof checks[0]; c++) {
+            if (strcmp(checks[c].name, name) == 0)
+                found = &checks[c];
+        }
+        if (found)
+            found->run(arg ? arg + 1 : NULL);
         else
-            fail("unknown check %s", check);
-        printf("%s %s\n", failures == before ? "PASS" : "FAIL", check);
+            fail("unknown check %s", argv[i]);
+        printf("%s %s\n", failures == before ? "PASS" : "FAIL", argv[i]);
     }
     SCardReleaseContext(context);
     return failures > 100 ? 100 : failures;

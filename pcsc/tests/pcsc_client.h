@@ -25,8 +25,25 @@ extern const BYTE select_mf[7];
 extern const BYTE sw_ok[2];
 extern const BYTE t1_atr[9];
 
+/* The simulator's console (KYT_SIM_COMMANDS, KYT_SIM_LOG). */
+void sim_command(const char *command);
+int sim_command_answered(const char *command, const char *answer);
+/* pcscd's count of the slot's card events, and waits (at most 20 s) for
+ * it to reach `events` with a card present, or for a state. */
+DWORD card_events(int slot);
+int wait_events(int slot, DWORD events);
+int wait_state(int slot, DWORD wanted);
+
 /* Slot 0's card pulled and put back between APDUs, then during one. */
 void check_removed(void);
 void check_bounce(void);
+
+/* Sessions that must survive (pcsc_client_sessions.c); `arg` is the text
+ * after a check's ':' (milliseconds), or NULL. */
+void check_reconnect(const char *arg);
+void check_silence(const char *arg);
+void check_power_cycle(const char *arg);
+void check_slow(const char *arg);
+void check_too_slow(const char *arg);
 
 #endif

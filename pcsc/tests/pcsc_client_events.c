@@ -10,7 +10,7 @@
 
 #include "pcsc_client.h"
 
-static void sim_command(const char *command)
+void sim_command(const char *command)
 {
     const char *path = getenv("KYT_SIM_COMMANDS");
     FILE *file = path ? fopen(path, "w") : NULL;
@@ -22,8 +22,6 @@ static void sim_command(const char *command)
     fclose(file);
 }
 
-/* Sends a command to the simulator and waits (at most 20 s) until its log,
- * the file named by KYT_SIM_LOG, shows one more line holding `answer`. */
 static int count_lines(const char *path, const char *text)
 {
     FILE *file = fopen(path, "r");
@@ -37,7 +35,9 @@ static int count_lines(const char *path, const char *text)
     return count;
 }
 
-static int sim_command_answered(const char *command, const char *answer)
+/* Sends a command to the simulator and waits (at most 20 s) until its log,
+ * the file named by KYT_SIM_LOG, shows one more line holding `answer`. */
+int sim_command_answered(const char *command, const char *answer)
 {
     const char *log = getenv("KYT_SIM_LOG");
     int before = log ? count_lines(log, answer) : -1;
@@ -56,7 +56,7 @@ static int sim_command_answered(const char *command, const char *answer)
 }
 
 /* Waits (at most 20 s) until pcscd reports the reader's card as wanted. */
-static int wait_state(int slot, DWORD wanted)
+int wait_state(int slot, DWORD wanted)
 {
     SCARD_READERSTATE state;
     memset(&state, 0, sizeof state);
@@ -73,6 +73,33 @@ static int wait_state(int slot, DWORD wanted)
         state.dwCurrentState = state.dwEventState & ~SCARD_STATE_CHANGED;
     }
     fail("slot %d never reached state 0x%lX", slot, (unsigned long)wanted);
+    return 0;
+}
+
+DWORD card_events(int slot)
+{
+    SCARD_READERSTATE state;
+    memset(&state, 0, sizeof state);
+    state.szReader = reader_names[slot];
+    state.dwCurrentState = SCARD_STATE_UNAWARE;
+    SCardGetStatusChange(context, 0, &state, 1);
+    return state.dwEventState >> 16;
+}
+
+int wait_events(int slot, DWORD events)
+{
+    SCARD_READERSTATE state;
+    memset(&state, 0, sizeof state);
+    state.szReader = reader_names[slot];
+    state.dwCurrentState = SCARD_STATE_UNAWARE;
+    for (int i = 0; i < 40; i++) {
+        LONG rv = SCardGetStatusChange(context, 500, &state, 1);
+        if (rv != SCARD_S_SUCCESS && rv != SCARD_E_TIMEOUT)
+            return 0;
+        if ((state.dwEventState >> 16) >= events && (state.dwEventState & SCARD_STATE_PRESENT))
+            return 1;
+        state.dwCurrentState = state.dwEventState & ~SCARD_STATE_CHANGED;
+    }
     return 0;
 }
 
@@ -125,12 +152,7 @@ void check_bounce(void)
     if (!card)
         return;
     transmit(card, active, "SELECT MF before the bounce", select_mf, sizeof select_mf, sw_ok, sizeof sw_ok);
-    SCARD_READERSTATE state;
-    memset(&state, 0, sizeof state);
-    state.szReader = reader_names[0];
-    state.dwCurrentState = SCARD_STATE_UNAWARE;
-    SCardGetStatusChange(context, 0, &state, 1);
-    DWORD events = state.dwEventState >> 16; /* pcscd's count of card events */
+    DWORD events = card_events(0);
     if (!sim_command_answered("bounce 0", "bounces at its next APDU")) {
         SCardDisconnect(card, SCARD_LEAVE_CARD);
         return;
@@ -140,16 +162,8 @@ void check_bounce(void)
     LONG rv = SCardTransmit(card, SCARD_PCI_T1, select_mf, sizeof select_mf, NULL, response, &length);
     expect_rv("SCardTransmit while the card is out", rv, SCARD_E_NO_SMARTCARD);
     /* pcscd sees a removal and an insertion: two more events, a card again. */
-    int seen = 0;
-    for (int i = 0; i < 40 && !seen; i++) {
-        state.dwCurrentState = state.dwEventState & ~SCARD_STATE_CHANGED;
-        rv = SCardGetStatusChange(context, 500, &state, 1);
-        if (rv != SCARD_S_SUCCESS && rv != SCARD_E_TIMEOUT)
-            break;
-        seen = (state.dwEventState >> 16) >= events + 2 && (state.dwEventState & SCARD_STATE_PRESENT);
-    }
-    if (!seen)
-        fail("pcscd never saw the bounced card leave and come back (state 0x%lX)", (unsigned long)state.dwEventState);
+    if (!wait_events(0, events + 2))
+        fail("pcscd never saw the bounced card leave and come back");
     rv = SCardReconnect(card, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T1, SCARD_LEAVE_CARD, &active);
     expect_rv("SCardReconnect after the bounce", rv, SCARD_S_SUCCESS);
     if (rv == SCARD_S_SUCCESS)
