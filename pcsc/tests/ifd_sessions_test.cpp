@@ -115,6 +115,27 @@ TEST(IfdSlowCards, TheTimeoutOptionBothWays)
     }
 }
 
+// A reader that acknowledges an APDU and then falls silent: the APDU ends
+// with an error after twice the timeout at the most, and the slots answer
+// from what was known meanwhile.
+TEST(IfdSlowCards, AReaderSilentInTheMiddleOfAResponse)
+{
+    ReaderRig rig(37);
+    ASSERT_TRUE(rig.Plug());
+    ASSERT_EQ(rig.OpenChannels(":timeout=1"), IFD_SUCCESS);
+    rig.PowerUp(0);
+    kytsim::Faults faults;
+    faults.silentAfterAck = 1;
+    faults.ignoreRepeats = 2;
+    rig.Sim().InjectFaults(faults);
+    Bytes response;
+    auto took = TimeOf([&] { EXPECT_EQ(rig.Transmit(0, kSelectMf, &response), IFD_COMMUNICATION_ERROR); });
+    EXPECT_GE(took, 2s); // both response waits ran out
+    EXPECT_EQ(Ifd().presence(rig.Lun(0)), IFD_SUCCESS);
+    EXPECT_TRUE(PollUntil(rig, 0, IFD_SUCCESS));
+    EXPECT_EQ(rig.Transmit(0, kSelectMf, &response), IFD_SUCCESS);
+}
+
 // pcscd reads reader.conf once; a USB adapter that enumerates after it
 // must still get its reader.
 TEST(IfdLatePort, AChannelOpensBeforeItsPortExists)
