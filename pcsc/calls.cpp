@@ -59,47 +59,45 @@ SlotUse::LineTurn::LineTurn(const SlotUse &use, CallKind kind) : use_(use)
 {
     if (!use.handle_)
         return;
-    std::timed_mutex &line = LineOf(*use.reader_);
-    if (kind == CallKind::Poll) {
+    std::unique_lock<std::mutex> lock(TableLock());
+    Reader &reader = *use.reader_;
+    if (kind != CallKind::Poll) {
+        TableChanged().wait(lock, [&reader] { return !reader.lineTaken; });
+    } else if (reader.reach == Reach::Silent) {
         // A silent reader's line is held by a call that waits for it: no
         // use waiting behind it.
-        bool silent;
-        {
-            std::lock_guard<std::mutex> lock(TableLock());
-            silent = use.reader_->reach == Reach::Silent;
-        }
-        if (silent ? !line.try_lock() : !line.try_lock_for(kPollLineWait)) {
+        if (reader.lineTaken) {
             refusal_ = Outcome::Skipped;
             return;
         }
-    } else {
-        line.lock();
+    } else if (!TableChanged().wait_for(lock, kPollLineWait, [&reader] { return !reader.lineTaken; })) {
+        refusal_ = Outcome::Skipped;
+        return;
     }
-    KYT_TIMEOUTS timeouts;
-    {
-        std::lock_guard<std::mutex> lock(TableLock());
-        Reader &reader = *use.reader_;
-        bool current = reader.handle == use.handle_;
-        // A silent reader is asked by one poll a poll period, whichever
-        // slot's; the others answer from what is known.
-        bool probeDue = reader.reach != Reach::Silent || Clock::now() - reader.lastProbe >= kPollPeriod;
-        if (!current || (kind == CallKind::Poll && !probeDue)) {
-            refusal_ = current ? Outcome::Skipped : Outcome::Unreachable;
-            line.unlock();
-            return;
-        }
-        if (reader.reach == Reach::Silent)
-            reader.lastProbe = Clock::now();
-        timeouts = TimeoutsFor(kind, reader.speed, reader.options.commandSeconds);
+    bool current = reader.handle == use.handle_;
+    // A silent reader is asked by one poll a poll period, whichever slot's;
+    // the others answer from what is known.
+    bool probeDue = reader.reach != Reach::Silent || Clock::now() - reader.lastProbe >= kPollPeriod;
+    if (!current || (kind == CallKind::Poll && !probeDue)) {
+        refusal_ = current ? Outcome::Skipped : Outcome::Unreachable;
+        return;
     }
-    KYT_SetTimeouts(use.handle_, &timeouts);
+    if (reader.reach == Reach::Silent)
+        reader.lastProbe = Clock::now();
+    KYT_TIMEOUTS timeouts = TimeoutsFor(kind, reader.speed, reader.options.commandSeconds);
+    reader.lineTaken = true;
     held_ = true;
+    lock.unlock();
+    KYT_SetTimeouts(use.handle_, &timeouts);
 }
 
 SlotUse::LineTurn::~LineTurn()
 {
-    if (held_)
-        LineOf(*use_.reader_).unlock();
+    if (!held_)
+        return;
+    std::lock_guard<std::mutex> lock(TableLock());
+    use_.reader_->lineTaken = false;
+    TableChanged().notify_all();
 }
 
 } // namespace ifdkyt

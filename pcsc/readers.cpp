@@ -21,7 +21,6 @@ namespace ifdkyt {
 namespace {
 
 Reader g_readers[KYT_IFD_MAX_READERS];
-std::timed_mutex g_lines[KYT_IFD_MAX_READERS];
 
 Reader *FindFreeEntryLocked()
 {
@@ -115,11 +114,6 @@ std::condition_variable &TableChanged()
     // Never destroyed: a thread may still wait on it when pcscd exits.
     static std::condition_variable *changed = new std::condition_variable;
     return *changed;
-}
-
-std::timed_mutex &LineOf(const Reader &reader)
-{
-    return g_lines[&reader - g_readers];
 }
 
 Reader *FindReaderLocked(DWORD index)

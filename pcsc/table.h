@@ -4,9 +4,9 @@
 // silent or is lost), recovery.cpp (finding a lost reader again) and
 // polling.cpp (pcscd's event threads).
 //
-// One mutex guards the table and is never held across a call into libkyt
-// or a wait for a reader's line.  A reader's line lock is taken before the
-// table lock, never after.  Entries live in a static array, so that a
+// One mutex guards the table and is never held across a call into libkyt.
+// The handler's calls into libkyt on one reader take turns on its line
+// (lineTaken, calls.cpp).  Entries live in a static array, so that a
 // recovery thread may finish with one after pcscd has closed it; nothing in
 // the table needs a destructor, so that pcscd's exit() never waits for a
 // thread that still uses it.
@@ -96,6 +96,7 @@ struct Reader {
     Clock::time_point lastAttempt; // the end of the last attempt to reach it
     unsigned channels;   // open slots
     unsigned busy;       // calls running on the entry
+    bool lineTaken;      // a call of the handler's is in libkyt on the handle
     SlotState slots[kMaxSlots];
 };
 
@@ -104,9 +105,6 @@ static_assert(std::is_trivially_destructible_v<Reader>, "the table must outlive 
 std::mutex &TableLock();
 // Notified whenever an entry's state, busy count or waits change.
 std::condition_variable &TableChanged();
-
-// The handler's calls into libkyt on one reader, one at a time.
-std::timed_mutex &LineOf(const Reader &reader);
 
 Reader *FindReaderLocked(DWORD index);
 

@@ -120,11 +120,11 @@ client_checks slow:30000
 stop_pcscd
 stop_sim
 
-step "timeout= both ways: a 5 s card with timeout=3 and timeout=8"
+step "timeout= both ways: an 8 s card with timeout=3, a 5 s card with timeout=8"
 start_sim
 write_conf "$work/reader-short.conf" "$work/port:timeout=3"
 start_pcscd "$work/reader-short.conf" "$work/pcscd-short.log"
-client_checks too-slow:5000
+client_checks too-slow:8000
 stop_pcscd
 write_conf "$work/reader-long.conf" "$work/port:timeout=8"
 start_pcscd "$work/reader-long.conf" "$work/pcscd-long.log"
