@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build and the tests need, and any named on
+# Installs the Debian packages the build and the tests need (pcsc-lite's
+# development files too, so that every build has the PC/SC driver and its
+# tests), and any named on
 # the command line (a CI stage's own tools), when they are missing.
 #
 #   scripts/install-deps.sh [PACKAGE...]
 set -euo pipefail
-packages=(g++ cmake make pkg-config libgtest-dev libgmock-dev binutils "$@")
+packages=(g++ cmake make pkg-config libgtest-dev libgmock-dev binutils libpcsclite-dev "$@")
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
