@@ -31,6 +31,15 @@ Reader *FindFreeEntryLocked()
     return nullptr;
 }
 
+const Reader *FindClosingLocked(const char *deviceName)
+{
+    for (const Reader &reader : g_readers) {
+        if (reader.state == EntryState::Closing && strcmp(reader.deviceName, deviceName) == 0)
+            return &reader;
+    }
+    return nullptr;
+}
+
 // SCARD_ATTR_CHANNEL_ID of a serial port: 0xDDDDCCCC with DDDD 0001 and
 // CCCC the port's number counted from 1, as channels are: the number that
 // ends the name of the device the port leads to, plus one (/dev/ttyS0 and
@@ -177,6 +186,9 @@ RESPONSECODE OpenChannel(DWORD lun, const char *deviceName, DWORD channel)
             return JoinLocked(*reader, deviceName, slot);
         TableChanged().wait(lock); // another channel of this reader is opening or closing it
     }
+    // A reader closed under another index may still have the port (its
+    // recovery thread finishes a scan): the port is one program's at a time.
+    TableChanged().wait(lock, [deviceName] { return !FindClosingLocked(deviceName); });
     Reader *reader = FindFreeEntryLocked();
     if (!reader)
         return IFD_COMMUNICATION_ERROR;
