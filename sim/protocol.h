@@ -90,10 +90,14 @@ constexpr uint32_t kSpeedTable[] = {9600, 19200, 38400, 57600, 115200,
 constexpr uint16_t SW_OK = 0x9000;
 constexpr uint16_t SW_WRONG_DATA = 0x6A80;
 
-// Slots the simulator keeps state for (the models have at most three), and
-// the longest answer-to-reset a card may have.
+// Slots the simulator keeps state for (the models have at most three).
 constexpr unsigned kMaxSlots = 8;
-constexpr size_t kMaxAtrSize = 33;
+// The longest answer-to-reset the reader passes on.  ISO 7816-3 allows 33
+// bytes, but the reader does not parse the ATR: it hands the host whatever
+// the card sent, so a test can give it a card that breaks the rule.  254
+// bytes and the 10-byte header still fit one data block of every model
+// (261 bytes at the least).
+constexpr size_t kMaxAtrSize = 254;
 // A chained command APDU is never longer than this.
 constexpr size_t kMaxChainedCommand = 64 * 1024;
 
