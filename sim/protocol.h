@@ -78,6 +78,10 @@ constexpr uint8_t CHAIN_MORE_COMMAND = 0x10;
 // code, two reserved bytes, firmware build; the text length follows).
 constexpr uint8_t ESC_FIRMWARE_QUERY[] = {0xE0, 0x00, 0x00, 0x18, 0x00};
 constexpr uint8_t ESC_FIRMWARE_REPLY_HEAD[] = {0xE1, 0x00, 0x00, 0x18};
+// The text's length is one byte of the reply, so a text has at most 255
+// bytes; with the five bytes ahead of it the reply fits one message of
+// every model (261 data bytes at the least).
+constexpr size_t kMaxFirmwareText = 255;
 // Set speed: 44 n asks for entry n of the speed table, 90 n confirms it.
 constexpr uint8_t ESC_SET_SPEED = 0x44;
 constexpr uint8_t ESC_SPEED_SET = 0x90;
