@@ -74,7 +74,7 @@ std::string FirmwareCommand(SimReader &reader, const std::string &line)
     while (!rest.empty() && (rest.back() == '\n' || rest.back() == '\r'))
         rest.pop_back();
     if (rest.find_first_not_of(" \t") == std::string::npos) {
-        reader.SetFirmwareReply(std::nullopt);
+        reader.UseModelFirmware();
         return "ok: the firmware text is the model's own";
     }
     std::string text = rest.substr(1);

@@ -155,7 +155,13 @@ void SimReader::State::HandleCommand(const Bytes &message)
 bool SimReader::State::Heard(uint64_t silencesBefore)
 {
     std::lock_guard<std::mutex> guard(mutex);
-    return silences == silencesBefore && !SilentNow();
+    if (silences == silencesBefore && !SilentNow())
+        return true;
+    // The response is lost with the silence: a repeat request after it has
+    // nothing to fetch, least of all the response of an older command.
+    lastResponseFrame.clear();
+    speedAfterResponse.reset();
+    return false;
 }
 
 // The response that waited for the card, once its time has come; dropped

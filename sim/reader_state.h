@@ -152,7 +152,7 @@ struct SimReader::State {
     void HandleRepeatRequest();
     void HandleCommand(const Bytes &message);
     void SendDelayedResponse(); // once its time has come
-    bool Heard(uint64_t silencesBefore); // no silence has begun since
+    bool Heard(uint64_t silencesBefore); // no silence has begun since; else the last response is forgotten
     Answer AnswerCommand(const Bytes &message);
     // resend.cpp
     void RunCommand(const Bytes &message, Answer &answer, std::unique_lock<std::mutex> &lock);

@@ -37,10 +37,16 @@ void SimReader::SetModel(Model model)
     state_->config.model = model;
 }
 
-void SimReader::SetFirmwareReply(std::optional<Bytes> reply)
+void SimReader::SetFirmwareReply(const Bytes &reply)
 {
     std::lock_guard<std::mutex> guard(state_->mutex);
-    state_->config.firmwareReply = std::move(reply);
+    state_->config.firmwareReply = reply;
+}
+
+void SimReader::UseModelFirmware()
+{
+    std::lock_guard<std::mutex> guard(state_->mutex);
+    state_->config.firmwareReply.reset();
 }
 
 void SimReader::SetSpeed(uint32_t bitsPerSecond)

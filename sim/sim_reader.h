@@ -37,8 +37,8 @@ Bytes FirmwareReply(Model model);
 // The same five header bytes (the fifth the text's length) and a text of
 // the caller's choice, cut to 255 bytes, for Config::firmwareReply.  libkyt
 // offers 35 bytes for the reply while it detects the reader: a text of more
-// than 30 bytes makes KYT_OpenA fail (E2BIG), so set a longer one once the
-// reader is open.
+// than 30 bytes makes KYT_OpenA fail (EIO, the reply fitting at no speed),
+// so set a longer one once the reader is open.
 Bytes FirmwareReplyForText(const std::string &text);
 
 // Answers one command APDU with a response APDU (data and SW1 SW2).
@@ -215,8 +215,9 @@ public:
     // Reader configuration.
     void SetModel(Model model);
     // The whole reply data to the firmware query (FirmwareReplyForText()
-    // builds one); std::nullopt: the model's own again.
-    void SetFirmwareReply(std::optional<Bytes> reply);
+    // builds one), and the model's own again.
+    void SetFirmwareReply(const Bytes &reply);
+    void UseModelFirmware();
     void SetSpeed(uint32_t bitsPerSecond);
     uint32_t Speed() const;
     void SetMaxResponseBlock(size_t bytes);
@@ -288,8 +289,9 @@ public:
     // by itself, or until Speak() (std::nullopt, or a year or more).  While
     // silent it reads and drops every byte the host sends: no acknowledge, no
     // response, repeat requests ignored, and an answer it was about to send
-    // when the silence began is never sent, not even after it.  Its cards and
-    // its line speed stay as they are.  Silence() while silent sets the new
+    // when the silence began is never sent, not even after it (a repeat
+    // request then gets nothing).  Its cards and its line speed stay as they
+    // are.  Silence() while silent sets the new
     // end.
     void Silence(std::optional<std::chrono::milliseconds> duration = std::nullopt);
     void Speak();
