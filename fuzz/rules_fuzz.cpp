@@ -1,13 +1,14 @@
 // kyt_sim's rules file parser on any text, and the card it describes on a
 // command taken from the same input.  Besides the sanitizers' checks: a
 // file is either refused with "NAME:LINE: reason" or gives an ATR of 2 to
-// 33 bytes, and every answer is a response a rules file may give.
+// kMaxAtrSize (254) bytes, and every answer is a response a rules file may give.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
 #include <string_view>
 
+#include "protocol.h"
 #include "rules_card.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
@@ -30,7 +31,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             abort();
         return 0;
     }
-    if (!error.empty() || rules->Atr().size() < 2 || rules->Atr().size() > 33)
+    if (!error.empty() || rules->Atr().size() < 2 || rules->Atr().size() > kytsim::kMaxAtrSize)
         abort();
     kytsim::Bytes answer = rules->Answer(command);
     if (answer.size() < 2 || answer.size() > kytsim::kMaxRuleResponse)

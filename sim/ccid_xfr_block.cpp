@@ -63,7 +63,8 @@ Bytes SimReader::State::XfrBlock(const CommandHeader &command, Bytes data, std::
 // The whole command APDU is there: the card answers it, with the reader's
 // lock released while its handler or device works (and while the recorder
 // takes the exchange down).  A device that does not answer makes the card
-// mute, and so does a card muted while powered.
+// mute, and so does a card muted while powered.  A delay asked for the next
+// APDU is used up here, by a card that answers.
 Bytes SimReader::State::ApduToCard(const CommandHeader &command, const Bytes &apdu,
                                    std::unique_lock<std::mutex> &lock)
 {
@@ -73,6 +74,8 @@ Bytes SimReader::State::ApduToCard(const CommandHeader &command, const Bytes &ap
         return FailedBlock(command, before, ERR_ICC_MUTE);
     }
     apduAnswered = true;
+    apduDelay = before.nextApduDelay;
+    before.nextApduDelay = std::chrono::milliseconds(0);
     const Card &card = *before.card;
     std::shared_ptr<CardDevice> device = card.device;
     ApduHandler handler = card.handler;

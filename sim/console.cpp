@@ -17,8 +17,9 @@ namespace kytsim::program {
 namespace {
 
 // A longer line is taken in pieces of this size, as fgets with a buffer of
-// 256 bytes would.
-constexpr size_t kMaxLine = 255;
+// 1024 bytes would.  The longest command is an insert of the longest ATR
+// (254 bytes, 508 hex digits), which fits.
+constexpr size_t kMaxLine = 1023;
 
 bool Blank(const std::string &line)
 {

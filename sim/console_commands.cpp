@@ -1,11 +1,12 @@
 // The commands read on standard input (the fault commands in
-// console_faults.cpp).
+// console_faults.cpp, delay, silence and firmware in console_controls.cpp).
 #include "console_commands.h"
 
 #include <optional>
 #include <sstream>
 
 #include "card_names.h"
+#include "console_controls.h"
 #include "console_faults.h"
 #include "parsing.h"
 #include "protocol.h"
@@ -15,7 +16,8 @@ namespace kytsim::program {
 namespace {
 
 const char kCommands[] = "error: commands are \"remove SLOT\", \"insert SLOT CARD\", \"bounce SLOT\", "
-                         "\"mute SLOT\", \"unmute SLOT\", \"fault KIND RATE\", \"inject KIND [N]\", "
+                         "\"mute SLOT\", \"unmute SLOT\", \"delay SLOT MS\", \"silence [MS|off]\", "
+                         "\"firmware [TEXT]\", \"fault KIND RATE\", \"inject KIND [N]\", "
                          "\"faults off\" and \"status\"";
 
 // The reader's state in one line, for the "status" command.
@@ -23,7 +25,8 @@ std::string StatusLine(const SimReader &reader, unsigned slots)
 {
     LineCounts counts = reader.Counts();
     std::string line = "ok: " + std::to_string(reader.Speed()) + " bit/s, " + std::to_string(counts.fromHost) +
-                       " bytes from the host, " + std::to_string(counts.fromReader) + " bytes to it";
+                       " bytes from the host, " + std::to_string(counts.fromReader) + " bytes to it" +
+                       SilenceStatus(reader);
     for (unsigned slot = 0; slot < slots; slot++) {
         line += "; slot " + std::to_string(slot) + ": ";
         if (!reader.CardPresent(slot))
@@ -32,6 +35,7 @@ std::string StatusLine(const SimReader &reader, unsigned slots)
             line += reader.CardPowered(slot) ? "card, powered" : "card";
         if (reader.CardMute(slot))
             line += ", mute";
+        line += DelayStatus(reader, slot);
     }
     return line + "; model " + ModelString(reader.CurrentConfig().model) + FaultStatus(reader);
 }
@@ -61,6 +65,8 @@ Words Split(const std::string &line)
 std::string RunConsoleCommand(SimReader &reader, unsigned slots, const std::string &line)
 {
     if (std::optional<std::string> answer = RunFaultCommand(reader, line))
+        return *answer;
+    if (std::optional<std::string> answer = RunControlCommand(reader, line))
         return *answer;
     Words words = Split(line);
     if (words.count == 1 && words.verb == "status")

@@ -1,6 +1,6 @@
 // The commands kyt_sim reads on standard input: remove, insert, bounce,
-// status and the fault commands (console_faults.h), one a line, each
-// answered with one line.
+// status, the fault commands (console_faults.h) and delay, silence and
+// firmware (console_controls.h), one a line, each answered with one line.
 #ifndef KYT_SIM_CONSOLE_COMMANDS_H
 #define KYT_SIM_CONSOLE_COMMANDS_H
 

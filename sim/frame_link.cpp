@@ -75,10 +75,12 @@ void SimReader::State::HandleFrame(const Bytes &frame, Clock::time_point when)
     }
     if (readerDelay.count() > 0 && !WaitUntil(when + readerDelay))
         return;
+    // A response whose time came while this frame was arriving goes first.
+    SendDelayedResponse();
     if (!FrameIntact(frame)) {
         Bytes refused = AckFrame(ACK_REFUSED);
-        SendToHost(refused);
-        log.Add(Direction::ReaderToHost, refused, Clock::now());
+        if (SendToHost(refused))
+            log.Add(Direction::ReaderToHost, refused, Clock::now());
         return;
     }
     Bytes message = FrameMessage(frame);
@@ -90,9 +92,14 @@ void SimReader::State::HandleFrame(const Bytes &frame, Clock::time_point when)
 
 // A repeat request gets the last response frame again, without an
 // acknowledge, and passes through the response faults like any response.
+// While the card is still at work there is nothing new to repeat, and the
+// response before it belongs to an older command: the request gets nothing,
+// and the response follows when the card has done.
 void SimReader::State::HandleRepeatRequest()
 {
     log.CountRepeatRequest();
+    if (delayed)
+        return;
     Bytes frame;
     {
         std::lock_guard<std::mutex> guard(mutex);
@@ -104,29 +111,75 @@ void SimReader::State::HandleRepeatRequest()
         SendResponseFrame(frame);
 }
 
+// A new command frame while a response still waits for the card means the
+// host has given up on that response: it is dropped unsent (the card has
+// done its work all the same), and the new command is answered as usual.
+// A response of a command that arrived before a silence began is never sent.
 void SimReader::State::HandleCommand(const Bytes &message)
 {
+    delayed.reset();
+    uint64_t silencesBefore;
+    {
+        std::lock_guard<std::mutex> guard(mutex);
+        silencesBefore = silences;
+    }
     Answer answer = AnswerCommand(message);
-    if (answer.ack.empty())
+    if (answer.ack.empty() || !Heard(silencesBefore))
         return;
     // Without a pause the acknowledge and the response leave in one write, so
     // the host finds the response's first bytes right behind the acknowledge.
     bool ackAlone = !answer.respond || answer.withhold || answer.delay.count() > 0;
-    if (ackAlone) {
-        SendToHost(answer.ack);
+    if (ackAlone && SendToHost(answer.ack))
         log.Add(Direction::ReaderToHost, answer.ack, Clock::now());
-    }
     if (!answer.respond)
         return;
     Bytes frame = Frame(answer.response);
+    if (answer.withhold) {
+        std::lock_guard<std::mutex> guard(mutex);
+        lastResponseFrame = frame;
+        speedAfterResponse = answer.newSpeed;
+        return;
+    }
+    if (answer.delay.count() > 0) {
+        delayed = DelayedResponse{frame, answer.newSpeed, Clock::now() + answer.delay, silencesBefore};
+        return;
+    }
     {
         std::lock_guard<std::mutex> guard(mutex);
         lastResponseFrame = frame;
         speedAfterResponse = answer.newSpeed;
     }
-    if (answer.withhold || !Pause(answer.delay))
-        return;
     SendResponseFrame(frame, ackAlone ? Bytes() : answer.ack);
+}
+
+bool SimReader::State::Heard(uint64_t silencesBefore)
+{
+    std::lock_guard<std::mutex> guard(mutex);
+    if (silences == silencesBefore && !SilentNow())
+        return true;
+    // The response is lost with the silence: a repeat request after it has
+    // nothing to fetch, least of all the response of an older command.
+    lastResponseFrame.clear();
+    speedAfterResponse.reset();
+    return false;
+}
+
+// The response that waited for the card, once its time has come; dropped
+// when a silence has begun since its command arrived.
+void SimReader::State::SendDelayedResponse()
+{
+    if (!delayed || Clock::now() < delayed->due)
+        return;
+    DelayedResponse response = std::move(*delayed);
+    delayed.reset();
+    if (!Heard(response.silences))
+        return;
+    {
+        std::lock_guard<std::mutex> guard(mutex);
+        lastResponseFrame = response.frame;
+        speedAfterResponse = response.newSpeed;
+    }
+    SendResponseFrame(response.frame);
 }
 
 // The acknowledge of a command frame, and the response when the command is
@@ -139,6 +192,7 @@ SimReader::State::Answer SimReader::State::AnswerCommand(const Bytes &message)
     std::unique_lock<std::mutex> lock(mutex);
     log.AddCommand(message);
     apduAnswered = false;
+    apduDelay = std::chrono::milliseconds(0);
     faults.DrawForCommand();
     AckFault ackFault = faults.TakeAckFault();
     switch (ackFault) {
@@ -170,7 +224,7 @@ SimReader::State::Answer SimReader::State::AnswerCommand(const Bytes &message)
     answer.withhold = faults.TakeWithheldResponse();
     answer.delay = config.responseDelay;
     if (apduAnswered)
-        answer.delay += config.cardDelay;
+        answer.delay += config.cardDelay + apduDelay;
     return answer;
 }
 
@@ -183,6 +237,10 @@ void SimReader::State::SendResponseFrame(const Bytes &frame, const Bytes &ahead)
     std::optional<uint32_t> newSpeed;
     {
         std::lock_guard<std::mutex> guard(mutex);
+        if (SilentNow()) {
+            speedAfterResponse.reset(); // never confirmed, so the speed stays
+            return;
+        }
         damage = faults.TakeResponseDamage(frame.size(), config.splitPause);
         newSpeed = speedAfterResponse;
         speedAfterResponse.reset();

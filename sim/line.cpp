@@ -55,6 +55,14 @@ uint32_t BitsPerSecond(speed_t speed)
     return speed > 0x100F ? static_cast<uint32_t>(speed) : 0;
 }
 
+// Milliseconds from now until `when`, rounded up so that a wait for it
+// never wakes early; 0 when it has come.
+int MillisecondsUntil(Clock::time_point when)
+{
+    auto left = std::chrono::ceil<std::chrono::milliseconds>(when - Clock::now()).count();
+    return static_cast<int>(std::clamp<decltype(left)>(left, 0, 24 * 3600 * 1000));
+}
+
 // The speed the host has set on its end of the line, 0 when unknown.
 uint32_t HostSpeed(int master)
 {
@@ -172,7 +180,8 @@ void SimReader::State::Run()
     // timer slack would make every one of them late by that much.
     prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
     while (!stopping) {
-        int timeout = -1;
+        SendDelayedResponse();
+        int timeout = delayed ? MillisecondsUntil(delayed->due) : -1;
         if (!rx.empty()) {
             auto waited = Clock::now() - lastRx;
             if (waited >= kPartialFrameTimeout) {
@@ -181,8 +190,8 @@ void SimReader::State::Run()
                 FlushStray(Clock::now());
                 continue;
             }
-            timeout = static_cast<int>(
-                std::chrono::duration_cast<std::chrono::milliseconds>(kPartialFrameTimeout - waited).count() + 1);
+            int partial = MillisecondsUntil(lastRx + kPartialFrameTimeout);
+            timeout = timeout < 0 ? partial : std::min(timeout, partial);
         }
         pollfd fds[2] = {{master, POLLIN, 0}, {wakePipe[0], POLLIN, 0}};
         int ready = poll(fds, 2, timeout);
@@ -209,12 +218,15 @@ void SimReader::State::ReadFromHost()
     hostBytes += static_cast<uint64_t>(n);
     Clock::time_point when = Clock::now();
     uint32_t readerSpeed;
+    bool silent;
     {
         std::lock_guard<std::mutex> guard(mutex);
         readerSpeed = speed;
+        silent = SilentNow();
     }
-    if (HostSpeed(master) != readerSpeed) {
-        // At the wrong speed the reader sees only noise; whatever frame was
+    if (silent || HostSpeed(master) != readerSpeed) {
+        // At the wrong speed the reader sees only noise, and a silent reader
+        // (switched off, or its cable out) nothing at all; whatever frame was
         // being assembled is spoiled as well.
         stray.insert(stray.end(), rx.begin(), rx.end());
         rx.clear();
@@ -231,11 +243,22 @@ uint32_t SimReader::State::PacedSpeed()
     return config.pace ? speed : 0;
 }
 
+bool SimReader::State::SilentNow() const
+{
+    return silentUntil && Clock::now() < *silentUntil;
+}
+
 // Sends bytes to the host.  Unpaced they go out as one piece; paced, each
 // piece is written when its last byte has crossed the line, counted from when
 // the line is free (the reader's earlier bytes may still be on their way).
+// A silent reader sends nothing: false, as for a line that took nothing.
 bool SimReader::State::SendToHost(const Bytes &bytes)
 {
+    {
+        std::lock_guard<std::mutex> guard(mutex);
+        if (SilentNow())
+            return false;
+    }
     uint32_t bitsPerSecond = PacedSpeed();
     if (bitsPerSecond == 0)
         return WriteToHost(bytes.data(), bytes.size());

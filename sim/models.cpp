@@ -1,4 +1,6 @@
 // The reader models: their names, slots and firmware replies.
+#include <algorithm>
+#include <cstddef>
 #include <iterator>
 #include <string>
 
@@ -25,7 +27,7 @@ unsigned ModelSlots(Model model)
 }
 
 // The reply to the firmware query: five header bytes, then the text, the
-// model string first; at most 35 bytes.
+// model string first; at most 35 bytes with a model's own text.
 //
 //     0    1    2    3       4            5 ...
 //   +----+----+----+-------+------------+---------------------------------+
@@ -34,10 +36,15 @@ unsigned ModelSlots(Model model)
 //   +----+----+----+-------+------------+---------------------------------+
 Bytes FirmwareReply(Model model)
 {
-    std::string text = std::string(ModelString(model)) + " 1.0.1";
+    return FirmwareReplyForText(std::string(ModelString(model)) + " 1.0.1");
+}
+
+Bytes FirmwareReplyForText(const std::string &text)
+{
+    size_t length = std::min(text.size(), kMaxFirmwareText);
     Bytes reply(std::begin(ESC_FIRMWARE_REPLY_HEAD), std::end(ESC_FIRMWARE_REPLY_HEAD));
-    reply.push_back(static_cast<uint8_t>(text.size()));
-    reply.insert(reply.end(), text.begin(), text.end());
+    reply.push_back(static_cast<uint8_t>(length));
+    reply.insert(reply.end(), text.begin(), text.begin() + static_cast<std::ptrdiff_t>(length));
     return reply;
 }
 

@@ -12,6 +12,7 @@
 #include "fault_names.h"
 #include "iso_card.h"
 #include "parsing.h"
+#include "protocol.h"
 #include "vpcd_slots.h"
 
 namespace kytsim::program {
@@ -26,12 +27,20 @@ const char kUsage[] =
     "Options:\n"
     "  --model MODEL       reader model: KYT7710P (2 slots), KYT7710P_V3 (3 slots,\n"
     "                      the default) or KYT4460P (3 slots)\n"
+    "  --firmware TEXT     the version text in the reader's answer to the firmware\n"
+    "                      query (reply bytes 5 on; byte 4 is its length): 1 to\n"
+    "                      255 bytes instead of the model's own, such as\n"
+    "                      \"KYT7710P_V3 1.0.1\"; libkyt's detection takes 30 at\n"
+    "                      most (KYT_OpenA fails with EIO on a longer one), so\n"
+    "                      give a longer text with the firmware command once the\n"
+    "                      reader is open\n"
     "  --speed BPS         the reader's line speed in bit/s (default 9600): one of\n"
     "                      9600 19200 38400 57600 115200 128000 230400 250000\n"
     "                      256000 500000\n"
     "  --card SLOT:CARD    put a card into slot SLOT (0-based); CARD is demo-t1\n"
     "                      (the T=1 demo card), demo-t0 (the T=0 demo card), an\n"
-    "                      ATR in hex without spaces (for example 3B808031FE458A),\n"
+    "                      ATR in hex without spaces (for example 3B808031FE458A;\n"
+    "                      1 to 254 bytes, more than ISO 7816-3's 33 if need be),\n"
     "                      which makes a card with that ATR and the demo file\n"
     "                      system answering in T=1 style, extended-length APDUs\n"
     "                      included, or rules:FILE, a card described by a rules\n"
@@ -109,6 +118,21 @@ const char kUsage[] =
     "                      APDU (or protocol selection) and put it back at once:\n"
     "                      that command fails as if the slot were empty, and the\n"
     "                      card is there again, unpowered\n"
+    "  delay SLOT MS       the card in slot SLOT takes MS milliseconds (0 to\n"
+    "                      3600000) longer over its next command APDU, once: the\n"
+    "                      acknowledge at once, the response that late; 0 cancels\n"
+    "                      one still to come.  Meanwhile a repeat request gets\n"
+    "                      nothing, and a new command frame drops the response\n"
+    "                      unsent and is answered as usual\n"
+    "  silence [MS]        the whole reader goes silent, as if switched off with\n"
+    "                      the port kept: it drops every byte the host sends and\n"
+    "                      sends nothing, not even an answer begun before (nor\n"
+    "                      to a repeat request after); for MS milliseconds (1 to\n"
+    "                      3600000), or until \"silence off\".  Its cards and\n"
+    "                      line speed stay as they are\n"
+    "  silence off         the reader answers again\n"
+    "  firmware [TEXT]     the firmware text from now on (as --firmware; the rest\n"
+    "                      of the line after one blank), or the model's own again\n"
     "  mute SLOT           the card in slot SLOT stays but stops answering: a\n"
     "                      power-on finds it mute, a powered card falls mute at its\n"
     "                      next command APDU\n"
@@ -119,9 +143,11 @@ const char kUsage[] =
     "  inject KIND [N]     strike the next N occasions of KIND (default 1)\n"
     "  faults off          end every fault: rates, injected ones still to come\n"
     "  status              print the line speed, the bytes that crossed the line\n"
-    "                      each way, each slot's card (powered, mute), the model,\n"
-    "                      each fault kind in play (struck so far, rate, still to\n"
-    "                      come) and the commands the host sent again\n"
+    "                      each way, whether the reader is silent (and how long\n"
+    "                      it stays so), each slot's card (powered, mute, a delay\n"
+    "                      to come), the model, each fault kind in play (struck\n"
+    "                      so far, rate, still to come) and the commands the host\n"
+    "                      sent again\n"
     "The end of standard input ends the commands, not the reader.\n"
     "\n"
     "Fault kinds, each with what the host sees (and does with libkyt's retries).\n"
@@ -141,6 +167,15 @@ std::string ModelOption(const std::string &, const std::string &value, Options &
         }
     }
     return "unknown model " + value;
+}
+
+std::string FirmwareOption(const std::string &, const std::string &value, Options &options)
+{
+    if (value.empty() || value.size() > kMaxFirmwareText)
+        return "--firmware wants a text of 1 to " + std::to_string(kMaxFirmwareText) + " bytes, not " +
+               std::to_string(value.size());
+    options.config.firmwareReply = FirmwareReplyForText(value);
+    return "";
 }
 
 std::string SpeedOption(const std::string &option, const std::string &value, Options &options)
@@ -248,6 +283,7 @@ struct OptionEntry {
 
 constexpr OptionEntry kOptions[] = {
     {"--model", ModelOption},         {"--speed", SpeedOption},       {"--max-speed", SpeedOption},
+    {"--firmware", FirmwareOption},
     {"--card", CardOption},           {"--empty", EmptyOption},       {"--block", BlockOption},
     {"--reader-delay", DelayOption},  {"--card-delay", DelayOption},  {"--link", LinkOption},
     {"--vpcd-timeout", VpcdTimeoutOption}, {"--record", RecordOption},

@@ -78,6 +78,10 @@ constexpr uint8_t CHAIN_MORE_COMMAND = 0x10;
 // code, two reserved bytes, firmware build; the text length follows).
 constexpr uint8_t ESC_FIRMWARE_QUERY[] = {0xE0, 0x00, 0x00, 0x18, 0x00};
 constexpr uint8_t ESC_FIRMWARE_REPLY_HEAD[] = {0xE1, 0x00, 0x00, 0x18};
+// The text's length is one byte of the reply, so a text has at most 255
+// bytes; with the five bytes ahead of it the reply fits one message of
+// every model (261 data bytes at the least).
+constexpr size_t kMaxFirmwareText = 255;
 // Set speed: 44 n asks for entry n of the speed table, 90 n confirms it.
 constexpr uint8_t ESC_SET_SPEED = 0x44;
 constexpr uint8_t ESC_SPEED_SET = 0x90;
@@ -90,10 +94,14 @@ constexpr uint32_t kSpeedTable[] = {9600, 19200, 38400, 57600, 115200,
 constexpr uint16_t SW_OK = 0x9000;
 constexpr uint16_t SW_WRONG_DATA = 0x6A80;
 
-// Slots the simulator keeps state for (the models have at most three), and
-// the longest answer-to-reset a card may have.
+// Slots the simulator keeps state for (the models have at most three).
 constexpr unsigned kMaxSlots = 8;
-constexpr size_t kMaxAtrSize = 33;
+// The longest answer-to-reset the reader passes on.  ISO 7816-3 allows 33
+// bytes, but the reader does not parse the ATR: it hands the host whatever
+// the card sent, so a test can give it a card that breaks the rule.  254
+// bytes and the 10-byte header still fit one data block of every model
+// (261 bytes at the least).
+constexpr size_t kMaxAtrSize = 254;
 // A chained command APDU is never longer than this.
 constexpr size_t kMaxChainedCommand = 64 * 1024;
 

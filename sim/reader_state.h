@@ -50,6 +50,7 @@ struct SimReader::State {
         Bytes chainedCommand;
         Bytes pendingResponse;     // rest of a chained response
         size_t pendingOffset = 0;
+        std::chrono::milliseconds nextApduDelay{0}; // the card's extra work on its next APDU, once
 
         uint8_t CardStatus() const;
         void DropChains(); // forgets a half-received command and a half-sent response
@@ -102,6 +103,25 @@ struct SimReader::State {
     std::atomic<uint64_t> hostBytes{0};
     std::atomic<uint64_t> readerBytes{0};
 
+    // Silence of the whole reader: until when (time_point::max(): until
+    // Speak()), and how many silences have begun, so that an answer begun
+    // before one is never sent after it.
+    std::optional<Clock::time_point> silentUntil;
+    uint64_t silences = 0;
+    bool SilentNow() const; // with the mutex held
+
+    // A response that waits for its time, the card still at work (thread
+    // only).  Meanwhile the reader listens: repeat requests get nothing (there
+    // is no new response to repeat yet), and a new command frame means the
+    // host has given up on this one, which is then dropped.
+    struct DelayedResponse {
+        Bytes frame;
+        std::optional<uint32_t> newSpeed;
+        Clock::time_point due;
+        uint64_t silences; // the count when its command arrived
+    };
+    std::optional<DelayedResponse> delayed;
+
     // Reassembly (thread only).
     Bytes rx;
     Bytes stray;
@@ -110,6 +130,7 @@ struct SimReader::State {
     Clock::time_point rxLineFree;
     Clock::time_point txLineFree;
     bool apduAnswered = false; // the card answered a command APDU in this frame
+    std::chrono::milliseconds apduDelay{0}; // and took this much longer than usual over it
 
     // line.cpp
     bool Start(std::string *error);
@@ -130,6 +151,8 @@ struct SimReader::State {
     void HandleFrame(const Bytes &frame, Clock::time_point when);
     void HandleRepeatRequest();
     void HandleCommand(const Bytes &message);
+    void SendDelayedResponse(); // once its time has come
+    bool Heard(uint64_t silencesBefore); // no silence has begun since; else the last response is forgotten
     Answer AnswerCommand(const Bytes &message);
     // resend.cpp
     void RunCommand(const Bytes &message, Answer &answer, std::unique_lock<std::mutex> &lock);

@@ -1,7 +1,7 @@
 // Reading the rules format, line by line:
 //
 //   ; a comment: the first character that is not blank is ';'
-//   ATR 3B 02 14 50           the ATR: 2 to 33 bytes, exactly one ATR line
+//   ATR 3B 02 14 50           the ATR: 2 to 254 bytes, exactly one ATR line
 //   00 A4 04 00 08 A0 00 00 00 03 *
 //   90 00                     a command pattern, then the response to send
 //

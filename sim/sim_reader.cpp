@@ -3,6 +3,8 @@
 // itself is played by the files reader_state.h lists.
 #include "sim_reader.h"
 
+#include <algorithm>
+
 #include "reader_state.h"
 
 namespace kytsim {
@@ -39,6 +41,12 @@ void SimReader::SetFirmwareReply(const Bytes &reply)
 {
     std::lock_guard<std::mutex> guard(state_->mutex);
     state_->config.firmwareReply = reply;
+}
+
+void SimReader::UseModelFirmware()
+{
+    std::lock_guard<std::mutex> guard(state_->mutex);
+    state_->config.firmwareReply.reset();
 }
 
 void SimReader::SetSpeed(uint32_t bitsPerSecond)
@@ -114,14 +122,15 @@ Config SimReader::CurrentConfig() const
 }
 
 // A card put in or pulled out: the slot starts afresh, keeping only the
-// SetParameters refusals and factor limit asked for and the parameters last
-// seen.
+// SetParameters refusals, factor limit and APDU delay asked for and the
+// parameters last seen.
 void SimReader::State::Slot::ChangeCard(std::optional<Card> newCard)
 {
     Slot fresh;
     fresh.card = std::move(newCard);
     fresh.refuseParameters = refuseParameters;
     fresh.fastestFactors = fastestFactors;
+    fresh.nextApduDelay = nextApduDelay;
     fresh.lastParameters = std::move(lastParameters);
     *this = std::move(fresh);
 }
@@ -212,6 +221,45 @@ bool SimReader::CardMute(unsigned slot) const
 {
     std::lock_guard<std::mutex> guard(state_->mutex);
     return slot < kMaxSlots && state_->slots[slot].card && state_->slots[slot].card->mute;
+}
+
+void SimReader::DelayNextApdu(unsigned slot, std::chrono::milliseconds delay)
+{
+    std::lock_guard<std::mutex> guard(state_->mutex);
+    if (slot < kMaxSlots)
+        state_->slots[slot].nextApduDelay = std::max(delay, std::chrono::milliseconds(0));
+}
+
+std::chrono::milliseconds SimReader::NextApduDelay(unsigned slot) const
+{
+    std::lock_guard<std::mutex> guard(state_->mutex);
+    return slot < kMaxSlots ? state_->slots[slot].nextApduDelay : std::chrono::milliseconds(0);
+}
+
+void SimReader::Silence(std::optional<std::chrono::milliseconds> duration)
+{
+    std::lock_guard<std::mutex> guard(state_->mutex);
+    Clock::time_point now = Clock::now();
+    // A year or more is for ever, and never overflows the clock.
+    if (duration && *duration < std::chrono::hours(24 * 365))
+        state_->silentUntil = now + std::max(*duration, std::chrono::milliseconds(0));
+    else
+        state_->silentUntil = Clock::time_point::max();
+    state_->silences++;
+}
+
+void SimReader::Speak()
+{
+    std::lock_guard<std::mutex> guard(state_->mutex);
+    state_->silentUntil.reset();
+}
+
+std::optional<Clock::time_point> SimReader::SilentUntil() const
+{
+    std::lock_guard<std::mutex> guard(state_->mutex);
+    if (!state_->SilentNow())
+        return std::nullopt;
+    return state_->silentUntil;
 }
 
 void SimReader::InjectFaults(const Faults &faults)

@@ -34,6 +34,12 @@ unsigned ModelSlots(Model model);
 // Firmware-version escape reply for a model: five header bytes, then the
 // model string and a version text; at most 35 bytes.
 Bytes FirmwareReply(Model model);
+// The same five header bytes (the fifth the text's length) and a text of
+// the caller's choice, cut to 255 bytes, for Config::firmwareReply.  libkyt
+// offers 35 bytes for the reply while it detects the reader: a text of more
+// than 30 bytes makes KYT_OpenA fail (EIO, the reply fitting at no speed),
+// so set a longer one once the reader is open.
+Bytes FirmwareReplyForText(const std::string &text);
 
 // Answers one command APDU with a response APDU (data and SW1 SW2).
 using ApduHandler = std::function<Bytes(const Bytes &apdu)>;
@@ -208,7 +214,10 @@ public:
 
     // Reader configuration.
     void SetModel(Model model);
+    // The whole reply data to the firmware query (FirmwareReplyForText()
+    // builds one), and the model's own again.
     void SetFirmwareReply(const Bytes &reply);
+    void UseModelFirmware();
     void SetSpeed(uint32_t bitsPerSecond);
     uint32_t Speed() const;
     void SetMaxResponseBlock(size_t bytes);
@@ -261,6 +270,34 @@ public:
     // it mute, and a powered one drops to mute at its next command APDU.
     void SetCardMute(unsigned slot, bool mute);
     bool CardMute(unsigned slot) const;
+
+    // The card in the slot takes `delay` longer over its next command APDU
+    // (after command chaining), on top of Config::cardDelay: the acknowledge
+    // goes out at once, the response that long after it.  Once: the APDU
+    // after it is answered as usual.  A new delay replaces one still to
+    // come, 0 cancels it; it waits for a card that answers, and stays when
+    // the card is changed.  Meanwhile the reader listens: a repeat request
+    // gets nothing (the card has not answered yet), and a new command frame
+    // (the host has given up waiting) drops the response unsent and is
+    // answered at once.
+    void DelayNextApdu(unsigned slot, std::chrono::milliseconds delay);
+    // The delay still to come on the slot's next APDU; 0 for none.
+    std::chrono::milliseconds NextApduDelay(unsigned slot) const;
+
+    // The whole reader goes silent, as one switched off or whose cable is
+    // out while the port stays: for `duration`, after which it answers again
+    // by itself, or until Speak() (std::nullopt, or a year or more).  While
+    // silent it reads and drops every byte the host sends: no acknowledge, no
+    // response, repeat requests ignored, and an answer it was about to send
+    // when the silence began is never sent, not even after it (a repeat
+    // request then gets nothing).  Its cards and its line speed stay as they
+    // are.  Silence() while silent sets the new
+    // end.
+    void Silence(std::optional<std::chrono::milliseconds> duration = std::nullopt);
+    void Speak();
+    // While silent: when it ends (Clock::time_point::max(): at Speak());
+    // std::nullopt while the reader answers.
+    std::optional<Clock::time_point> SilentUntil() const;
 
     // Faults.
     void InjectFaults(const Faults &faults);

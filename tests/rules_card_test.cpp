@@ -261,7 +261,7 @@ TEST(RulesCard, BrokenFilesAreRefusedWithTheirLine)
         {"empty", "", 1, "without an ATR line"},
         {"two ATRs", "ATR 3B 00\n00 A4\n90 00\nATR 3B 00\n", 4, "a second ATR line (the first is line 1)"},
         {"short ATR", "; one byte\nATR 3B\n", 2, "an ATR of 1 byte"},
-        {"long ATR", "ATR 3B" + Repeated(" 00", 33) + "\n", 1, "an ATR of 34 bytes"},
+        {"long ATR", "ATR 3B" + Repeated(" 00", 254) + "\n", 1, "an ATR of 255 bytes"},
         {"wildcard in the ATR", "ATR 3B 0X\n", 1, "wildcard 'X'"},
         {"short response", "ATR 3B 00\n00 A4\n90\n", 3, "a response of 1 byte"},
         {"wildcard in a response", "ATR 3B 00\n00 A4\n90 0x\n", 3, "wildcard 'x'"},

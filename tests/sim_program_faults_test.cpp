@@ -17,6 +17,7 @@
 
 #include "kyt.h"
 #include "sim_program.h"
+#include "sim_program_session.h"
 
 namespace {
 
@@ -26,15 +27,7 @@ const char *const kKinds[] = {"ack-lost",          "ack-refused",       "ack-dam
                               "ack-late",          "response-damaged",  "response-truncated", "response-padded",
                               "response-split",    "response-withheld", "repeat-ignored"};
 
-// The part of a status line after "; NAME: " up to the next "; ".
-std::string StatusPart(const std::string &status, const std::string &name)
-{
-    size_t start = status.find("; " + name + ": ");
-    if (start == std::string::npos)
-        return "";
-    start += name.size() + 4;
-    return status.substr(start, status.find("; ", start) - start);
-}
+using rig::StatusPart;
 
 // How often a kind has struck, from the status line's "faults:" part.
 uint64_t Struck(const std::string &status, const std::string &kind)
@@ -58,66 +51,7 @@ uint64_t Resent(const std::string &status)
     return at == std::string::npos || comma == std::string::npos ? ~0ULL : std::stoull(status.substr(comma + 2));
 }
 
-// kyt_sim with its standard input on a pipe and the library open on it,
-// its link timing set by the test; ended with SIGTERM, and status 0
-// expected.
-class SimFaults : public ::testing::Test {
-protected:
-    void Start(const std::vector<std::string> &args, KYT_ULONG timeoutMs = 500, KYT_ULONG retries = 1)
-    {
-        std::signal(SIGPIPE, SIG_IGN);
-        program_ = rig::Spawn(args, rig::Input::Pipe);
-        ASSERT_GT(program_.pid, 0);
-        std::string port = rig::ReadyPort(program_);
-        ASSERT_FALSE(port.empty());
-        ASSERT_EQ(KYT_OpenA(port.c_str(), &handle_), 0UL);
-        KYT_TIMEOUTS timeouts = {timeoutMs, retries, timeoutMs, retries};
-        ASSERT_EQ(KYT_SetTimeouts(handle_, &timeouts), 0UL);
-    }
-
-    void TearDown() override
-    {
-        if (handle_ != nullptr) {
-            EXPECT_EQ(KYT_Close(handle_), 0UL);
-        }
-        if (program_.pid > 0) {
-            kill(program_.pid, SIGTERM);
-            EXPECT_EQ(rig::Wait(program_), 0);
-        }
-    }
-
-    std::string Ask(const std::string &command) { return rig::Ask(program_, command); }
-
-    KYT_STATUS PowerOn(KYT_ULONG slot)
-    {
-        KYT_ULONG length = 64;
-        return KYT_PowerOnIcc(handle_, slot, nullptr, &length);
-    }
-
-    // One APDU; the response in *response.
-    KYT_STATUS Exchange(KYT_ULONG slot, const Bytes &apdu, Bytes *response)
-    {
-        unsigned char buffer[300];
-        KYT_ULONG length = sizeof buffer;
-        KYT_STATUS status = KYT_ExchangeApdu(handle_, slot, apdu.data(), apdu.size(), buffer, &length);
-        response->assign(buffer, buffer + (status == 0 ? length : 0));
-        return status;
-    }
-
-    // SELECT of the MF without response data, on the demo card in slot 0.
-    KYT_STATUS SelectMf()
-    {
-        Bytes response;
-        KYT_STATUS status = Exchange(0, {0x00, 0xA4, 0x00, 0x0C, 0x02, 0x3F, 0x00}, &response);
-        if (status == 0) {
-            EXPECT_EQ(response, (Bytes{0x90, 0x00}));
-        }
-        return status;
-    }
-
-    rig::Program program_;
-    ReaderHandle handle_ = nullptr;
-};
+using SimFaults = rig::SimProgramSession;
 
 struct KindCase {
     const char *kind;
@@ -183,12 +117,11 @@ INSTANTIATE_TEST_SUITE_P(Kinds, FaultKinds, ::testing::ValuesIn(kKindCases),
 // pause, so that the open goes through) has struck each of them.
 TEST_F(SimFaults, OptionsSetTheRatesSeedAndResend)
 {
-    program_ = rig::Spawn({"--fault", "response-split:100", "--split-pause", "0", "--fault", "repeat-ignored:0.25",
-                           "--fault", "ack-late", "--fault", "ack-late:0", "--seed", "7", "--resend", "replay"},
-                          rig::Input::Pipe);
-    ASSERT_GT(program_.pid, 0);
-    std::string port = rig::ReadyPort(program_);
-    ASSERT_FALSE(port.empty());
+    std::string port;
+    ASSERT_NO_FATAL_FAILURE(Spawn({"--fault", "response-split:100", "--split-pause", "0", "--fault",
+                                   "repeat-ignored:0.25", "--fault", "ack-late", "--fault", "ack-late:0", "--seed",
+                                   "7", "--resend", "replay"},
+                                  &port));
     std::string status = Ask("status");
     EXPECT_EQ(StatusPart(status, "faults"), "response-split 0 at 100%, repeat-ignored 0 at 0.25%") << status;
     EXPECT_NE(status.find("; resend replay, 0 commands sent again"), std::string::npos) << status;

@@ -227,7 +227,7 @@ const Breach kBreaches[] = {
     {"a response without SW2", Breach::AtApdu,
      [](const Bytes &m) { return AnswerApdus(m, VpcdEmulator::Wire({0x90})); }, "it sent a response of length 1"},
     {"an ATR longer than any", Breach::AtPowerOn,
-     [](const Bytes &m) { return AnswerAtr(m, VpcdEmulator::Wire(Bytes(34, 0x3B))); }, "it sent an ATR of length 34"},
+     [](const Bytes &m) { return AnswerAtr(m, VpcdEmulator::Wire(Bytes(255, 0x3B))); }, "it sent an ATR of length 255"},
     {"an ATR of one byte", Breach::AtPowerOn,
      [](const Bytes &m) { return AnswerAtr(m, VpcdEmulator::Wire({0x3B})); }, "it sent an ATR of length 1"},
     {"a length of 65535 for an ATR", Breach::AtPowerOn,
