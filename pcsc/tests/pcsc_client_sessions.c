@@ -141,7 +141,7 @@ void check_slow(const char *arg)
         return;
     char command[64];
     snprintf(command, sizeof command, "delay 0 %ld", ms);
-    if (sim_command_answered(command, "ok")) {
+    if (sim_command_answered(command, "ms late")) {
         double start = now_seconds();
         expect_rv("SELECT MF to a slow card", send_select(card), SCARD_S_SUCCESS);
         double took = now_seconds() - start;
@@ -164,7 +164,7 @@ void check_too_slow(const char *arg)
         return;
     char command[64];
     snprintf(command, sizeof command, "delay 0 %ld", ms);
-    if (sim_command_answered(command, "ok")) {
+    if (sim_command_answered(command, "ms late")) {
         expect_rv("SELECT MF to a card slower than the timeout", send_select(card), SCARD_E_NOT_TRANSACTED);
         /* The card's late answer, and the reader's to the repeat requests
          * sent meanwhile, may still be on their way: a few tries. */

@@ -3,8 +3,8 @@
 # pyscard, vicc and pcsc-lite's development files when missing, builds the IFD handler with
 # the library and the simulated reader in a folder of its own, and runs
 # its own tests and the vicc test of the simulator (which needs vicc), then
-# pcsc/tests/pcscd_test.sh in a private mount namespace, so that its pcscd
-# never meets a system one.  Needs root (apt-get, unshare, mount).
+# pcsc/tests/pcscd_test.sh and pcscd_sessions_test.sh, each in a private
+# mount namespace, so that their pcscd never meets a system one.  Needs root (apt-get, unshare, mount).
 set -euo pipefail
 root=${KYT_ROOT:-$(cd "$(dirname "$0")/../.." && pwd)}
 build=${KYT_PCSC_BUILD_DIR:-$root/build-pcsc}
@@ -27,3 +27,7 @@ timeout 300 "$build/pcsc/ifd_handler_test"
 KYT_REQUIRE_VICC=1 timeout 300 "$build/tests/vpcd_card_test" --gtest_filter='VpcdVicc.*'
 
 bash "$root/pcsc/tests/pcscd_test.sh" "$build" "$work/test"
+# What services that run for months need: quick exits, sessions through a
+# bounce, a silence and slow cards, a late port, pcscd's reader contexts,
+# the log topics.
+bash "$root/pcsc/tests/pcscd_sessions_test.sh" "$build" "$work/sessions"
