@@ -6,6 +6,7 @@
 #include <chrono>
 #include <functional>
 #include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -61,6 +62,62 @@ TEST(IfdEventThread, AStopEndsTheWaitBeforeThePollPeriodWould)
     stopper.join();
     // Slots pcscd has no channel on have no event thread.
     EXPECT_EQ(rig.StopWait(3), IFD_COMMUNICATION_ERROR);
+}
+
+// The whole reader silent for a while (switched off, a cable that moves):
+// pcscd's polls go on, the slots answer what they had, and the session
+// carries its next APDU.  A card the reader reports unpowered afterwards
+// was power-cycled: it is reported removed, once.
+TEST(IfdSilence, TheSessionLivesThroughIt)
+{
+    struct Case {
+        const char *what;
+        bool powerCycled;
+        std::vector<RESPONSECODE> slot0;
+    };
+    const Case cases[] = {
+        {"untouched", false, {IFD_SUCCESS}},
+        {"power-cycled", true, {IFD_SUCCESS, IFD_ICC_NOT_PRESENT, IFD_SUCCESS}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        ReaderRig rig(38);
+        ASSERT_TRUE(rig.Plug());
+        ASSERT_EQ(rig.OpenChannels(), IFD_SUCCESS);
+        rig.BecomeEventThread();
+        EXPECT_EQ(rig.PowerUp(0), kytsim::DemoT1Card().atr);
+        ASSERT_EQ(Ifd().presence(rig.Lun(0)), IFD_SUCCESS);
+        ASSERT_EQ(Ifd().presence(rig.Lun(2)), IFD_ICC_NOT_PRESENT);
+        ClearLog();
+        rig.Sim().Silence(3s);
+        if (c.powerCycled) {
+            rig.Sim().RemoveCard(0);
+            rig.Sim().InsertCard(0, kytsim::DemoT1Card());
+        }
+        // Polls as pcscd's event threads make them, until the reader has
+        // answered again and slot 0 has settled.
+        std::vector<RESPONSECODE> slot0;
+        auto start = Clock::now();
+        while (Clock::now() - start < kPatience) {
+            RESPONSECODE rv = Ifd().presence(rig.Lun(0));
+            EXPECT_EQ(Ifd().presence(rig.Lun(2)), IFD_ICC_NOT_PRESENT);
+            if (slot0.empty() || slot0.back() != rv)
+                slot0.push_back(rv);
+            if (!rig.Sim().SilentUntil() && LogLinesContaining("answers again after") == 1 &&
+                slot0.back() == IFD_SUCCESS && slot0.size() >= c.slot0.size())
+                break;
+            EXPECT_EQ(rig.WaitForEvent(0, 600000), IFD_SUCCESS);
+        }
+        EXPECT_EQ(slot0, c.slot0);
+        EXPECT_EQ(LogLinesContaining("no answer from the reader"), 1u);
+        EXPECT_EQ(LogLinesContaining("has not answered for"), 0u);
+        Bytes response;
+        if (c.powerCycled) {
+            rig.PowerUp(0);
+        }
+        EXPECT_EQ(rig.Transmit(0, kSelectMf, &response), IFD_SUCCESS);
+        EXPECT_EQ(response, (Bytes{0x90, 0x00}));
+    }
 }
 
 // An APDU keeps the reader's line for as long as the card takes; a poll of
