@@ -55,8 +55,9 @@ int sim_command_answered(const char *command, const char *answer)
     return 0;
 }
 
-/* Waits (at most 20 s) until pcscd reports the reader's card as wanted. */
-int wait_state(int slot, DWORD wanted)
+/* Follows the slot's state through pcscd for at most 20 s until it has all
+ * the `wanted` bits and at least `events` card events. */
+static int follow_state(int slot, DWORD wanted, DWORD events)
 {
     SCARD_READERSTATE state;
     memset(&state, 0, sizeof state);
@@ -64,7 +65,7 @@ int wait_state(int slot, DWORD wanted)
     state.dwCurrentState = SCARD_STATE_UNAWARE;
     for (int i = 0; i < 40; i++) {
         LONG rv = SCardGetStatusChange(context, 500, &state, 1);
-        if (rv == SCARD_S_SUCCESS && (state.dwEventState & wanted))
+        if (rv == SCARD_S_SUCCESS && (state.dwEventState & wanted) == wanted && (state.dwEventState >> 16) >= events)
             return 1;
         if (rv != SCARD_S_SUCCESS && rv != SCARD_E_TIMEOUT) {
             expect_rv("SCardGetStatusChange", rv, SCARD_S_SUCCESS);
@@ -72,8 +73,20 @@ int wait_state(int slot, DWORD wanted)
         }
         state.dwCurrentState = state.dwEventState & ~SCARD_STATE_CHANGED;
     }
+    return 0;
+}
+
+int wait_state(int slot, DWORD wanted)
+{
+    if (follow_state(slot, wanted, 0))
+        return 1;
     fail("slot %d never reached state 0x%lX", slot, (unsigned long)wanted);
     return 0;
+}
+
+int wait_events(int slot, DWORD events)
+{
+    return follow_state(slot, SCARD_STATE_PRESENT, events);
 }
 
 DWORD card_events(int slot)
@@ -84,23 +97,6 @@ DWORD card_events(int slot)
     state.dwCurrentState = SCARD_STATE_UNAWARE;
     SCardGetStatusChange(context, 0, &state, 1);
     return state.dwEventState >> 16;
-}
-
-int wait_events(int slot, DWORD events)
-{
-    SCARD_READERSTATE state;
-    memset(&state, 0, sizeof state);
-    state.szReader = reader_names[slot];
-    state.dwCurrentState = SCARD_STATE_UNAWARE;
-    for (int i = 0; i < 40; i++) {
-        LONG rv = SCardGetStatusChange(context, 500, &state, 1);
-        if (rv != SCARD_S_SUCCESS && rv != SCARD_E_TIMEOUT)
-            return 0;
-        if ((state.dwEventState >> 16) >= events && (state.dwEventState & SCARD_STATE_PRESENT))
-            return 1;
-        state.dwCurrentState = state.dwEventState & ~SCARD_STATE_CHANGED;
-    }
-    return 0;
 }
 
 void check_removed(void)

@@ -54,18 +54,35 @@ static void reconnect_and_use(SCARDHANDLE card, const char *what)
         expect_rv(text, send_select(card), SCARD_S_SUCCESS);
 }
 
+/* A session on slot 0's card that has carried an APDU; *events is pcscd's
+ * count of the slot's card events then.  0 when it cannot be had. */
+static SCARDHANDLE open_session(DWORD *events)
+{
+    DWORD active = 0;
+    SCARDHANDLE card = connect_slot(0, SCARD_PROTOCOL_T1, &active, SCARD_S_SUCCESS);
+    if (!card)
+        return 0;
+    LONG rv = send_select(card);
+    expect_rv("SELECT MF to open the session", rv, SCARD_S_SUCCESS);
+    if (rv != SCARD_S_SUCCESS) {
+        SCardDisconnect(card, SCARD_LEAVE_CARD);
+        return 0;
+    }
+    *events = card_events(0);
+    return card;
+}
+
 /* The card bounces during an APDU and the client at once resets it, as
  * pyscard's and OpenSC's error paths do: the reset's presence check on the
  * client's thread must not take the removal from pcscd's event thread. */
 void check_reconnect(const char *arg)
 {
     (void)arg;
-    DWORD active = 0;
-    SCARDHANDLE card = connect_slot(0, SCARD_PROTOCOL_T1, &active, SCARD_S_SUCCESS);
+    DWORD events = 0;
+    SCARDHANDLE card = open_session(&events);
     if (!card)
         return;
-    expect_rv("SELECT MF before the bounce", send_select(card), SCARD_S_SUCCESS);
-    DWORD events = card_events(0);
+    DWORD active = 0;
     if (sim_command_answered("bounce 0", "bounces at its next APDU")) {
         expect_rv("SCardTransmit while the card is out", send_select(card), SCARD_E_NO_SMARTCARD);
         /* Whether the reset finds the slot empty or, once pcscd's event
@@ -87,12 +104,10 @@ void check_reconnect(const char *arg)
 void check_silence(const char *arg)
 {
     long ms = milliseconds(arg, 3000);
-    DWORD active = 0;
-    SCARDHANDLE card = connect_slot(0, SCARD_PROTOCOL_T1, &active, SCARD_S_SUCCESS);
+    DWORD events = 0;
+    SCARDHANDLE card = open_session(&events);
     if (!card)
         return;
-    expect_rv("SELECT MF before the silence", send_select(card), SCARD_S_SUCCESS);
-    DWORD events = card_events(0);
     char command[64];
     snprintf(command, sizeof command, "silence %ld", ms);
     if (sim_command_answered(command, "silent")) {
@@ -110,12 +125,10 @@ void check_silence(const char *arg)
 void check_power_cycle(const char *arg)
 {
     (void)arg;
-    DWORD active = 0;
-    SCARDHANDLE card = connect_slot(0, SCARD_PROTOCOL_T1, &active, SCARD_S_SUCCESS);
+    DWORD events = 0;
+    SCARDHANDLE card = open_session(&events);
     if (!card)
         return;
-    expect_rv("SELECT MF before the silence", send_select(card), SCARD_S_SUCCESS);
-    DWORD events = card_events(0);
     if (sim_command_answered("silence", "silent") && sim_command_answered("remove 0", "is empty") &&
         sim_command_answered("insert 0 demo-t1", "holds demo-t1")) {
         usleep(1500 * 1000);
@@ -130,26 +143,37 @@ void check_power_cycle(const char *arg)
     SCardDisconnect(card, SCARD_LEAVE_CARD);
 }
 
+/* Connects to slot 0 and has the simulator hold the card's answer to the
+ * next APDU for `ms`; 0 unless both worked. */
+static SCARDHANDLE connect_delayed(long ms)
+{
+    DWORD active = 0;
+    SCARDHANDLE card = connect_slot(0, SCARD_PROTOCOL_T1, &active, SCARD_S_SUCCESS);
+    if (!card)
+        return 0;
+    char command[64];
+    snprintf(command, sizeof command, "delay 0 %ld", ms);
+    if (sim_command_answered(command, "ms late"))
+        return card;
+    SCardDisconnect(card, SCARD_LEAVE_CARD);
+    return 0;
+}
+
 /* The card takes MS (default 30000) milliseconds over one APDU, which the
  * reader's timeout allows. */
 void check_slow(const char *arg)
 {
     long ms = milliseconds(arg, 30000);
-    DWORD active = 0;
-    SCARDHANDLE card = connect_slot(0, SCARD_PROTOCOL_T1, &active, SCARD_S_SUCCESS);
+    SCARDHANDLE card = connect_delayed(ms);
     if (!card)
         return;
-    char command[64];
-    snprintf(command, sizeof command, "delay 0 %ld", ms);
-    if (sim_command_answered(command, "ms late")) {
-        double start = now_seconds();
-        expect_rv("SELECT MF to a slow card", send_select(card), SCARD_S_SUCCESS);
-        double took = now_seconds() - start;
-        printf("    the card answered after %.1f s\n", took);
-        if (took * 1000 < (double)ms)
-            fail("the card answered after %.1f s, before its delay", took);
-        expect_rv("SELECT MF after the slow one", send_select(card), SCARD_S_SUCCESS);
-    }
+    double start = now_seconds();
+    expect_rv("SELECT MF to a slow card", send_select(card), SCARD_S_SUCCESS);
+    double took = now_seconds() - start;
+    printf("    the card answered after %.1f s\n", took);
+    if (took * 1000 < (double)ms)
+        fail("the card answered after %.1f s, before its delay", took);
+    expect_rv("SELECT MF after the slow one", send_select(card), SCARD_S_SUCCESS);
     SCardDisconnect(card, SCARD_LEAVE_CARD);
 }
 
@@ -158,24 +182,19 @@ void check_slow(const char *arg)
 void check_too_slow(const char *arg)
 {
     long ms = milliseconds(arg, 5000);
-    DWORD active = 0;
-    SCARDHANDLE card = connect_slot(0, SCARD_PROTOCOL_T1, &active, SCARD_S_SUCCESS);
+    SCARDHANDLE card = connect_delayed(ms);
     if (!card)
         return;
-    char command[64];
-    snprintf(command, sizeof command, "delay 0 %ld", ms);
-    if (sim_command_answered(command, "ms late")) {
-        expect_rv("SELECT MF to a card slower than the timeout", send_select(card), SCARD_E_NOT_TRANSACTED);
-        /* The card's late answer, and the reader's to the repeat requests
-         * sent meanwhile, may still be on their way: a few tries. */
-        usleep((useconds_t)ms * 1000);
-        LONG rv = SCARD_E_NOT_TRANSACTED;
-        for (int attempt = 0; attempt < 5 && rv != SCARD_S_SUCCESS; attempt++) {
-            if (attempt > 0)
-                usleep(500 * 1000);
-            rv = send_select(card);
-        }
-        expect_rv("SELECT MF once the card is done", rv, SCARD_S_SUCCESS);
+    expect_rv("SELECT MF to a card slower than the timeout", send_select(card), SCARD_E_NOT_TRANSACTED);
+    /* The card's late answer, and the reader's to the repeat requests sent
+     * meanwhile, may still be on their way: a few tries. */
+    usleep((useconds_t)ms * 1000);
+    LONG rv = SCARD_E_NOT_TRANSACTED;
+    for (int attempt = 0; attempt < 5 && rv != SCARD_S_SUCCESS; attempt++) {
+        if (attempt > 0)
+            usleep(500 * 1000);
+        rv = send_select(card);
     }
+    expect_rv("SELECT MF once the card is done", rv, SCARD_S_SUCCESS);
     SCardDisconnect(card, SCARD_LEAVE_CARD);
 }
