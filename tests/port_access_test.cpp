@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -100,6 +101,46 @@ TEST(PortAccess, AnotherUsersOpenIsRefusedWhileHeldAndNotAfter)
     EXPECT_EQ(OpenErrorAsNobody(sim->PortPath()), EBUSY);
     EXPECT_EQ(KYT_Close(handle), KYT_SUCCESS);
     EXPECT_EQ(OpenErrorAsNobody(sim->PortPath()), 0);
+}
+
+// A program that the application starts while the reader is open must not
+// inherit the port: the lock belongs to the open descriptor, and an
+// application that ends without KYT_Close (a crash) would leave it held for
+// as long as that program runs.
+TEST(PortAccess, AProgramStartedMeanwhileDoesNotKeepThePort)
+{
+    auto sim = rig::StartSim();
+    ASSERT_TRUE(sim);
+    int started[2];
+    ASSERT_EQ(pipe(started), 0);
+    pid_t application = fork();
+    if (application == 0) {
+        ReaderHandle handle = nullptr;
+        if (KYT_OpenA(sim->PortPath().c_str(), &handle) != KYT_SUCCESS)
+            _exit(1);
+        pid_t program = fork();
+        if (program == 0) {
+            execl("/bin/sleep", "sleep", "60", static_cast<char *>(nullptr));
+            _exit(127);
+        }
+        ssize_t told = write(started[1], &program, sizeof program);
+        _exit(told == sizeof program ? 0 : 1); // without KYT_Close
+    }
+    ASSERT_GT(application, 0);
+    close(started[1]);
+    pid_t program = -1;
+    ASSERT_EQ(read(started[0], &program, sizeof program), static_cast<ssize_t>(sizeof program));
+    close(started[0]);
+    int status = -1;
+    ASSERT_EQ(waitpid(application, &status, 0), application);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+
+    ReaderHandle again = nullptr;
+    EXPECT_EQ(KYT_OpenA(sim->PortPath().c_str(), &again), KYT_SUCCESS);
+    if (again != nullptr) {
+        EXPECT_EQ(KYT_Close(again), KYT_SUCCESS);
+    }
+    kill(program, SIGKILL);
 }
 
 // ---- Through the stand-in for a USB-serial driver --------------------------

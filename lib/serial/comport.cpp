@@ -202,7 +202,11 @@ bool SetSpeed(struct termios *settings, speed_t speed)
 int OpenPort(const char *name, uint32_t speed, uint8_t dataBits, char parity, uint8_t stopBits,
              char flowControl)
 {
-    int fd = open(name, O_RDWR | O_NOCTTY | O_NONBLOCK);
+    // Close-on-exec: a program that the application starts must not inherit
+    // the port, for the port's lock belongs to the open descriptor and would
+    // stay held, keeping the reader from everyone, for as long as that
+    // program runs, the application's close notwithstanding.
+    int fd = open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd == -1)
         return -1;
     // Before anything touches the line: a port that another program holds
