@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
+#include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -119,6 +120,14 @@ PortWatch::~PortWatch()
     if (haveSaved_)
         tcsetattr(fd_, TCSANOW, &saved_);
     close(fd_);
+}
+
+bool PortWatch::HungUp() const
+{
+    if (fd_ < 0)
+        return false;
+    pollfd line = {fd_, POLLIN, 0};
+    return poll(&line, 1, 0) == 1 && (line.revents & (POLLHUP | POLLERR)) != 0;
 }
 
 void PortWatch::Look(const std::string &path)

@@ -84,6 +84,7 @@ bool PrintReaderConf(const std::string &path, const std::string &handler)
         std::printf("LIBPATH      %s\n", handler.c_str());
         std::printf("CHANNELID    1\n");
     }
+    std::fflush(stdout);
     struct stat file {};
     if (stat(handler.c_str(), &file) != 0)
         std::fprintf(stderr, "kyt_probe: note: %s is not installed (the libifdkyt package holds it)\n",

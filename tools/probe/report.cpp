@@ -101,9 +101,9 @@ std::string DeviceText(const Adapter &adapter, int latencyBefore, int latencyOpe
     return text;
 }
 
-void ReportReader(const std::string &path, const ReaderReport &reader)
+void ReportReader(const std::string &path, const PortWatch &port, const ReaderReport &reader)
 {
-    Line("reader:", (reader.model.empty() ? std::string("KYT") : reader.model) + ", " +
+    Line("reader:", (reader.model.empty() ? std::string("model unknown") : reader.model) + ", " +
                         std::to_string(reader.numSlots) + " slots, found at " + std::to_string(reader.speed) +
                         " bit/s");
     if (!reader.firmware.empty())
@@ -112,9 +112,10 @@ void ReportReader(const std::string &path, const ReaderReport &reader)
         Line(("slot " + std::to_string(slot) + ":").c_str(), SlotText(reader.slots[slot]));
     if (!reader.failedCall.empty()) {
         struct stat node {};
-        bool gone = stat(path.c_str(), &node) != 0;
-        Line("lost:", reader.failedCall + " failed (" + StatusText(reader.failure) + "): " +
-                          (gone ? "the port vanished" : "the reader stopped answering"));
+        const char *why = stat(path.c_str(), &node) != 0 ? "the port vanished"
+                          : port.HungUp()                 ? "the line hung up"
+                                                          : "the reader stopped answering";
+        Line("lost:", reader.failedCall + " failed (" + StatusText(reader.failure) + "): " + why);
     }
 }
 
@@ -150,7 +151,7 @@ Outcome ReportPort(const std::string &path, bool first, bool quietIfMissing)
         Line("no reader:", "no KYT reader answered at 9600 to 115200 bit/s (" + StatusText(reader.openStatus) + ")");
         return Outcome::NoReader;
     }
-    ReportReader(path, reader);
+    ReportReader(path, port, reader);
     return Outcome::Reader;
 }
 
