@@ -118,10 +118,18 @@ TEST(PortAccess, AProgramStartedMeanwhileDoesNotKeepThePort)
         ReaderHandle handle = nullptr;
         if (KYT_OpenA(sim->PortPath().c_str(), &handle) != KYT_SUCCESS)
             _exit(1);
+        // Told once the program runs: its exec closes this pipe's write end.
+        int execed[2];
+        if (pipe2(execed, O_CLOEXEC) != 0)
+            _exit(1);
         pid_t program = fork();
         if (program == 0) {
             execl("/bin/sleep", "sleep", "60", static_cast<char *>(nullptr));
             _exit(127);
+        }
+        close(execed[1]);
+        char byte;
+        while (read(execed[0], &byte, 1) > 0) {
         }
         ssize_t told = write(started[1], &program, sizeof program);
         _exit(told == sizeof program ? 0 : 1); // without KYT_Close
