@@ -3,8 +3,10 @@
 # pyscard, vicc and pcsc-lite's development files when missing, builds the IFD handler with
 # the library and the simulated reader in a folder of its own, and runs
 # its own tests and the vicc test of the simulator (which needs vicc), then
-# pcsc/tests/pcscd_test.sh in a private mount namespace, so that its pcscd
-# never meets a system one.  Needs root (apt-get, unshare, mount).
+# pcsc/tests/pcscd_test.sh and tests/probe_pcscd_test.sh (kyt_probe's entry
+# loaded by pcscd, and pcscd meeting a port that kyt_test holds) in private
+# mount namespaces, so that their pcscd never meets a system one.  Needs root
+# (apt-get, unshare, mount).
 set -euo pipefail
 root=${KYT_ROOT:-$(cd "$(dirname "$0")/../.." && pwd)}
 build=${KYT_PCSC_BUILD_DIR:-$root/build-pcsc}
@@ -17,7 +19,7 @@ trap 'rm -rf "$work"' EXIT
   vsmartcard-vpicc python3-pycryptodome
 
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKYT_BUILD_TESTS=ON >/dev/null
-cmake --build "$build" -j 2 --target ifdkyt pcsc_client kyt_sim ifd_handler_test vpcd_card_test
+cmake --build "$build" -j 2 --target ifdkyt pcsc_client kyt_sim kyt_probe kyt_test ifd_handler_test vpcd_card_test
 
 # The handler on its own, as pcscd calls it, against the simulated reader.
 timeout 300 "$build/pcsc/ifd_handler_test"
@@ -27,3 +29,4 @@ timeout 300 "$build/pcsc/ifd_handler_test"
 KYT_REQUIRE_VICC=1 timeout 300 "$build/tests/vpcd_card_test" --gtest_filter='VpcdVicc.*'
 
 bash "$root/pcsc/tests/pcscd_test.sh" "$build" "$work/test"
+bash "$root/tests/probe_pcscd_test.sh" "$build" "$work/probe"

@@ -7,11 +7,14 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <sstream>
 #include <vector>
 
 namespace probe {
@@ -91,6 +94,50 @@ std::string CommandOf(const std::string &pid)
     std::string name;
     std::getline(file, name);
     return name.empty() ? "a program" : name;
+}
+
+// The pids that hold a flock() lock on the file at `path`.  The kernel's
+// table names each lock's file by the device and inode of the node it was
+// taken on:
+//
+//   1: FLOCK  ADVISORY  WRITE 812 00:05:3 0 EOF
+//      kind             mode  pid maj:min:inode (major and minor in hex)
+std::vector<std::string> LockHolders(const std::string &path)
+{
+    std::vector<std::string> pids;
+    struct stat node {};
+    if (stat(path.c_str(), &node) != 0)
+        return pids;
+    char file[64];
+    std::snprintf(file, sizeof file, "%02x:%02x:%lu", major(node.st_dev), minor(node.st_dev),
+                  static_cast<unsigned long>(node.st_ino));
+    std::ifstream locks("/proc/locks");
+    for (std::string line; std::getline(locks, line) && pids.size() < kMostHolders;) {
+        std::istringstream fields(line);
+        std::string number, kind, advisory, mode, pid, where;
+        if ((fields >> number >> kind >> advisory >> mode >> pid >> where) && kind == "FLOCK" && where == file)
+            pids.push_back(pid);
+    }
+    return pids;
+}
+
+// The pids of the programs that have the device open.
+std::vector<std::string> OpenersOf(dev_t device)
+{
+    std::vector<std::string> pids;
+    DIR *processes = opendir("/proc");
+    if (processes == nullptr)
+        return pids;
+    const std::string self = std::to_string(getpid());
+    while (pids.size() < kMostHolders) {
+        const dirent *entry = readdir(processes);
+        if (entry == nullptr)
+            break;
+        if (IsNumber(entry->d_name) && entry->d_name != self && HasOpen(entry->d_name, device))
+            pids.emplace_back(entry->d_name);
+    }
+    closedir(processes);
+    return pids;
 }
 
 std::string ModeText(mode_t mode)
@@ -185,24 +232,14 @@ void PortWatch::LookAtOpenPort()
     state_ = PortState::Free;
 }
 
-std::string HoldersOf(dev_t device)
+std::string HoldersOf(const std::string &path, dev_t device)
 {
-    DIR *processes = opendir("/proc");
-    if (processes == nullptr)
-        return "";
-    const std::string self = std::to_string(getpid());
+    std::vector<std::string> pids = LockHolders(path);
+    if (pids.empty())
+        pids = OpenersOf(device);
     std::string holders;
-    size_t named = 0;
-    while (named < kMostHolders) {
-        const dirent *entry = readdir(processes);
-        if (entry == nullptr)
-            break;
-        if (!IsNumber(entry->d_name) || entry->d_name == self || !HasOpen(entry->d_name, device))
-            continue;
-        holders += (holders.empty() ? "" : ", ") + CommandOf(entry->d_name) + " (pid " + entry->d_name + ")";
-        named++;
-    }
-    closedir(processes);
+    for (const std::string &pid : pids)
+        holders += (holders.empty() ? "" : ", ") + CommandOf(pid) + " (pid " + pid + ")";
     return holders;
 }
 

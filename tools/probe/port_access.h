@@ -51,9 +51,11 @@ private:
     bool haveSaved_ = false;
 };
 
-// The programs that have the device open, as "pcscd (pid 812)", joined by
-// ", "; empty when none can be seen (an ordinary user sees only their own).
-std::string HoldersOf(dev_t device);
+// The programs that hold the port, as "pcscd (pid 812)", joined by ", ":
+// the holders of its lock, from the kernel's table of locks, or else (a
+// program that set only the exclusive flag) the programs that have the
+// device open, as far as this user may see them.  Empty when none is seen.
+std::string HoldersOf(const std::string &path, dev_t device);
 
 // The group that owns the port and the permission bits, as
 // "group dialout, mode crw-rw----"; empty when stat fails.

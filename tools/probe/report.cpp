@@ -58,7 +58,7 @@ void ReportUnusable(const std::string &path, const PortWatch &port)
                      "(sudo usermod -aG dialout $USER), then log in again");
         break;
     case PortState::InUse: {
-        const std::string holders = HoldersOf(port.Device());
+        const std::string holders = HoldersOf(path, port.Device());
         Line("in use:", "another program holds the port" + (holders.empty() ? "" : ": " + holders) +
                             "; nothing was sent");
         Line("fix:", "one program per port: stop it (or take the reader out of pcscd's reader.conf) first");
