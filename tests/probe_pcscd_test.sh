@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # kyt_probe as a person bringing a reader up uses it, with the real pcscd:
 #  - the default scan finds the simulated reader under /dev/ttyS0 (where
-#    the machine has one) and its udev links, probed once;
+#    the machine has one) and its udev links, probed once, and tells the
+#    driver and latency timer of the FTDI adapter that sysfs describes;
 #  - --reader-conf names the by-id link, and pcscd loads the entry: three
 #    slots, and an APDU through them;
 #  - while pcscd holds the reader, kyt_probe names pcscd and sends nothing,
@@ -9,7 +10,8 @@
 #  - while kyt_test holds the reader, pcscd cannot open it.
 # Runs in a mount namespace of its own: a private /run/pcscd, udev links of
 # its own under /dev/serial (a tmpfs), the simulator's pty bound over
-# /dev/ttyS0.  Needs root.
+# /dev/ttyS0, and a /sys/dev/char of its own in which that pty is the tty of
+# an FTDI adapter.  Needs root.
 #
 #   probe_pcscd_test.sh BUILD_DIR WORK_DIR
 #
@@ -40,6 +42,7 @@ cleanup() {
   for pid in $pcscd_pid $holder_pid $sim_pid; do kill "$pid" 2>/dev/null || true; done
   for pid in $pcscd_pid $holder_pid $sim_pid; do wait "$pid" 2>/dev/null || true; done
   exec 3>&- 2>/dev/null || true
+  umount /sys/dev/char 2>/dev/null || true
   umount /dev/ttyS0 2>/dev/null || true
   umount /dev/serial 2>/dev/null || true
   umount /run/pcscd 2>/dev/null || true
@@ -74,6 +77,16 @@ mkdir /dev/serial/by-id /dev/serial/by-path
 ln -s "$pty" "$by_id"
 ln -s "$pty" "$by_path"
 
+# sysfs as for an FTDI adapter: /sys/dev/char/MAJOR:MINOR leads to the tty
+# below a USB bus, whose parent has the driver and the latency timer.
+port_device=$work/sys/devices/pci0000:00/0000:00:14.0/usb1/1-2/1-2:1.0/ttyUSB0
+mkdir -p "$port_device/tty/ttyUSB0" "$work/sys/drivers/ftdi_sio" "$work/sys/dev/char"
+ln -s "$work/sys/drivers/ftdi_sio" "$port_device/driver"
+echo 16 >"$port_device/latency_timer"
+ln -s "$port_device" "$port_device/tty/ttyUSB0/device"
+ln -s "$port_device/tty/ttyUSB0" "$work/sys/dev/char/$((0x$(stat -c '%t' "$pty"))):$((0x$(stat -c '%T' "$pty")))"
+mount --bind "$work/sys/dev/char" /sys/dev/char
+
 if [ -c /dev/ttyS0 ]; then
   mount --bind "$pty" /dev/ttyS0
   step "kyt_probe with no arguments"
@@ -83,6 +96,8 @@ if [ -c /dev/ttyS0 ]; then
   [ "$rc" = 0 ] || fail "kyt_probe exited with $rc"
   expect "the reader under ttyS0" '^/dev/ttyS0$' "$out"
   expect "its stable names" "^  names: +$by_id $by_path\$" "$out"
+  # The fake timer file does not follow the driver's flag, as ftdi_sio's does.
+  expect "the adapter" '^  device: +USB adapter, driver ftdi_sio, latency timer 16 ms \(libkyt could not lower it\)$' "$out"
   expect "the reader" '^  reader: +KYT7710P_V3, 3 slots, found at 9600 bit/s$' "$out"
   [ "$(grep -c '^  reader:' <<<"$out")" = 1 ] || fail "the reader was probed more than once"
 else
