@@ -57,7 +57,7 @@ bool Parse(int argc, char **argv, Options *options)
         } else if (arg == "--") {
             options->ports.insert(options->ports.end(), argv + i + 1, argv + argc);
             break;
-        } else if (arg.rfind("-", 0) == 0) {
+        } else if (arg.rfind('-', 0) == 0) {
             std::fprintf(stderr, "kyt_probe: unknown option %s\n", arg.c_str());
             return false;
         } else {
