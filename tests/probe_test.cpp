@@ -70,7 +70,7 @@ speed_t PortSpeed(const std::string &path)
     return speed;
 }
 
-// Each model at a speed of its own, found in one run; afterwards each port
+// Each model at two speeds, found in one run; afterwards each port
 // is back at the settings it had, not at the speed the reader answered at.
 TEST(Probe, ReadersOfEveryModelAtTheirSpeeds)
 {
@@ -97,6 +97,23 @@ TEST(Probe, ReadersOfEveryModelAtTheirSpeeds)
          "  slot 0:    card present, not powered\n"
          "  slot 1:    no card\n"
          "  slot 2:    no card\n"},
+        {kytsim::Model::KYT7710P, 115200, 0,
+         "  reader:    KYT7710P, 2 slots, found at 115200 bit/s\n"
+         "  firmware:  KYT7710P 1.0.1\n"
+         "  slot 0:    card present, not powered\n"
+         "  slot 1:    no card\n"},
+        {kytsim::Model::KYT7710P_V3, 19200, 1,
+         "  reader:    KYT7710P_V3, 3 slots, found at 19200 bit/s\n"
+         "  firmware:  KYT7710P_V3 1.0.1\n"
+         "  slot 0:    no card\n"
+         "  slot 1:    card present, not powered\n"
+         "  slot 2:    no card\n"},
+        {kytsim::Model::KYT4460P, 38400, 2,
+         "  reader:    KYT4460P, 3 slots, found at 38400 bit/s\n"
+         "  firmware:  KYT4460P 1.0.1\n"
+         "  slot 0:    no card\n"
+         "  slot 1:    no card\n"
+         "  slot 2:    card present, not powered\n"},
     };
     std::vector<std::unique_ptr<kytsim::SimReader>> sims;
     std::vector<std::string> ports;
