@@ -289,6 +289,7 @@ TEST(Probe, ReaderConfEntryAndCommandLine)
         {{"--reader-conf", port, port}, kUsage,
          "kyt_probe: --reader-conf takes exactly one port\nTry kyt_probe --help.\n"},
         {{"--speed", port}, kUsage, "kyt_probe: unknown option --speed\nTry kyt_probe --help.\n"},
+        {{port, "--libpath"}, kUsage, "kyt_probe: --libpath needs the handler's file\nTry kyt_probe --help.\n"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.args.back());

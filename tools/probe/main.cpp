@@ -52,7 +52,11 @@ bool Parse(int argc, char **argv, Options *options)
         const std::string arg = argv[i];
         if (arg == "--reader-conf") {
             options->readerConf = true;
-        } else if (arg == "--libpath" && i + 1 < argc) {
+        } else if (arg == "--libpath") {
+            if (i + 1 == argc) {
+                std::fprintf(stderr, "kyt_probe: --libpath needs the handler's file\n");
+                return false;
+            }
             options->handler = argv[++i];
         } else if (arg == "--") {
             options->ports.insert(options->ports.end(), argv + i + 1, argv + argc);

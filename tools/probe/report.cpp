@@ -47,7 +47,10 @@ void ReportUnusable(const std::string &path, const PortWatch &port)
     const std::string reason = std::strerror(port.Error());
     switch (port.State()) {
     case PortState::Missing:
-        Line("no port:", "no such port (" + reason + ")");
+        // ENOENT: no such name; EIO, ENXIO, ENODEV: a device node with no
+        // device behind it (a ttyS without a UART, an adapter being pulled).
+        Line("no port:", std::string(port.Error() == ENOENT ? "no such port" : "no device behind the port") + " (" +
+                             reason + ")");
         break;
     case PortState::NotAPort:
         Line("no port:", path + " is " + port.What() + ", not a serial port");
