@@ -3,7 +3,7 @@
 #   cmake --install BUILD [--prefix DIR] [--component C]
 #
 # Components: runtime (libkyt.so.1), development (header, libkyt.so, kyt.pc,
-# CMake package), tools (kyt_test, kyt_sim, their man pages) and, from pcsc/,
+# CMake package), tools (kyt_test, kyt_sim, kyt_probe, their man pages) and, from pcsc/,
 # pcsc (the IFD handler).  Debian packages are made from debian/ with
 # dpkg-buildpackage (see the README), not here.
 #
@@ -23,7 +23,7 @@ set(KYT_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/kyt)
 # Outside the system prefix the programs find the library next to them.
 if(NOT CMAKE_INSTALL_PREFIX STREQUAL "/usr")
   file(RELATIVE_PATH KYT_BIN_TO_LIB ${CMAKE_INSTALL_FULL_BINDIR} ${CMAKE_INSTALL_FULL_LIBDIR})
-  set_target_properties(kyt_test PROPERTIES INSTALL_RPATH "$ORIGIN/${KYT_BIN_TO_LIB}")
+  set_target_properties(kyt_test kyt_probe PROPERTIES INSTALL_RPATH "$ORIGIN/${KYT_BIN_TO_LIB}")
 endif()
 
 install(TARGETS kyt EXPORT kytTargets
@@ -46,6 +46,7 @@ write_basic_package_version_file(${PROJECT_BINARY_DIR}/kytConfigVersion.cmake
 install(FILES ${PROJECT_BINARY_DIR}/kytConfig.cmake ${PROJECT_BINARY_DIR}/kytConfigVersion.cmake
   DESTINATION ${KYT_CMAKE_DIR} COMPONENT development)
 
-install(TARGETS kyt_test kyt_sim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
+install(TARGETS kyt_test kyt_sim kyt_probe RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
 install(FILES ${PROJECT_SOURCE_DIR}/docs/man/kyt_test.1 ${PROJECT_SOURCE_DIR}/docs/man/kyt_sim.1
+  ${PROJECT_SOURCE_DIR}/docs/man/kyt_probe.1
   DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT tools)

@@ -89,14 +89,22 @@ typedef struct KYT_TIMEOUTS {
  * After an open the timeouts are 2000 ms / 1 retry for the acknowledge and
  * 10000 ms / 1 retry for the response.
  *
+ * The reader's port is this program's alone until KYT_Close: the open takes
+ * an advisory lock on it (flock, which other libkyt programs, picocom and
+ * similar tools honour, root included) and sets its exclusive flag
+ * (TIOCEXCL, which keeps other programs of ordinary users out).  A port that
+ * another program holds fails at once with EBUSY, and nothing is sent to it.
+ * Where the port's driver offers it (USB-serial adapters such as FTDI's),
+ * the open also asks for low latency; the close puts the flag back.
+ *
  *   portName  in   port path; must not be NULL
  *   phReader  out  receives the handle on success only; must not be NULL
  *
  * Returns 0; EINVAL if portName or phReader is NULL; ENOMEM if memory runs
  * out; the operating system's errno if the port cannot be opened or set up
- * (for example ENOENT, EACCES, ENOTTY); EIO if no known reader answered, or
- * the error of the last detection attempt (for example ETIMEDOUT).  On
- * failure nothing stays open.
+ * (for example ENOENT, EACCES, ENOTTY, or EBUSY for a port in use); EIO if
+ * no known reader answered, or the error of the last detection attempt (for
+ * example ETIMEDOUT).  On failure nothing stays open.
  */
 KYT_API KYT_STATUS KYT_OpenA(const char *portName, ReaderHandle *phReader);
 /* KYT_OpenW: KYT_OpenA for a wide-character port name, converted in the

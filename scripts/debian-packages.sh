@@ -93,8 +93,8 @@ expected_files() { # package
       "usr/lib/$multiarch/pkgconfig/kyt.pc" "usr/lib/$multiarch/cmake/kyt/kytConfig.cmake" \
       "usr/lib/$multiarch/cmake/kyt/kytConfigVersion.cmake" "usr/lib/$multiarch/cmake/kyt/kytTargets.cmake" \
       "usr/lib/$multiarch/cmake/kyt/kytTargets-none.cmake" ;;
-    kyt-tools) printf '%s\n' usr/bin/kyt_sim usr/bin/kyt_test \
-      usr/share/man/man1/kyt_sim.1.gz usr/share/man/man1/kyt_test.1.gz ;;
+    kyt-tools) printf '%s\n' usr/bin/kyt_probe usr/bin/kyt_sim usr/bin/kyt_test \
+      usr/share/man/man1/kyt_probe.1.gz usr/share/man/man1/kyt_sim.1.gz usr/share/man/man1/kyt_test.1.gz ;;
     libifdkyt) printf '%s\n' usr/lib/pcsc/drivers/serial/libifdkyt.so \
       usr/share/doc/libifdkyt/examples/reader.conf.d/kyt usr/share/man/man8/ifdkyt.8.gz ;;
   esac

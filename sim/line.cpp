@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <optional>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -181,7 +182,12 @@ void SimReader::State::Run()
     prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
     while (!stopping) {
         SendDelayedResponse();
+        FlushAdapter();
         int timeout = delayed ? MillisecondsUntil(delayed->due) : -1;
+        if (std::optional<Clock::time_point> due = adapter.Deadline()) {
+            int held = MillisecondsUntil(*due);
+            timeout = timeout < 0 ? held : std::min(timeout, held);
+        }
         if (!rx.empty()) {
             auto waited = Clock::now() - lastRx;
             if (waited >= kPartialFrameTimeout) {
@@ -261,18 +267,33 @@ bool SimReader::State::SendToHost(const Bytes &bytes)
     }
     uint32_t bitsPerSecond = PacedSpeed();
     if (bitsPerSecond == 0)
-        return WriteToHost(bytes.data(), bytes.size());
+        return PassOn(bytes.data(), bytes.size());
     Clock::time_point start = std::max(Clock::now(), txLineFree);
     txLineFree = start + LineTime(bytes.size(), bitsPerSecond);
     for (size_t done = 0; done < bytes.size();) {
         size_t size = std::min(kPacePiece, bytes.size() - done);
         if (!WaitUntil(start + LineTime(done + size, bitsPerSecond)))
             return false;
-        if (!WriteToHost(bytes.data() + done, size))
+        if (!PassOn(bytes.data() + done, size))
             return false;
         done += size;
     }
     return true;
+}
+
+bool SimReader::State::PassOn(const uint8_t *bytes, size_t count)
+{
+    if (!adapter.Active())
+        return WriteToHost(bytes, count);
+    Bytes out = adapter.Take(bytes, count, Clock::now());
+    return out.empty() || WriteToHost(out.data(), out.size());
+}
+
+void SimReader::State::FlushAdapter()
+{
+    Bytes due = adapter.Due(Clock::now());
+    if (!due.empty())
+        WriteToHost(due.data(), due.size());
 }
 
 // Writes bytes to the host as one piece.  A host that stops reading for a
@@ -306,20 +327,31 @@ bool SimReader::State::WriteToHost(const uint8_t *bytes, size_t count)
 
 // Waits for an absolute time, so that a schedule of many waits does not
 // drift by the lateness of each one.  False when the simulator stops.
+// An adapter's timer that runs out meanwhile releases its bytes on time.
 bool SimReader::State::WaitUntil(Clock::time_point deadline)
 {
-    if (Clock::now() >= deadline)
-        return !stopping;
-    std::unique_lock<std::mutex> lock(mutex);
-    return !wake.wait_until(lock, deadline, [this] { return stopping.load(); });
+    for (;;) {
+        std::optional<Clock::time_point> due = adapter.Deadline();
+        bool adapterFirst = due && *due <= deadline;
+        Clock::time_point until = adapterFirst ? *due : deadline;
+        if (Clock::now() < until) {
+            std::unique_lock<std::mutex> lock(mutex);
+            if (wake.wait_until(lock, until, [this] { return stopping.load(); }))
+                return false;
+        }
+        if (stopping)
+            return false;
+        if (!adapterFirst)
+            return true;
+        FlushAdapter();
+    }
 }
 
 bool SimReader::State::Pause(std::chrono::milliseconds delay)
 {
     if (delay.count() <= 0)
         return true;
-    std::unique_lock<std::mutex> lock(mutex);
-    return !wake.wait_for(lock, delay, [this] { return stopping.load(); });
+    return WaitUntil(Clock::now() + delay);
 }
 
 } // namespace kytsim

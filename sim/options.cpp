@@ -71,6 +71,11 @@ const char kUsage[] =
     "                      a frame's arrival and its acknowledge (default 0)\n"
     "  --card-delay MS     the card's work per command APDU: MS milliseconds between\n"
     "                      the acknowledge and the response (default 0)\n"
+    "  --adapter-latency MS\n"
+    "                      deliver the reader's bytes as a USB-serial adapter does:\n"
+    "                      once 62 bytes wait, or MS milliseconds after the first\n"
+    "                      of them (FTDI: 16 by default, 1 with low latency;\n"
+    "                      default 0: no adapter)\n"
     "  --max-speed BPS     the fastest line speed the reader takes: a set-speed\n"
     "                      command asking for more is refused (reply 6A 80) and the\n"
     "                      reader keeps its speed (default: every speed is taken)\n"
@@ -247,6 +252,15 @@ std::string DelayOption(const std::string &option, const std::string &value, Opt
     return "";
 }
 
+std::string AdapterLatencyOption(const std::string &, const std::string &value, Options &options)
+{
+    std::optional<unsigned long> ms = ParseNumber(value);
+    if (!ms || *ms > 1000)
+        return "bad latency " + value + " for --adapter-latency (milliseconds, 0 to 1000)";
+    options.config.adapterLatency = std::chrono::milliseconds(*ms);
+    return "";
+}
+
 std::string VpcdTimeoutOption(const std::string &, const std::string &value, Options &options)
 {
     std::optional<unsigned long> ms = ParseNumber(value);
@@ -287,6 +301,7 @@ constexpr OptionEntry kOptions[] = {
     {"--card", CardOption},           {"--empty", EmptyOption},       {"--block", BlockOption},
     {"--reader-delay", DelayOption},  {"--card-delay", DelayOption},  {"--link", LinkOption},
     {"--vpcd-timeout", VpcdTimeoutOption}, {"--record", RecordOption},
+    {"--adapter-latency", AdapterLatencyOption},
 };
 
 int Fail(const std::string &message)

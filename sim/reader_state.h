@@ -2,6 +2,7 @@
 // (private to the simulator):
 //
 //   line.cpp            the pty and the line: reading, writing, line speed, pacing
+//   usb_adapter.cpp     a USB-serial adapter's latency timer on the way to the host
 //   frame_link.cpp      frames, acknowledges and repeat requests
 //   resend.cpp          commands run, and commands sent again (run or replay)
 //   ccid_commands.cpp   the CCID commands, XfrBlock aside
@@ -31,6 +32,7 @@
 #include "frame_log.h"
 #include "protocol.h"
 #include "sim_reader.h"
+#include "usb_adapter.h"
 
 namespace kytsim {
 
@@ -67,7 +69,10 @@ struct SimReader::State {
         std::chrono::milliseconds delay{0}; // between acknowledge and response
     };
 
-    explicit State(const Config &c) : config(c), speed(c.speed), slots(kMaxSlots), faults(c.faultSeed) {}
+    explicit State(const Config &c)
+        : config(c), speed(c.speed), slots(kMaxSlots), faults(c.faultSeed), adapter(c.adapterLatency)
+    {
+    }
 
     mutable std::mutex mutex;
     std::condition_variable wake; // Stop() interrupts pauses through it
@@ -131,6 +136,7 @@ struct SimReader::State {
     Clock::time_point txLineFree;
     bool apduAnswered = false; // the card answered a command APDU in this frame
     std::chrono::milliseconds apduDelay{0}; // and took this much longer than usual over it
+    UsbAdapter adapter;        // holds the reader's bytes back, when active (thread only)
 
     // line.cpp
     bool Start(std::string *error);
@@ -141,6 +147,8 @@ struct SimReader::State {
     void ReadFromHost();
     bool SendToHost(const Bytes &bytes);
     bool WriteToHost(const uint8_t *bytes, size_t count);
+    bool PassOn(const uint8_t *bytes, size_t count); // through the adapter, when there is one
+    void FlushAdapter();                             // what the adapter's timer has released
     bool WaitUntil(Clock::time_point deadline);
     bool Pause(std::chrono::milliseconds delay);
     uint32_t PacedSpeed(); // the line speed when pacing is on, else 0

@@ -191,6 +191,10 @@ struct Config {
     // The pause between the three pieces of a response split by a fault
     // rate or by InjectFault().
     std::chrono::milliseconds splitPause{50};
+    // > 0: the reader's bytes reach the host as through a USB-serial adapter
+    // with this latency timer: once 62 bytes wait, or this long after the
+    // first of them (usb_adapter.h).
+    std::chrono::milliseconds adapterLatency{0};
 };
 
 // Bytes that crossed the line since the simulator started.

@@ -17,6 +17,7 @@
 
 #include "iso_card.h"
 #include "line_relay.h"
+#include "program_run.h"
 #include "reader_rig.h"
 #include "sim_reader.h"
 
@@ -26,79 +27,11 @@ using namespace std::chrono_literals;
 
 constexpr auto kRunLimit = 60s;
 
-struct ProgramRun {
-    std::string output; // standard output and standard error
-    int exitStatus = -1;
-    bool timedOut = false;
-};
+using rig::ProgramRun;
 
-// A temporary file holding `content`, open for reading at its start.
-int TemporaryFile(const std::string &content)
-{
-    char name[] = "/tmp/kyt_transcript_XXXXXX";
-    int fd = mkstemp(name);
-    if (fd < 0)
-        return -1;
-    unlink(name);
-    if (write(fd, content.data(), content.size()) != static_cast<ssize_t>(content.size())) {
-        close(fd);
-        return -1;
-    }
-    lseek(fd, 0, SEEK_SET);
-    return fd;
-}
-
-std::string ReadAll(int fd)
-{
-    std::string text;
-    lseek(fd, 0, SEEK_SET);
-    char chunk[4096];
-    ssize_t got;
-    while ((got = read(fd, chunk, sizeof chunk)) > 0)
-        text.append(chunk, static_cast<size_t>(got));
-    return text;
-}
-
-// Runs a program with `input` as its standard input; killed after kRunLimit.
 ProgramRun RunProgram(const std::vector<std::string> &args, const std::string &input)
 {
-    ProgramRun run;
-    int in = TemporaryFile(input);
-    int out = TemporaryFile("");
-    if (in < 0 || out < 0) {
-        ADD_FAILURE() << "no temporary files";
-        return run;
-    }
-    std::vector<char *> argv;
-    for (const std::string &arg : args)
-        argv.push_back(const_cast<char *>(arg.c_str()));
-    argv.push_back(nullptr);
-
-    pid_t pid = fork();
-    if (pid == 0) {
-        dup2(in, STDIN_FILENO);
-        dup2(out, STDOUT_FILENO);
-        dup2(out, STDERR_FILENO);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
-    auto deadline = std::chrono::steady_clock::now() + kRunLimit;
-    int status = 0;
-    while (waitpid(pid, &status, WNOHANG) == 0) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            kill(pid, SIGKILL);
-            waitpid(pid, &status, 0);
-            run.timedOut = true;
-            break;
-        }
-        std::this_thread::sleep_for(5ms);
-    }
-    if (!run.timedOut && WIFEXITED(status))
-        run.exitStatus = WEXITSTATUS(status);
-    run.output = ReadAll(out);
-    close(in);
-    close(out);
-    return run;
+    return rig::RunProgram(args, input, {}, kRunLimit);
 }
 
 // ---- The texts of the program, block by block ------------------------------
@@ -460,3 +393,25 @@ TEST_F(KytTestProgram, EndOfInputAnywhereLeavesEveryMenuAndClosesTheReader)
 }
 
 } // namespace
+
+// A port that another program holds: kyt_test says so on an Error: line and
+// ends, without a byte reaching the reader, and the holder goes on working.
+TEST(KytTestCommandLine, HeldPortEndsWithAnErrorLine)
+{
+    auto sim = rig::StartSim();
+    ASSERT_TRUE(sim);
+    ReaderHandle holder = rig::Open(*sim);
+    ASSERT_NE(holder, nullptr);
+    const kytsim::LineCounts before = sim->Counts();
+
+    ProgramRun run = RunProgram({KYT_TEST_BINARY, sim->PortPath()}, "0\n");
+    EXPECT_EQ(run.output, kHeader + "Opening the reader (" + sim->PortPath() + ")...\n" +
+                              "Error: KYT_Open failed with error 0x00000010\n"); // EBUSY
+    EXPECT_EQ(run.exitStatus, 0);
+    EXPECT_EQ(sim->Counts().fromHost, before.fromHost);
+
+    KYT_ULONG state = KYT_ICC_UNKNOWN;
+    EXPECT_EQ(KYT_GetIccStatus(holder, 0, &state), KYT_SUCCESS);
+    EXPECT_NE(sim->Counts().fromHost, before.fromHost);
+    EXPECT_EQ(KYT_Close(holder), KYT_SUCCESS);
+}

@@ -1,6 +1,10 @@
 // Opening, detecting and closing readers on the simulated reader.
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cwchar>
 #include <thread>
 
@@ -51,6 +55,38 @@ TEST(Open, MissingPortGivesTheSystemsError)
     EXPECT_EQ(KYT_OpenW(L"/nonexistent/kyt-port", &handle), static_cast<KYT_ULONG>(ENOENT));
     EXPECT_EQ(handle, nullptr);
     EXPECT_TRUE(NothingListed());
+}
+
+// Names of things that are no serial port fail at once with the system's
+// errno; a FIFO with nobody at its other end must not make the open wait.
+TEST(Open, NamesThatAreNoPortFailWithTheSystemsError)
+{
+    char dirTemplate[] = "/tmp/kyt-open-XXXXXX";
+    ASSERT_NE(mkdtemp(dirTemplate), nullptr);
+    const std::string dir = dirTemplate;
+    const std::string file = dir + "/file", fifo = dir + "/fifo", dangling = dir + "/dangling";
+    FILE *created = fopen(file.c_str(), "w");
+    ASSERT_NE(created, nullptr);
+    fclose(created);
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    ASSERT_EQ(symlink((dir + "/nothing").c_str(), dangling.c_str()), 0);
+
+    const struct {
+        std::string path;
+        int error;
+    } cases[] = {{dir, EISDIR}, {file, ENOTTY}, {fifo, ENOTTY}, {dangling, ENOENT}};
+    int before = rig::OpenDescriptorCount();
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.path);
+        ReaderHandle handle = nullptr;
+        EXPECT_EQ(KYT_OpenA(c.path.c_str(), &handle), static_cast<KYT_ULONG>(c.error));
+        EXPECT_EQ(handle, nullptr);
+    }
+    EXPECT_TRUE(NothingListed());
+    EXPECT_EQ(rig::OpenDescriptorCount(), before);
+    for (const std::string &path : {file, fifo, dangling})
+        unlink(path.c_str());
+    rmdir(dir.c_str());
 }
 
 // A reader at each speed the port can set is found, and the port stays there.

@@ -10,6 +10,7 @@
 
 #include "kyt.h"
 #include "reader_rig.h"
+#include "usb_adapter.h"
 
 using namespace std::chrono_literals;
 
@@ -122,6 +123,45 @@ TEST(Pacing, ReaderAndCardDelaysComeOnTopOfTheWire)
     Timed t = TimeExchange(config, 7);
     double delays = 0.030 + 0.150;
     EXPECT_GE(t.seconds, t.wireSeconds + delays);
+}
+
+// Behind a USB adapter the response is held for the adapter's timer after
+// the card's work, and the acknowledge before it for the timer too (which
+// the card's work hides here).
+TEST(Pacing, AdapterTimerComesOnTopOfTheCardsWork)
+{
+    kytsim::Config config;
+    config.speed = 115200;
+    config.pace = true;
+    config.cardDelay = 60ms;
+    config.adapterLatency = 40ms;
+    Timed t = TimeExchange(config, 7);
+    EXPECT_GE(t.seconds, t.wireSeconds + 0.060 + 0.040);
+}
+
+// The adapter's own rule, on a clock of the test's: bytes wait until a
+// packet's worth is there or the timer has run out since the first of them.
+TEST(UsbAdapter, ReleasesFullPacketsAtOnceAndTheRestWhenTheTimerRunsOut)
+{
+    using kytsim::UsbAdapter;
+    const UsbAdapter::Clock::time_point t0{};
+    UsbAdapter adapter(16ms);
+    const std::vector<uint8_t> ack = {0x02, 0x00, 0x00, 0x03};
+    EXPECT_TRUE(adapter.Take(ack.data(), ack.size(), t0).empty());
+    EXPECT_EQ(adapter.Deadline(), t0 + 16ms);
+    EXPECT_TRUE(adapter.Due(t0 + 15ms).empty());
+    // Later bytes join the waiting packet; its timer still counts from the first.
+    const std::vector<uint8_t> more(70, 0x11);
+    std::vector<uint8_t> out = adapter.Take(more.data(), more.size(), t0 + 5ms);
+    EXPECT_EQ(out.size(), UsbAdapter::kPacketData);
+    EXPECT_EQ(std::vector<uint8_t>(out.begin(), out.begin() + 4), ack);
+    EXPECT_EQ(adapter.Deadline(), t0 + 5ms + 16ms); // the 12 left began a packet at 5 ms
+    EXPECT_EQ(adapter.Due(t0 + 21ms).size(), 74u - UsbAdapter::kPacketData);
+    EXPECT_FALSE(adapter.Deadline().has_value());
+    // Bytes taken after the timer ran out push the waiting ones out first.
+    EXPECT_TRUE(adapter.Take(ack.data(), ack.size(), t0 + 30ms).empty());
+    EXPECT_EQ(adapter.Take(ack.data(), 1, t0 + 46ms), ack);
+    EXPECT_FALSE(UsbAdapter().Active());
 }
 
 } // namespace

@@ -502,7 +502,7 @@ TEST_F(SerialTest, OpenWConvertsTheWholeName)
     port = ComPort_OpenW(ascii.c_str(), 9600, 8, 'n', 1, 'n');
     ASSERT_GE(port, 0);
     EXPECT_TRUE(IsSlave(port, slavePath));
-    close(port);
+    ComPort_Close(port);
     port = -1;
 
     std::string saved = setlocale(LC_CTYPE, nullptr);

@@ -729,12 +729,13 @@ TEST(SimProgram, HelpAndBadOptions)
     EXPECT_EQ(Wait(help), 0);
     for (const char *word : {"--model", "KYT7710P_V3", "KYT4460P", "--speed", "500000", "--card",
                              "demo-t1", "demo-t0", "ATR", "--empty", "--block", "--link", "--pace",
-                             "--reader-delay", "--card-delay", "rules:FILE", "--record"})
+                             "--reader-delay", "--card-delay", "rules:FILE", "--record", "--adapter-latency"})
         EXPECT_NE(text.find(word), std::string::npos) << word;
 
     for (const std::vector<std::string> &args :
          {std::vector<std::string>{"--model", "KYT9999"}, {"--speed", "4800"}, {"--card", "0:3B0"},
-          {"--card", "x:demo-t1"}, {"--frobnicate"}, {"--reader-delay", "soon"}, {"--pace", "--card-delay", "-5"}}) {
+          {"--card", "x:demo-t1"}, {"--frobnicate"}, {"--reader-delay", "soon"}, {"--pace", "--card-delay", "-5"},
+          {"--adapter-latency", "2000"}}) {
         Program bad = Spawn(args);
         ReadAll(bad.out);
         EXPECT_EQ(Wait(bad), 2) << args[0];

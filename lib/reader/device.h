@@ -16,6 +16,7 @@ struct ReaderDevice : CcidLink {
     pthread_mutex_t readerLock; // recursive
     KYT_ULONG numSlots;
     SlotInfo *slotInfo;
+    bool lowLatencyAdded; // the open turned the port's low-latency flag on; the close turns it off
 };
 
 struct DeviceNode {

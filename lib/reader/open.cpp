@@ -158,6 +158,15 @@ void AbandonDevice(ReaderDevice *device)
     DestroyDevice(device);
 }
 
+// The port is handed back as it was found: its low-latency flag put back
+// before the close releases the port to others.
+void ClosePort(int fd, bool lowLatencyAdded)
+{
+    if (lowLatencyAdded)
+        ComPort_EndLowLatency(fd);
+    ComPort_Close(fd);
+}
+
 KYT_STATUS FinishOpen(ReaderDevice *device, int fd, int openError, ReaderHandle *phReader)
 {
     if (fd < 0) {
@@ -165,13 +174,17 @@ KYT_STATUS FinishOpen(ReaderDevice *device, int fd, int openError, ReaderHandle 
         return openError != 0 ? static_cast<KYT_ULONG>(openError) : EIO;
     }
 
+    // Before detection, so that its short replies are not held back by a
+    // USB adapter's latency timer either.
+    bool lowLatencyAdded = ComPort_RequestLowLatency(fd);
     int error = InitDevice(device, fd);
     if (error != 0) {
-        ComPort_Close(fd);
+        ClosePort(fd, lowLatencyAdded);
         AbandonDevice(device);
         return static_cast<KYT_ULONG>(error);
     }
 
+    device->lowLatencyAdded = lowLatencyAdded;
     pthread_mutex_unlock(&device->readerLock);
     *phReader = device;
     return 0;
@@ -262,7 +275,7 @@ KYT_STATUS KYT_Close(ReaderHandle hReader)
         KYT_PowerOffIcc(hReader, slot);
 
     RemoveDevice(device);
-    ComPort_Close(device->comPort);
+    ClosePort(device->comPort, device->lowLatencyAdded);
     DestroyDevice(device);
     return 0;
 }

@@ -202,14 +202,27 @@ bool SetSpeed(struct termios *settings, speed_t speed)
 int OpenPort(const char *name, uint32_t speed, uint8_t dataBits, char parity, uint8_t stopBits,
              char flowControl)
 {
-    int fd = open(name, O_RDWR | O_NOCTTY | O_NONBLOCK);
+    // Close-on-exec: a program that the application starts must not inherit
+    // the port, for the port's lock belongs to the open descriptor and would
+    // stay held, keeping the reader from everyone, for as long as that
+    // program runs, the application's close notwithstanding.
+    int fd = open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd == -1)
         return -1;
+    // Before anything touches the line: a port that another program holds
+    // keeps its settings and its queues, and the close below flushes nothing.
+    if (!ComPort_Claim(fd)) {
+        CloseKeepingErrno(fd);
+        return -1;
+    }
     // Non-blocking was only wanted so that the open itself does not wait for
     // the modem lines; reads are bounded by ComPort_Read's wait instead.
     fcntl(fd, F_SETFL, 0);
     if (!ComPort_Init(fd, speed, dataBits, parity, stopBits, flowControl)) {
-        CloseKeepingErrno(fd);
+        int saved = errno;
+        ComPort_Release(fd);
+        close(fd);
+        errno = saved;
         return -1;
     }
     return fd;
@@ -306,6 +319,7 @@ bool ComPort_Init(int fd, uint32_t speed, uint8_t dataBits, char parity, uint8_t
 bool ComPort_Close(int fd)
 {
     tcflush(fd, TCIOFLUSH);
+    ComPort_Release(fd);
     return close(fd) == 0;
 }
 
@@ -395,5 +409,14 @@ bool ComPort_SetBaudRate(int fd, uint32_t baudRate)
     speed_t constant;
     if (!MapBaudRateToSpeed(baudRate, &constant) || !SetSpeed(&settings, constant))
         return false;
+    // The last bytes written may still be in the driver or the UART; a
+    // switch now would send their tail at the new speed, and the reader
+    // would see a cut frame (the 13-byte repeat request takes 13.5 ms at
+    // 9600 bit/s).  With flow control off the output drains at the line
+    // rate, so the wait is bounded by what was written.  A signal does not
+    // end the wait; a drain that fails otherwise leaves the switch to
+    // tcsetattr, which reports a port that is gone.
+    while (tcdrain(fd) == -1 && errno == EINTR) {
+    }
     return tcsetattr(fd, TCSANOW, &settings) != -1;
 }

@@ -29,4 +29,18 @@ bool ComPort_SetBaudRate(int fd, uint32_t baudRate);
 bool MapBaudRateToSpeed(uint32_t baudRate, speed_t *speed);
 bool MapSpeedToBaudRate(speed_t speed, uint32_t *baudRate);
 
+// Taking the port for this program alone (exclusive.cpp): an advisory lock
+// and the tty's exclusive flag.  The opens claim the port and ComPort_Close
+// releases it.  A port someone else holds fails with errno EBUSY and is left
+// untouched; a descriptor that is no terminal fails with ENOTTY.
+bool ComPort_Claim(int fd);
+void ComPort_Release(int fd);
+
+// The driver's low-latency flag (latency.cpp).  RequestLowLatency sets it
+// where the driver offers it and returns true only when it turned it on, in
+// which case the caller turns it off again with EndLowLatency before the
+// close.  Neither fails nor changes errno where the driver has no such flag.
+bool ComPort_RequestLowLatency(int fd);
+void ComPort_EndLowLatency(int fd);
+
 #endif

@@ -3,8 +3,11 @@
 # pyscard, vicc and pcsc-lite's development files when missing, builds the IFD handler with
 # the library and the simulated reader in a folder of its own, and runs
 # its own tests and the vicc test of the simulator (which needs vicc), then
-# pcsc/tests/pcscd_test.sh and pcscd_sessions_test.sh, each in a private
-# mount namespace, so that their pcscd never meets a system one.  Needs root (apt-get, unshare, mount).
+# pcsc/tests/pcscd_test.sh, pcscd_sessions_test.sh and
+# tests/probe_pcscd_test.sh (kyt_probe's entry loaded by pcscd, and pcscd
+# meeting a port that kyt_test holds) in private mount namespaces, so that
+# their pcscd never meets a system one.  Needs root (apt-get, unshare,
+# mount).
 set -euo pipefail
 root=${KYT_ROOT:-$(cd "$(dirname "$0")/../.." && pwd)}
 build=${KYT_PCSC_BUILD_DIR:-$root/build-pcsc}
@@ -17,7 +20,7 @@ trap 'rm -rf "$work"' EXIT
   vsmartcard-vpicc python3-pycryptodome
 
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKYT_BUILD_TESTS=ON >/dev/null
-cmake --build "$build" -j 2 --target ifdkyt pcsc_client kyt_sim ifd_handler_test vpcd_card_test
+cmake --build "$build" -j 2 --target ifdkyt pcsc_client kyt_sim kyt_probe kyt_test ifd_handler_test vpcd_card_test
 
 # The handler on its own, as pcscd calls it, against the simulated reader.
 timeout 300 "$build/pcsc/ifd_handler_test"
@@ -31,3 +34,4 @@ bash "$root/pcsc/tests/pcscd_test.sh" "$build" "$work/test"
 # bounce, a silence and slow cards, a late port, pcscd's reader contexts,
 # the log topics.
 bash "$root/pcsc/tests/pcscd_sessions_test.sh" "$build" "$work/sessions"
+bash "$root/tests/probe_pcscd_test.sh" "$build" "$work/probe"

@@ -54,6 +54,11 @@ bool LineRelay::Start(const std::string &readerPort, size_t readerBytes, std::fu
     return true;
 }
 
+void LineRelay::HangUp()
+{
+    ClosePtyLine(&host_);
+}
+
 void LineRelay::Run()
 {
     while (!stop_) {

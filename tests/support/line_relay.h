@@ -28,6 +28,9 @@ public:
 
     bool Start(const std::string &readerPort, size_t readerBytes, std::function<void()> action);
     const std::string &HostPath() const { return host_.slavePath; }
+    // The host's line hangs up, as when a USB adapter is pulled; for an
+    // action, which runs on the relay's thread.
+    void HangUp();
     bool ActionRan() const { return actionRan_; }
 
 private:

@@ -20,13 +20,15 @@ bool MakeRaw(int fd)
 
 bool OpenPtyLine(PtyLine *line)
 {
-    line->master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
+    // Close-on-exec, so that a program the test starts does not hold the
+    // line open and keep it from hanging up when the test closes it.
+    line->master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     char name[256];
     bool ok = line->master >= 0 && grantpt(line->master) == 0 && unlockpt(line->master) == 0 &&
               ptsname_r(line->master, name, sizeof name) == 0;
     if (ok) {
         line->slavePath = name;
-        line->slaveKeeper = open(name, O_RDWR | O_NOCTTY);
+        line->slaveKeeper = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
         ok = line->slaveKeeper >= 0 && MakeRaw(line->slaveKeeper);
     }
     if (!ok)
