@@ -8,10 +8,11 @@
 # ARCH is this machine's architecture (a native build, running the test suite
 # unless DEB_BUILD_OPTIONS has nocheck) or another Debian release
 # architecture: armhf, armel, arm64, i386, mips64el, ppc64el or s390x (a cross
-# build with Debian's cross compilers, always without tests).
-# Missing build dependencies are installed with apt-get, for a cross build
-# after adding ARCH as a foreign architecture.  OUTDIR receives the .deb,
-# .changes and .buildinfo files; the source tree itself is left untouched.
+# build with Debian's cross compilers, always without tests).  Missing build
+# dependencies are installed with apt-get, for a cross build after adding ARCH
+# as a foreign architecture (scripts/install-deps.sh).  OUTDIR receives the
+# .deb, .changes and .buildinfo files; the source tree itself is left
+# untouched.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 [ $# -eq 2 ] || { echo "usage: $0 ARCH OUTDIR" >&2; exit 2; }
@@ -45,19 +46,9 @@ fi
 # cannot be installed beside the machine's newer linux-libc-dev and libssl3.
 cross_deps=()
 [ "$arch" = "$native" ] || cross_deps=("crossbuild-essential-$arch" "libc6:$arch" "libstdc++6:$arch" "libatomic1:$arch")
-all_installed() { # package...
-  local p
-  for p in "$@"; do
-    [ "$(dpkg-query -W -f='${db:Status-Status}' "$p" 2>/dev/null)" = installed ] || return 1
-  done
-}
-if ! (cd "$root" && dpkg-checkbuilddeps "${cross[@]}" "${profiles[@]}" 2>/dev/null) ||
-   ! all_installed "${cross_deps[@]}"; then
-  if [ "$arch" != "$native" ] && ! dpkg --print-foreign-architectures | grep -qx "$arch"; then
-    $sudo_cmd dpkg --add-architecture "$arch"
-  fi
+"$root/scripts/install-deps.sh" "${cross_deps[@]}"
+if ! (cd "$root" && dpkg-checkbuilddeps "${cross[@]}" "${profiles[@]}" 2>/dev/null); then
   $sudo_cmd apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq --no-install-recommends "${cross_deps[@]}" >/dev/null
   DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get build-dep -y -qq "${cross[@]}" "${profiles[@]}" "$root" >/dev/null
 fi
 
