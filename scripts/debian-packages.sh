@@ -6,11 +6,13 @@
 #   scripts/debian-packages.sh ARCH OUTDIR
 #
 # ARCH is this machine's architecture (a native build, running the test suite
-# unless DEB_BUILD_OPTIONS has nocheck) or another one, such as armhf or
-# i386 (a cross build with Debian's cross compilers, always without tests).
-# Missing build dependencies are installed with apt-get, for a cross build
-# after adding ARCH as a foreign architecture.  OUTDIR receives the .deb,
-# .changes and .buildinfo files; the source tree itself is left untouched.
+# unless DEB_BUILD_OPTIONS has nocheck) or another Debian release
+# architecture: armhf, armel, arm64, i386, mips64el, ppc64el or s390x (a cross
+# build with Debian's cross compilers, always without tests).  Missing build
+# dependencies are installed with apt-get, for a cross build after adding ARCH
+# as a foreign architecture (scripts/install-deps.sh).  OUTDIR receives the
+# .deb, .changes and .buildinfo files; the source tree itself is left
+# untouched.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 [ $# -eq 2 ] || { echo "usage: $0 ARCH OUTDIR" >&2; exit 2; }
@@ -33,24 +35,20 @@ else
 fi
 
 # ---- Build dependencies ------------------------------------------------------
-# For a cross build these are the target's multiarch packages (libc6-dev,
-# libstdc++-12-dev, libpcsclite-dev and pkgconf of ARCH) next to the cross
-# compilers; dpkg-shlibdeps reads the target libraries' symbols from them.
+# For a cross build these are the cross compilers (crossbuild-essential-ARCH,
+# whose root holds the target's C and C++ development files) and the
+# target's multiarch packages the build names: libpcsclite-dev and pkgconf of
+# ARCH, and the target's runtimes (libc6, libstdc++6 and, for armel's 64-bit
+# atomics, libatomic1 of ARCH), from whose symbols files dpkg-shlibdeps
+# writes the dependencies.
+# libc6-dev:ARCH is not needed and not asked for: for the architectures that
+# Debian's security archive no longer carries (armel, mips64el, s390x) it
+# cannot be installed beside the machine's newer linux-libc-dev and libssl3.
 cross_deps=()
-[ "$arch" = "$native" ] || cross_deps=("crossbuild-essential-$arch" "libc6-dev:$arch" "libstdc++-12-dev:$arch")
-all_installed() { # package...
-  local p
-  for p in "$@"; do
-    [ "$(dpkg-query -W -f='${db:Status-Status}' "$p" 2>/dev/null)" = installed ] || return 1
-  done
-}
-if ! (cd "$root" && dpkg-checkbuilddeps "${cross[@]}" "${profiles[@]}" 2>/dev/null) ||
-   ! all_installed "${cross_deps[@]}"; then
-  if [ "$arch" != "$native" ] && ! dpkg --print-foreign-architectures | grep -qx "$arch"; then
-    $sudo_cmd dpkg --add-architecture "$arch"
-  fi
+[ "$arch" = "$native" ] || cross_deps=("crossbuild-essential-$arch" "libc6:$arch" "libstdc++6:$arch" "libatomic1:$arch")
+"$root/scripts/install-deps.sh" "${cross_deps[@]}"
+if ! (cd "$root" && dpkg-checkbuilddeps "${cross[@]}" "${profiles[@]}" 2>/dev/null); then
   $sudo_cmd apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq --no-install-recommends "${cross_deps[@]}" >/dev/null
   DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get build-dep -y -qq "${cross[@]}" "${profiles[@]}" "$root" >/dev/null
 fi
 
@@ -79,10 +77,18 @@ rm -rf "$src"
 # ---- Architecture and contents -----------------------------------------------
 multiarch=$(dpkg-architecture -a "$arch" -qDEB_HOST_MULTIARCH 2>/dev/null)
 upstream=${version%-*}
+# readelf's machine, byte order and, for the two 32-bit ARM ABIs, float ABI.
+data='little endian'
+float_abi=''
 case $arch in
   amd64) machine='Advanced Micro Devices X86-64' ;;
   i386) machine='Intel 80386' ;;
-  armhf) machine='ARM' ;;
+  armhf) machine='ARM' float_abi='hard-float ABI' ;;
+  armel) machine='ARM' float_abi='soft-float ABI' ;;
+  arm64) machine='AArch64' ;;
+  mips64el) machine='MIPS R3000' ;;
+  ppc64el) machine='PowerPC64' ;;
+  s390x) machine='IBM S/390' data='big endian' ;;
   *) fail "no ELF machine known for $arch" ;;
 esac
 
@@ -126,10 +132,13 @@ for package in libkyt1 libkyt-dev kyt-tools libifdkyt; do
   dpkg-deb -x "$deb" "$tree"
   while IFS= read -r -d '' f; do
     head -c 4 "$f" | grep -q $'^\x7fELF' || continue
-    got=$(readelf -h "$f" | sed -n 's/^ *Machine: *//p')
+    header=$(readelf -h "$f")
+    got=$(sed -n 's/^ *Machine: *//p' <<<"$header")
     [ "$got" = "$machine" ] || fail "$package: ${f#"$tree"/} is for '$got', not '$machine'"
-    if [ "$arch" = armhf ]; then
-      readelf -h "$f" | grep -q 'hard-float ABI' || fail "$package: ${f#"$tree"/} is not hard-float"
+    got=$(sed -n 's/^ *Data: *//p' <<<"$header")
+    [ "$got" = "2's complement, $data" ] || fail "$package: ${f#"$tree"/} is '$got', not $data"
+    if [ -n "$float_abi" ]; then
+      grep -q "$float_abi" <<<"$header" || fail "$package: ${f#"$tree"/} does not use the $float_abi"
     fi
   done < <(find "$tree" -type f -print0)
   rm -rf "$tree"

@@ -115,6 +115,8 @@ std::string HeaderField(const std::string &field)
 TEST(Exports, BuiltForTheTargetMachine)
 {
     EXPECT_EQ(HeaderField("Class"), "ELF" + std::to_string(KYT_TARGET_POINTER_BITS));
+    EXPECT_EQ(HeaderField("Data"),
+              KYT_TARGET_BIG_ENDIAN ? "2's complement, big endian" : "2's complement, little endian");
     if (std::string(KYT_TARGET_ELF_MACHINE).empty())
         GTEST_SKIP() << "no ELF machine name known for this target";
     EXPECT_EQ(HeaderField("Machine"), KYT_TARGET_ELF_MACHINE);

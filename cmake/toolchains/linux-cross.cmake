@@ -1,4 +1,4 @@
-# What both cross toolchains share: Debian's cross compilers for
+# What every cross toolchain shares: Debian's cross compilers for
 # KYT_TARGET_TRIPLET, libraries and headers found only in the target's root,
 # pkg-config limited to the target's multiarch folder (KYT_MULTIARCH), and
 # the emulator that runs the target's programs (KYT_QEMU, KYT_TARGET_LOADER).
