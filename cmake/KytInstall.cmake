@@ -3,7 +3,7 @@
 #   cmake --install BUILD [--prefix DIR] [--component C]
 #
 # Components: runtime (libkyt.so.1), development (header, libkyt.so, kyt.pc,
-# CMake package), tools (kyt_test, kyt_sim, kyt_probe, their man pages) and, from pcsc/,
+# CMake package), tools (kyt_test, kyt_sim, kyt_probe, kyt_sandbox, their man pages) and, from pcsc/,
 # pcsc (the IFD handler).  Debian packages are made from debian/ with
 # dpkg-buildpackage (see the README), not here.
 #
@@ -50,3 +50,8 @@ install(TARGETS kyt_test kyt_sim kyt_probe RUNTIME DESTINATION ${CMAKE_INSTALL_B
 install(FILES ${PROJECT_SOURCE_DIR}/docs/man/kyt_test.1 ${PROJECT_SOURCE_DIR}/docs/man/kyt_sim.1
   ${PROJECT_SOURCE_DIR}/docs/man/kyt_probe.1
   DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT tools)
+# kyt_sandbox is built with the PC/SC driver it runs.
+if(TARGET kyt_sandbox)
+  install(TARGETS kyt_sandbox RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
+  install(FILES ${PROJECT_SOURCE_DIR}/docs/man/kyt_sandbox.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT tools)
+endif()
