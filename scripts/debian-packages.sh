@@ -99,8 +99,9 @@ expected_files() { # package
       "usr/lib/$multiarch/pkgconfig/kyt.pc" "usr/lib/$multiarch/cmake/kyt/kytConfig.cmake" \
       "usr/lib/$multiarch/cmake/kyt/kytConfigVersion.cmake" "usr/lib/$multiarch/cmake/kyt/kytTargets.cmake" \
       "usr/lib/$multiarch/cmake/kyt/kytTargets-none.cmake" ;;
-    kyt-tools) printf '%s\n' usr/bin/kyt_probe usr/bin/kyt_sim usr/bin/kyt_test \
-      usr/share/man/man1/kyt_probe.1.gz usr/share/man/man1/kyt_sim.1.gz usr/share/man/man1/kyt_test.1.gz ;;
+    kyt-tools) printf '%s\n' usr/bin/kyt_probe usr/bin/kyt_sandbox usr/bin/kyt_sim usr/bin/kyt_test \
+      usr/share/man/man1/kyt_probe.1.gz usr/share/man/man1/kyt_sandbox.1.gz usr/share/man/man1/kyt_sim.1.gz \
+      usr/share/man/man1/kyt_test.1.gz ;;
     libifdkyt) printf '%s\n' usr/lib/pcsc/drivers/serial/libifdkyt.so \
       usr/share/doc/libifdkyt/examples/reader.conf.d/kyt usr/share/man/man8/ifdkyt.8.gz ;;
   esac
@@ -156,6 +157,10 @@ functions=$(control_file "$lib" symbols | sed -n 's/^ \(KYT_[A-Za-z]*\)@LIBKYT_1
 control_file "$lib" triggers | grep -q '^activate-noawait ldconfig$' || fail "libkyt1 has no ldconfig trigger"
 field "$out/libkyt-dev_${version}_$arch.deb" Depends | grep -q "libkyt1 (= $version)" || fail "libkyt-dev does not depend on libkyt1 (= $version)"
 field "$out/kyt-tools_${version}_$arch.deb" Depends | grep -q 'libkyt1 (>= ' || fail "kyt-tools does not depend on libkyt1"
+# kyt_sandbox runs the driver and pcscd: recommended, not depended on, so that
+# kyt_test on a board without PC/SC pulls in no daemon.
+field "$out/kyt-tools_${version}_$arch.deb" Recommends | grep -q "libifdkyt (= $version), pcscd" ||
+  fail "kyt-tools recommends: $(field "$out/kyt-tools_${version}_$arch.deb" Recommends)"
 # The driver: pcscd, and an example entry that names the handler where the
 # package puts it.
 driver=$out/libifdkyt_${version}_$arch.deb

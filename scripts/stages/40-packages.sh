@@ -12,6 +12,7 @@
 #    /run/pcscd, so it never meets a system pcscd), from a reader.conf made
 #    of the package's example entry, and opensc-tool sees the three slots and
 #    reads the demo cards' ATRs;
+#  - the installed kyt_sandbox runs opensc-tool against its own pcscd;
 #  - the packages are purged, and nothing of them may be left: no file, no
 #    /etc entry, no dpkg record, no ldconfig entry.
 # Needs root (dpkg, unshare, mount).
@@ -164,6 +165,16 @@ sim_pid=""
 rm -f "$work/sim.log"
 
 unshare --mount --propagation private bash "$0" --pcscd-in-namespace "$work"
+
+# The installed kyt_sandbox, as root and as an ordinary user: it finds the
+# installed kyt_sim and driver, and keeps the driver visible to its pcscd
+# although it lies in the drivers folder the sandbox hides.
+for as in root nobody; do
+  output=$(cd / && timeout 60 runuser -u "$as" -- env TMPDIR=/tmp /usr/bin/kyt_sandbox -- opensc-tool -l 2>&1) ||
+    fail "kyt_sandbox as $as: $output"
+  [ "$(grep -c 'KYT Sim 00 0[0-2]' <<<"$output")" = 3 ] || fail "kyt_sandbox as $as: $output"
+done
+echo "--- the installed kyt_sandbox: three slots through its private pcscd, as root and as nobody"
 
 # ---- Purge: nothing may be left ---------------------------------------------------
 files=$(for deb in "${debs[@]}"; do dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {sub(/^\./, "", $6); print $6}'; done)
