@@ -218,8 +218,8 @@ int Sandbox::RunCommand()
         const char *shell = std::getenv("SHELL");
         spec.argv = {shell && *shell ? shell : "/bin/sh"};
         Report("a shell with " + std::to_string(options_.readers) + " simulated KYT reader" +
-               (options_.readers == 1 ? "" : "s") + " behind a private pcscd (\"kyt_sandbox --control status\" " +
-               "drives them); leave it with exit or Ctrl-D");
+               (options_.readers == 1 ? "" : "s") + " behind a private pcscd; \"kyt_sandbox --control " +
+               "remove 0\" and the like drive the cards; leave it with exit or Ctrl-D");
     }
     std::string error;
     bool notFound = false;

@@ -77,8 +77,8 @@ void Sandbox::Pump(int timeoutMs)
 }
 
 // A ^C or ^\ typed at the shell the sandbox runs is the shell's to take,
-// as in any shell; sent with kill(1), or to any other COMMAND, it ends the
-// sandbox.
+// as in any shell; sent with kill(1), typed while the sandbox starts, or
+// typed at any other COMMAND, it ends the sandbox.
 void Sandbox::TakeSignals()
 {
     signalfd_siginfo info;
@@ -89,7 +89,8 @@ void Sandbox::TakeSignals()
             continue;
         }
         bool fromTerminal = info.ssi_code == SI_KERNEL;
-        if (fromTerminal && options_.command.empty() && (signal == SIGINT || signal == SIGQUIT))
+        bool shellRuns = options_.command.empty() && command_.Running();
+        if (fromTerminal && shellRuns && (signal == SIGINT || signal == SIGQUIT))
             continue;
         if (!endSignal_) {
             endSignal_ = signal;
