@@ -34,7 +34,7 @@ int main(int argc, char **argv)
     std::variant<Options, int> parsed = ParseOptions(argc, argv);
     const Options *options = std::get_if<Options>(&parsed);
     if (!options)
-        return std::get<int>(parsed);
+        return *std::get_if<int>(&parsed);
     if (options->controlLine)
         return RunControlClient(*options->controlLine);
 

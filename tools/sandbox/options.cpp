@@ -110,7 +110,7 @@ std::variant<Options, int> ParseOptions(int argc, char **argv)
                 return Fail("--control wants a command line, such as \"remove 0\"");
             return options;
         }
-        if (option.rfind("-", 0) != 0)
+        if (option.empty() || option[0] != '-')
             return Fail("COMMAND goes after --: " + option);
         if (option == "--pace") { // kyt_sim's one option without a value
             options.simArgs.push_back(option);

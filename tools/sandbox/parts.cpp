@@ -33,7 +33,8 @@ std::string OwnFolder()
 // pcscd lies in /usr/sbin, which an ordinary user's PATH often lacks.
 std::string FindPcscd()
 {
-    std::string path = std::getenv("PATH") ? std::getenv("PATH") : "";
+    const char *variable = std::getenv("PATH");
+    std::string path = variable ? variable : "";
     path += ":/usr/sbin:/sbin";
     size_t start = 0;
     while (start <= path.size()) {
