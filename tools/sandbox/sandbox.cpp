@@ -225,7 +225,7 @@ int Sandbox::RunCommand()
     bool notFound = false;
     command_.pid = Spawn(spec, &error, &notFound);
     if (command_.pid < 0) {
-        Report(error);
+        Report(notFound ? spec.argv[0] + ": command not found" : error);
         return notFound ? kExitNotFound : kExitCannotRun;
     }
     return Supervise();

@@ -1,7 +1,9 @@
 #include "spawn.h"
 
 #include <cerrno>
+#include <algorithm>
 #include <csignal>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 
@@ -17,7 +19,7 @@ namespace {
 // What a child sends back when it cannot exec: its errno, then a text.
 struct ChildFailure {
     int error;
-    char message[256];
+    char message[1024];
 };
 
 // Writes without allocating: the parent may have threads (pcsc-lite's).
@@ -71,6 +73,24 @@ void MoveTo(int from, int to)
     ChildFail(pipeFd, error, argv[0], std::strerror(error));
 }
 
+// execvp says EACCES when a folder of PATH cannot be searched, even when
+// the program is nowhere: for that, a shell says "not found".
+bool OnPath(const std::string &program)
+{
+    if (program.find('/') != std::string::npos)
+        return true;
+    const char *variable = std::getenv("PATH");
+    std::string path = variable ? variable : "";
+    for (size_t start = 0; start <= path.size();) {
+        size_t end = std::min(path.find(':', start), path.size());
+        std::string folder = end > start ? path.substr(start, end - start) : ".";
+        if (access((folder + "/" + program).c_str(), F_OK) == 0)
+            return true;
+        start = end + 1;
+    }
+    return false;
+}
+
 } // namespace
 
 pid_t Spawn(const SpawnSpec &spec, std::string *error, bool *notFound)
@@ -109,7 +129,7 @@ pid_t Spawn(const SpawnSpec &spec, std::string *error, bool *notFound)
     failure.message[sizeof failure.message - 1] = '\0';
     *error = failure.message;
     if (notFound)
-        *notFound = failure.error == ENOENT;
+        *notFound = failure.error == ENOENT || (failure.error == EACCES && !OnPath(spec.argv[0]));
     return -1;
 }
 
