@@ -13,7 +13,7 @@ build="$root/build-static"
 rm -rf "$build"
 cmake -S "$root" -B "$build" -DCMAKE_EXPORT_COMPILE_COMMANDS=ON -DKYT_BUILD_TESTS=OFF >/dev/null
 
-mapfile -t sources < <(cd "$root" && ls lib/reader/*.cpp lib/transport/*.cpp lib/serial/*.cpp tools/test/*.cpp tools/probe/*.cpp sim/*.cpp pcsc/*.cpp)
+mapfile -t sources < <(cd "$root" && ls lib/reader/*.cpp lib/transport/*.cpp lib/serial/*.cpp tools/test/*.cpp tools/probe/*.cpp sim/*/*.cpp pcsc/*.cpp)
 echo "clang-tidy on ${#sources[@]} files"
 (cd "$root" && printf '%s\n' "${sources[@]}" |
   xargs -P "$(nproc)" -n 4 clang-tidy-14 -p "$build" --quiet)

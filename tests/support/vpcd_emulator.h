@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "sim_reader.h"
+#include "sim_types.h"
 
 namespace rig {
 

@@ -14,7 +14,7 @@
 #include <cstdint>
 #include <optional>
 
-#include "sim_reader.h"
+#include "sim_types.h"
 
 namespace kytsim {
 

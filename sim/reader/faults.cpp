@@ -15,10 +15,9 @@ constexpr unsigned kSplitPieces = 3;      // a split asked for by kind
 
 // The count in Faults of each FaultKind, in the order of the kinds.
 constexpr int Faults::*kPendingCount[kFaultKinds] = {
-    &Faults::dropAcks,        &Faults::refuseAcks,        &Faults::damageAckChecksum,
-    &Faults::lostAfterRun,    &Faults::lateAcks,          &Faults::damageResponses,
-    &Faults::truncateResponses, &Faults::trailingBytes,   &Faults::splitResponses,
-    &Faults::silentAfterAck,  &Faults::ignoreRepeats,
+#define KYT_SIM_FAULT_COUNT(kind, count, name, effect) &Faults::count,
+    KYT_SIM_FAULT_KINDS(KYT_SIM_FAULT_COUNT)
+#undef KYT_SIM_FAULT_COUNT
 };
 
 size_t IndexOf(FaultKind kind)
@@ -62,17 +61,9 @@ std::vector<Bytes> ResponseDamage::Apply(const Bytes &frame) const
 void FaultPlan::Add(const Faults &faults)
 {
     Faults &f = pending_;
-    f.dropAcks += faults.dropAcks;
-    f.refuseAcks += faults.refuseAcks;
-    f.damageAckChecksum += faults.damageAckChecksum;
-    f.damageResponses += faults.damageResponses;
-    f.trailingBytes += faults.trailingBytes;
-    f.lateAcks += faults.lateAcks;
-    f.silentAfterAck += faults.silentAfterAck;
-    f.ignoreRepeats += faults.ignoreRepeats;
-    f.splitResponses += faults.splitResponses;
-    f.truncateResponses += faults.truncateResponses;
-    f.lostAfterRun += faults.lostAfterRun;
+#define KYT_SIM_FAULT_ADD(kind, count, name, effect) f.count += faults.count;
+    KYT_SIM_FAULT_KINDS(KYT_SIM_FAULT_ADD)
+#undef KYT_SIM_FAULT_ADD
     f.splitPieces = faults.splitPieces;
     f.splitDelay = faults.splitDelay;
 }

@@ -19,10 +19,10 @@
 #include <string>
 #include <vector>
 
-namespace kytsim {
+#include "fault_kinds.h"
+#include "sim_types.h"
 
-using Bytes = std::vector<uint8_t>;
-using Clock = std::chrono::steady_clock;
+namespace kytsim {
 
 // The three reader models the library knows, plus "anything else".
 enum class Model { KYT7710P, KYT7710P_V3, KYT4460P };
@@ -114,25 +114,16 @@ struct Faults {
     int lostAfterRun = 0;      // command frames processed, then their acknowledge and response lost
 };
 
-// Every fault the reader injects, one kind for each field of Faults.  Each
-// kind strikes on occasions of its own: the acknowledge kinds (ack-late aside)
-// on command frames, the response kinds and ack-late on response frames
-// (repeats included), ResponseWithheld on processed commands, RepeatIgnored
-// on repeat requests.
+// Every fault the reader injects, one kind for each field of Faults: the
+// list and what each kind does are in fault_kinds.h.
 enum class FaultKind {
-    AckLost,           // dropAcks
-    AckRefused,        // refuseAcks
-    AckDamaged,        // damageAckChecksum
-    AckLostAfterRun,   // lostAfterRun
-    AckLate,           // lateAcks
-    ResponseDamaged,   // damageResponses
-    ResponseTruncated, // truncateResponses
-    ResponsePadded,    // trailingBytes
-    ResponseSplit,     // splitResponses
-    ResponseWithheld,  // silentAfterAck
-    RepeatIgnored,     // ignoreRepeats
+#define KYT_SIM_FAULT_KIND_ENUM(kind, count, name, effect) kind,
+    KYT_SIM_FAULT_KINDS(KYT_SIM_FAULT_KIND_ENUM)
+#undef KYT_SIM_FAULT_KIND_ENUM
 };
-constexpr unsigned kFaultKinds = static_cast<unsigned>(FaultKind::RepeatIgnored) + 1;
+#define KYT_SIM_FAULT_KIND_ONE(kind, count, name, effect) +1
+constexpr unsigned kFaultKinds = 0 KYT_SIM_FAULT_KINDS(KYT_SIM_FAULT_KIND_ONE);
+#undef KYT_SIM_FAULT_KIND_ONE
 
 // One kind of fault as it stands: its rate, the occasions asked for one by
 // one that are still to come, and how often it has struck so far.

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "protocol.h"
+#include "sim_reader.h"
 
 namespace kytsim {
 

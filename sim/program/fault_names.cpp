@@ -16,33 +16,9 @@ struct FaultEntry {
 };
 
 constexpr FaultEntry kFaults[] = {
-    {FaultKind::AckLost, "ack-lost",
-     "no acknowledge and no response, the command not run: the host waits out its acknowledge timeout "
-     "and sends the command again"},
-    {FaultKind::AckRefused, "ack-refused",
-     "the acknowledge 02 01 01 03, the command not run: the host sends it again at once"},
-    {FaultKind::AckDamaged, "ack-damaged",
-     "an acknowledge with a wrong checksum (02 00 01 03), the command not run: the host sends it again at once"},
-    {FaultKind::AckLostAfterRun, "ack-lost-after-run",
-     "the command is run, then its acknowledge and response are lost: the host waits out its acknowledge "
-     "timeout and sends it again, which --resend runs again or answers with the previous response"},
-    {FaultKind::AckLate, "ack-late",
-     "a damaged acknowledge right behind the response frame, in the same write: the frame reads too long, "
-     "and the host asks for it again"},
-    {FaultKind::ResponseDamaged, "response-damaged",
-     "a response frame with a wrong checksum: the host asks for it again (repeat request)"},
-    {FaultKind::ResponseTruncated, "response-truncated",
-     "only the first half of the response frame: the host waits out its response timeout and asks for it again"},
-    {FaultKind::ResponsePadded, "response-padded",
-     "one stray byte after the response frame: the frame reads too long, and the host asks for it again"},
-    {FaultKind::ResponseSplit, "response-split",
-     "the response frame in three pieces with --split-pause between them: the host sees nothing amiss when "
-     "the pause is shorter than its response timeout, else a truncated frame and stray bytes"},
-    {FaultKind::ResponseWithheld, "response-withheld",
-     "the acknowledge, but the response only on a repeat request: the host waits out its response timeout "
-     "and asks for it"},
-    {FaultKind::RepeatIgnored, "repeat-ignored",
-     "a repeat request gets no answer: the host waits out its response timeout once more"},
+#define KYT_SIM_FAULT_ENTRY(kind, count, name, effect) {FaultKind::kind, name, effect},
+    KYT_SIM_FAULT_KINDS(KYT_SIM_FAULT_ENTRY)
+#undef KYT_SIM_FAULT_ENTRY
 };
 
 constexpr size_t kHelpWidth = 79;

@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-#include "sim_reader.h"
+#include "sim_types.h"
 
 namespace kytsim::program {
 
