@@ -4,14 +4,16 @@
 #    dpkg-buildpackage -a (without tests: they run next, under the emulator)
 #    and checked for their architecture, contents and lintian by
 #    scripts/debian-packages.sh;
-#  - the library, kyt_test, the simulator and the whole test suite, the PC/SC
-#    handler's tests included, built with Debian's cross compilers
-#    (cmake/toolchains/) and run under qemu-user by scripts/cross-suite.sh,
-#    one target after the other, two tests at a time.
+#  - the whole tree (library, kyt_test, kyt_probe, kyt_sandbox, the simulator,
+#    the PC/SC handler, the benchmarks and the test suite with the handler's
+#    tests), configured from scratch with Debian's cross compilers
+#    (cmake/toolchains/) and built by scripts/cross-suite.sh, which then runs
+#    the suite under qemu-user: one target after the other, two tests at a time.
 # The package builds install the targets' multiarch packages (libc6:armhf,
-# libpcsclite-dev:i386, ...); the suites run after them, so that CI runs them
-# with the multiarch packages present (the emulated programs must not load
-# them: see scripts/cross-suite.sh).
+# libpcsclite-dev:i386, ...); cross-suite.sh installs the ones its build needs
+# itself.  The suites run after the package builds, so that CI runs them with
+# the multiarch packages present (the emulated programs must not load them:
+# see scripts/cross-suite.sh).
 #
 #   KYT_CROSS_TARGETS   "TRIPLET:ARCH ..." (default both targets)
 set -euo pipefail
