@@ -121,9 +121,10 @@ enum class FaultKind {
     KYT_SIM_FAULT_KINDS(KYT_SIM_FAULT_KIND_ENUM)
 #undef KYT_SIM_FAULT_KIND_ENUM
 };
-#define KYT_SIM_FAULT_KIND_ONE(kind, count, name, effect) +1
-constexpr unsigned kFaultKinds = 0 KYT_SIM_FAULT_KINDS(KYT_SIM_FAULT_KIND_ONE);
-#undef KYT_SIM_FAULT_KIND_ONE
+#define KYT_SIM_FAULT_KIND_LISTED(kind, count, name, effect) FaultKind::kind,
+constexpr FaultKind kAllFaultKinds[] = {KYT_SIM_FAULT_KINDS(KYT_SIM_FAULT_KIND_LISTED)};
+#undef KYT_SIM_FAULT_KIND_LISTED
+constexpr unsigned kFaultKinds = sizeof kAllFaultKinds / sizeof kAllFaultKinds[0];
 
 // One kind of fault as it stands: its rate, the occasions asked for one by
 // one that are still to come, and how often it has struck so far.
