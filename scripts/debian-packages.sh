@@ -48,7 +48,7 @@ cross_deps=()
 [ "$arch" = "$native" ] || cross_deps=("crossbuild-essential-$arch" "libc6:$arch" "libstdc++6:$arch" "libatomic1:$arch")
 "$root/scripts/install-deps.sh" "${cross_deps[@]}"
 if ! (cd "$root" && dpkg-checkbuilddeps "${cross[@]}" "${profiles[@]}" 2>/dev/null); then
-  $sudo_cmd apt-get update -qq
+  "$root/scripts/apt-update.sh"
   DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get build-dep -y -qq "${cross[@]}" "${profiles[@]}" "$root" >/dev/null
 fi
 

@@ -22,6 +22,6 @@ if [ ${#missing[@]} -gt 0 ]; then
     [ "$arch" != "$p" ] && [ "$arch" != "$native" ] && [ "$arch" != all ] || continue
     dpkg --print-foreign-architectures | grep -qx "$arch" || $sudo_cmd dpkg --add-architecture "$arch"
   done
-  $sudo_cmd apt-get update -qq
+  "$(dirname "$0")/apt-update.sh"
   DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
