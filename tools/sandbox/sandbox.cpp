@@ -115,16 +115,16 @@ bool Sandbox::StartSims()
         sims_[i].in = in[1];
         sims_[i].out = out[0];
         std::string log = Path("sim" + std::to_string(i) + ".log");
-        SpawnSpec spec;
-        spec.argv = {parts_.sim, "--link", Path("reader" + std::to_string(i))};
-        spec.argv.insert(spec.argv.end(), options_.simArgs.begin(), options_.simArgs.end());
-        spec.in = in[0];
-        spec.out = out[1];
-        spec.err = OpenLog(log);
-        spec.part = true;
+        Launch launch;
+        launch.argv = {parts_.sim, "--link", Path("reader" + std::to_string(i))};
+        launch.argv.insert(launch.argv.end(), options_.simArgs.begin(), options_.simArgs.end());
+        launch.in = in[0];
+        launch.out = out[1];
+        launch.err = OpenLog(log);
+        launch.part = true;
         std::string error;
-        sims_[i].process.pid = Spawn(spec, &error);
-        for (int fd : {in[0], out[1], spec.err})
+        sims_[i].process.pid = Spawn(launch, &error);
+        for (int fd : {in[0], out[1], launch.err})
             close(fd);
         if (sims_[i].process.pid < 0) {
             Report("cannot start kyt_sim: " + error);
@@ -171,14 +171,14 @@ bool Sandbox::StartPcscd()
         return false;
     }
     PrivateRun run{Path("pcscd"), parts_.usbDrivers, parts_.handler, getuid(), getgid()};
-    SpawnSpec spec;
-    spec.argv = {parts_.pcscd, "--foreground", "--config", Path("reader.conf")};
-    spec.out = spec.err = OpenLog(Path("pcscd.log"));
-    spec.part = true;
-    spec.prepare = [&run] { return EnterPrivateRun(run); };
+    Launch launch;
+    launch.argv = {parts_.pcscd, "--foreground", "--config", Path("reader.conf")};
+    launch.out = launch.err = OpenLog(Path("pcscd.log"));
+    launch.part = true;
+    launch.prepare = [&run] { return EnterPrivateRun(run); };
     std::string error;
-    pcscd_.pid = Spawn(spec, &error);
-    close(spec.out);
+    pcscd_.pid = Spawn(launch, &error);
+    close(launch.out);
     if (pcscd_.pid < 0) {
         Report("cannot start pcscd: " + error);
         return false;
@@ -212,20 +212,20 @@ bool Sandbox::WaitUntilReady()
 
 int Sandbox::RunCommand()
 {
-    SpawnSpec spec;
-    spec.argv = options_.command;
-    if (spec.argv.empty()) {
+    Launch launch;
+    launch.argv = options_.command;
+    if (launch.argv.empty()) {
         const char *shell = std::getenv("SHELL");
-        spec.argv = {shell && *shell ? shell : "/bin/sh"};
+        launch.argv = {shell && *shell ? shell : "/bin/sh"};
         Report("a shell with " + std::to_string(options_.readers) + " simulated KYT reader" +
                (options_.readers == 1 ? "" : "s") + " behind a private pcscd; \"kyt_sandbox --control " +
                "remove 0\" and the like drive the cards; leave it with exit or Ctrl-D");
     }
     std::string error;
     bool notFound = false;
-    command_.pid = Spawn(spec, &error, &notFound);
+    command_.pid = Spawn(launch, &error, &notFound);
     if (command_.pid < 0) {
-        Report(notFound ? spec.argv[0] + ": command not found" : error);
+        Report(notFound ? launch.argv[0] + ": command not found" : error);
         return notFound ? kExitNotFound : kExitCannotRun;
     }
     return Supervise();

@@ -49,23 +49,23 @@ void MoveTo(int from, int to)
         dup2(from, to);
 }
 
-[[noreturn]] void RunChild(const SpawnSpec &spec, std::vector<char *> &argv, pid_t parent, int pipeFd)
+[[noreturn]] void RunChild(const Launch &launch, std::vector<char *> &argv, pid_t parent, int pipeFd)
 {
     ResetSignals();
-    if (spec.part) {
+    if (launch.part) {
         setpgid(0, 0);
         prctl(PR_SET_PDEATHSIG, SIGKILL);
         if (getppid() != parent) // kyt_sandbox died before the line above
             _exit(127);
     }
-    MoveTo(spec.in, STDIN_FILENO);
-    MoveTo(spec.out, STDOUT_FILENO);
-    MoveTo(spec.err, STDERR_FILENO);
-    if (spec.prepare) {
-        std::string message = spec.prepare();
+    MoveTo(launch.in, STDIN_FILENO);
+    MoveTo(launch.out, STDOUT_FILENO);
+    MoveTo(launch.err, STDERR_FILENO);
+    if (launch.prepare) {
+        std::string message = launch.prepare();
         if (!message.empty())
             ChildFail(pipeFd, 0, message.c_str(), "");
-        if (spec.part) // entering a namespace may have cleared it
+        if (launch.part) // entering a namespace may have cleared it
             prctl(PR_SET_PDEATHSIG, SIGKILL);
     }
     execvp(argv[0], argv.data());
@@ -93,10 +93,10 @@ bool OnPath(const std::string &program)
 
 } // namespace
 
-pid_t Spawn(const SpawnSpec &spec, std::string *error, bool *notFound)
+pid_t Spawn(const Launch &launch, std::string *error, bool *notFound)
 {
     std::vector<char *> argv;
-    for (const std::string &word : spec.argv)
+    for (const std::string &word : launch.argv)
         argv.push_back(const_cast<char *>(word.c_str()));
     argv.push_back(nullptr);
 
@@ -109,7 +109,7 @@ pid_t Spawn(const SpawnSpec &spec, std::string *error, bool *notFound)
     pid_t pid = fork();
     if (pid == 0) {
         close(report[0]);
-        RunChild(spec, argv, parent, report[1]);
+        RunChild(launch, argv, parent, report[1]);
     }
     close(report[1]);
     if (pid < 0) {
@@ -129,7 +129,7 @@ pid_t Spawn(const SpawnSpec &spec, std::string *error, bool *notFound)
     failure.message[sizeof failure.message - 1] = '\0';
     *error = failure.message;
     if (notFound)
-        *notFound = failure.error == ENOENT || (failure.error == EACCES && !OnPath(spec.argv[0]));
+        *notFound = failure.error == ENOENT || (failure.error == EACCES && !OnPath(launch.argv[0]));
     return -1;
 }
 

@@ -9,7 +9,7 @@
 
 namespace kytsandbox {
 
-struct SpawnSpec {
+struct Launch {
     std::vector<std::string> argv;
     // Descriptors that become the child's standard ones (-1: kept).
     int in = -1;
@@ -28,7 +28,7 @@ struct SpawnSpec {
 // message when the exec or `prepare` failed: it is passed back through a
 // pipe closed by the exec).  `notFound` is set when the program does not
 // exist.
-pid_t Spawn(const SpawnSpec &spec, std::string *error, bool *notFound = nullptr);
+pid_t Spawn(const Launch &launch, std::string *error, bool *notFound = nullptr);
 
 // The status of a process that ended, in words ("exit status 1", "killed by
 // signal 9 (Killed)").
