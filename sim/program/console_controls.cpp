@@ -16,15 +16,6 @@ namespace {
 
 using std::chrono::milliseconds;
 
-std::vector<std::string> Words(const std::string &line)
-{
-    std::vector<std::string> words;
-    std::istringstream in(line);
-    for (std::string word; words.size() < 4 && in >> word;)
-        words.push_back(word);
-    return words;
-}
-
 std::optional<milliseconds> ParseHold(const std::string &text)
 {
     std::optional<unsigned long> ms = ParseNumber(text);
@@ -91,7 +82,7 @@ std::string FirmwareCommand(SimReader &reader, const std::string &line)
 
 std::optional<std::string> RunControlCommand(SimReader &reader, const std::string &line)
 {
-    std::vector<std::string> words = Words(line);
+    std::vector<std::string> words = CommandWords(line);
     if (words.empty())
         return std::nullopt;
     if (words[0] == "delay")

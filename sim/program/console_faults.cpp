@@ -13,15 +13,6 @@ namespace {
 
 constexpr unsigned long kMaxInjected = 1000000;
 
-std::vector<std::string> Words(const std::string &line)
-{
-    std::vector<std::string> words;
-    std::istringstream in(line);
-    for (std::string word; words.size() < 4 && in >> word;)
-        words.push_back(word);
-    return words;
-}
-
 std::string MuteCommand(SimReader &reader, const std::vector<std::string> &words)
 {
     std::optional<unsigned> slot = words.size() == 2 ? ParseSlot(words[1]) : std::nullopt;
@@ -72,7 +63,7 @@ std::string KindStatus(FaultKind kind, const FaultTally &tally)
 
 std::optional<std::string> RunFaultCommand(SimReader &reader, const std::string &line)
 {
-    std::vector<std::string> words = Words(line);
+    std::vector<std::string> words = CommandWords(line);
     if (words.empty())
         return std::nullopt;
     if (words[0] == "mute" || words[0] == "unmute")

@@ -2,6 +2,7 @@
 #include "parsing.h"
 
 #include <cstdlib>
+#include <sstream>
 
 #include "protocol.h"
 
@@ -46,6 +47,15 @@ std::optional<Bytes> ParseHex(const std::string &text)
         bytes.push_back(static_cast<uint8_t>(value));
     }
     return bytes;
+}
+
+std::vector<std::string> CommandWords(const std::string &line)
+{
+    std::vector<std::string> words;
+    std::istringstream in(line);
+    for (std::string word; words.size() < 4 && in >> word;)
+        words.push_back(word);
+    return words;
 }
 
 } // namespace kytsim::program

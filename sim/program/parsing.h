@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "sim_types.h"
 
@@ -18,6 +19,9 @@ std::optional<unsigned> ParseSlot(const std::string &text);
 std::optional<uint32_t> ParseSpeed(const std::string &text);
 // Hexadecimal digits without spaces, two per byte.
 std::optional<Bytes> ParseHex(const std::string &text);
+
+// A console command's first four words; past them, words are not looked at.
+std::vector<std::string> CommandWords(const std::string &line);
 
 } // namespace kytsim::program
 
