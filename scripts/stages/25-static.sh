@@ -14,8 +14,9 @@ rm -rf "$build"
 cmake -S "$root" -B "$build" -DCMAKE_EXPORT_COMPILE_COMMANDS=ON -DKYT_BUILD_TESTS=OFF >/dev/null
 
 # The files come from git, not from globs, so that a file moved to another
-# folder of these parts stays checked.  pcsc/tests/ is left out: its programs
-# are test rigs, not the handler.
+# folder of these parts stays checked.  The handler's tests (tests/pcsc/) are
+# left out with the rest of tests/: their programs are test rigs, not the
+# handler.
 mapfile -t sources < <(cd "$root" && git ls-files -- 'lib/*.cpp' 'tools/test/*.cpp' \
   'tools/probe/*.cpp' 'tools/sandbox/*.cpp' 'sim/*.cpp' ':(glob)pcsc/*.cpp')
 [ "${#sources[@]}" -gt 0 ] || { echo "no sources listed by git" >&2; exit 1; }

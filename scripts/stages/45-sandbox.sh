@@ -62,7 +62,7 @@ if ! runuser -u "$user" -- test -x "$build/tools/sandbox/kyt_sandbox" -a -x "$bu
 fi
 sandbox=$parts/tools/sandbox/kyt_sandbox
 probe=$work/pyscard_probe.py
-cp "$root/tests/sandbox/pyscard_probe.py" "$probe"
+cp "$root/tests/tools/pyscard_probe.py" "$probe"
 chmod 644 "$probe"
 cp -r "$root/examples/sandbox" "$work/example"
 chmod -R go+rX "$work/example"

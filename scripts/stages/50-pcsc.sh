@@ -3,8 +3,8 @@
 # pyscard, vicc and pcsc-lite's development files when missing, builds the IFD handler with
 # the library and the simulated reader in a folder of its own, and runs
 # its own tests and the vicc test of the simulator (which needs vicc), then
-# pcsc/tests/pcscd_test.sh, pcscd_sessions_test.sh and
-# tests/probe_pcscd_test.sh (kyt_probe's entry loaded by pcscd, and pcscd
+# tests/pcsc/pcscd_test.sh, pcscd_sessions_test.sh and
+# tests/tools/probe_pcscd_test.sh (kyt_probe's entry loaded by pcscd, and pcscd
 # meeting a port that kyt_test holds) in private mount namespaces, so that
 # their pcscd never meets a system one.  Needs root (apt-get, unshare,
 # mount).
@@ -29,9 +29,9 @@ timeout 300 "$build/pcsc/ifd_handler_test"
 # test must run rather than skip.
 KYT_REQUIRE_VICC=1 timeout 300 "$build/tests/vpcd_card_test" --gtest_filter='VpcdVicc.*'
 
-bash "$root/pcsc/tests/pcscd_test.sh" "$build" "$work/test"
+bash "$root/tests/pcsc/pcscd_test.sh" "$build" "$work/test"
 # What services that run for months need: quick exits, sessions through a
 # bounce, a silence and slow cards, a late port, pcscd's reader contexts,
 # the log topics.
-bash "$root/pcsc/tests/pcscd_sessions_test.sh" "$build" "$work/sessions"
-bash "$root/tests/probe_pcscd_test.sh" "$build" "$work/probe"
+bash "$root/tests/pcsc/pcscd_sessions_test.sh" "$build" "$work/sessions"
+bash "$root/tests/tools/probe_pcscd_test.sh" "$build" "$work/probe"

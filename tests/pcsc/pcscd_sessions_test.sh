@@ -12,7 +12,7 @@
 set -euo pipefail
 build=$1
 work=$2
-# shellcheck source=pcsc/tests/pcscd_rig.sh
+# shellcheck source=tests/pcsc/pcscd_rig.sh
 source "$(dirname "$0")/pcscd_rig.sh"
 
 client_checks() { # check...

@@ -13,7 +13,7 @@
 set -euo pipefail
 build=$1
 work=$2
-# shellcheck source=pcsc/tests/pcscd_rig.sh
+# shellcheck source=tests/pcsc/pcscd_rig.sh
 source "$(dirname "$0")/pcscd_rig.sh"
 
 # ---- The demo reader, out of the box ------------------------------------------
