@@ -25,6 +25,7 @@
 #include "kyt.h"
 #include "sim_program.h"
 #include "sim_reader.h"
+#include "temp_files.h"
 
 using kytsim::Bytes;
 using namespace std::chrono_literals;
@@ -638,9 +639,9 @@ using rig::Wait;
 
 TEST(SimProgram, RunsTheNamedSetupOnALinkUntilTerminated)
 {
-    char dir[] = "/tmp/kyt_sim_test.XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    std::string link = std::string(dir) + "/reader";
+    rig::TempFolder folder("kyt_sim_test");
+    ASSERT_TRUE(folder.Made());
+    std::string link = folder.Path("reader");
     Program program =
         Spawn({"--model", "KYT4460P", "--speed", "19200", "--card", "1:3B0011", "--link", link});
     ASSERT_GT(program.pid, 0);
@@ -668,7 +669,6 @@ TEST(SimProgram, RunsTheNamedSetupOnALinkUntilTerminated)
     kill(program.pid, SIGTERM);
     EXPECT_EQ(Wait(program), 0);
     EXPECT_NE(access(link.c_str(), F_OK), 0) << "link left behind";
-    rmdir(dir);
 }
 
 TEST(SimProgram, DemoSetupByDefault)
