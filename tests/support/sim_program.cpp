@@ -161,17 +161,6 @@ std::string ReadAll(FILE *file)
     return text;
 }
 
-std::string Ask(Program &program, const std::string &command)
-{
-    std::string line = command + "\n";
-    if (write(program.in, line.data(), line.size()) != static_cast<ssize_t>(line.size()))
-        return "";
-    std::string answer;
-    for (int c = fgetc(program.out); c != EOF && c != '\n'; c = fgetc(program.out))
-        answer += static_cast<char>(c);
-    return answer;
-}
-
 SimProgram::SimProgram(const std::vector<std::string> &args, Input input, Errors errors)
     : program_(Spawn(args, input, errors))
 {
@@ -248,6 +237,13 @@ std::string SimProgram::Ask(const std::string &command)
     std::string answer;
     ReadOutputLine(&answer);
     return answer;
+}
+
+void SimProgram::CloseInput()
+{
+    if (program_.in >= 0)
+        close(program_.in);
+    program_.in = -1;
 }
 
 void SimProgram::CollectError(int waitMs)

@@ -55,10 +55,6 @@ std::string ReadyPort(Program &program);
 // Everything left on a stream, up to its end.
 std::string ReadAll(FILE *file);
 
-// Sends one command line to a program started with Input::Pipe and returns
-// its one-line answer without the newline ("" when none comes).
-std::string Ask(Program &program, const std::string &command);
-
 // kyt_sim with its output read up to the ready line (and the vpcd slots'
 // lines before it).  By default its standard input is at its end and its
 // standard error is collected for the test to look at; with Input::Pipe the
@@ -84,6 +80,8 @@ public:
     // One command line on the console (Input::Pipe) and its one-line answer
     // without the newline; "" when none comes.
     std::string Ask(const std::string &command);
+    // Ends the standard input (Input::Pipe): the console sees its end.
+    void CloseInput();
 
     // Waits until the standard error holds `text`; false when it does not
     // within `limit`, which is there only so that nothing hangs.

@@ -23,16 +23,19 @@ bool SimRig::Begin(const std::vector<std::string> &args, const SimOptions &optio
     }
     if (!program_->AwaitReady())
         return false;
-    if (!options.open)
-        return true;
+    return !options.open || Open(options.timeoutMs, options.retries);
+}
+
+bool SimRig::Open(KYT_ULONG timeoutMs, KYT_ULONG retries)
+{
     KYT_STATUS status = KYT_OpenA(Port().c_str(), &handle_);
     EXPECT_EQ(status, KYT_SUCCESS);
     if (status != KYT_SUCCESS) {
         handle_ = nullptr;
         return false;
     }
-    if (options.timeoutMs != 0) {
-        KYT_TIMEOUTS timeouts = {options.timeoutMs, options.retries, options.timeoutMs, options.retries};
+    if (timeoutMs != 0) {
+        KYT_TIMEOUTS timeouts = {timeoutMs, retries, timeoutMs, retries};
         status = KYT_SetTimeouts(handle_, &timeouts);
         EXPECT_EQ(status, KYT_SUCCESS);
     }

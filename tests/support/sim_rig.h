@@ -44,6 +44,9 @@ public:
     // Starts kyt_sim, waits for its ready line and opens the library as
     // `options` say; false (and a test failure) when any of it fails.
     bool Begin(const std::vector<std::string> &args, const SimOptions &options = {});
+    // Opens the library on the port of a kyt_sim begun without it; false
+    // (and a test failure) when it does not open.
+    bool Open(KYT_ULONG timeoutMs = 0, KYT_ULONG retries = 1);
     // Closes the library and stops kyt_sim, both expected to go cleanly;
     // Begin may start another one then.
     void End();
