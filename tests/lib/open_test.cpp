@@ -13,6 +13,7 @@
 #include "ccid.h"
 #include "device.h"
 #include "reader_rig.h"
+#include "temp_files.h"
 
 namespace {
 
@@ -61,13 +62,10 @@ TEST(Open, MissingPortGivesTheSystemsError)
 // errno; a FIFO with nobody at its other end must not make the open wait.
 TEST(Open, NamesThatAreNoPortFailWithTheSystemsError)
 {
-    char dirTemplate[] = "/tmp/kyt-open-XXXXXX";
-    ASSERT_NE(mkdtemp(dirTemplate), nullptr);
-    const std::string dir = dirTemplate;
-    const std::string file = dir + "/file", fifo = dir + "/fifo", dangling = dir + "/dangling";
-    FILE *created = fopen(file.c_str(), "w");
-    ASSERT_NE(created, nullptr);
-    fclose(created);
+    rig::TempFolder folder("kyt-open");
+    ASSERT_TRUE(folder.Made());
+    const std::string dir = folder.Dir();
+    const std::string file = folder.Write("file", ""), fifo = dir + "/fifo", dangling = dir + "/dangling";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     ASSERT_EQ(symlink((dir + "/nothing").c_str(), dangling.c_str()), 0);
 
@@ -84,9 +82,6 @@ TEST(Open, NamesThatAreNoPortFailWithTheSystemsError)
     }
     EXPECT_TRUE(NothingListed());
     EXPECT_EQ(rig::OpenDescriptorCount(), before);
-    for (const std::string &path : {file, fifo, dangling})
-        unlink(path.c_str());
-    rmdir(dir.c_str());
 }
 
 // A reader at each speed the port can set is found, and the port stays there.

@@ -23,6 +23,7 @@
 #include "device.h"
 #include "program_run.h"
 #include "reader_rig.h"
+#include "temp_files.h"
 
 namespace {
 
@@ -172,16 +173,8 @@ protected:
 #ifdef KYT_TEST_EMULATED
         GTEST_SKIP() << "the emulator does not hand LD_PRELOAD to the emulated program";
 #endif
-        char name[] = "/tmp/kyt_shim_log_XXXXXX";
-        int fd = mkstemp(name);
-        ASSERT_GE(fd, 0);
-        close(fd);
-        log_ = name;
-    }
-    void TearDown() override
-    {
-        if (!log_.empty())
-            unlink(log_.c_str());
+        ASSERT_TRUE(folder_.Made());
+        log_ = folder_.Write("shim.log", "");
     }
 
     // kyt_test opens the reader and leaves at once; the events the driver
@@ -203,6 +196,7 @@ protected:
         return events;
     }
 
+    rig::TempFolder folder_{"kyt_shim_log"};
     std::string log_;
 };
 

@@ -22,6 +22,7 @@
 #include "comport.h"
 #include "reader_rig.h"
 #include "signal_storm.h"
+#include "temp_files.h"
 
 // Counts the layer's tcsetattr calls, then hands each to the C library.  The
 // only way to see that a call which must leave the port alone made none.
@@ -508,9 +509,9 @@ TEST_F(SerialTest, OpenWConvertsTheWholeName)
     std::string saved = setlocale(LC_CTYPE, nullptr);
     if (setlocale(LC_CTYPE, "C.UTF-8") == nullptr)
         GTEST_SKIP() << "no UTF-8 locale";
-    char dirTemplate[] = "/tmp/kyt-serial-XXXXXX";
-    ASSERT_NE(mkdtemp(dirTemplate), nullptr);
-    std::string dir = dirTemplate;
+    rig::TempFolder folder("kyt-serial");
+    ASSERT_TRUE(folder.Made());
+    const std::string &dir = folder.Dir();
     // Each of these characters takes two to four bytes in UTF-8.
     std::string link = dir + "/lecteur-\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80";
     std::wstring wideLink(dir.begin(), dir.end());
@@ -522,7 +523,6 @@ TEST_F(SerialTest, OpenWConvertsTheWholeName)
     EXPECT_TRUE(IsSlave(port, slavePath));
 
     unlink(link.c_str());
-    rmdir(dir.c_str());
     setlocale(LC_CTYPE, saved.c_str());
     // In the C locale the same name has no multibyte form.
     EXPECT_EQ(ComPort_OpenW(wideLink.c_str(), 9600, 8, 'N', 1, 'N'), -1);

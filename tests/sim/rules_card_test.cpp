@@ -2,9 +2,6 @@
 // the real kyt_sim program and the library on its pty: a rules card answering
 // as its file says, broken files refused with their line, rules cards put in
 // on standard input, and a recorded session replayed.
-#include <csignal>
-#include <cstdio>
-#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -17,40 +14,15 @@
 #include "reader_rig.h"
 #include "rules_card.h"
 #include "sim_program.h"
+#include "sim_rig.h"
+#include "temp_files.h"
 
 using kytsim::Bytes;
 
 namespace {
 
-// A folder of the test's own, removed with what it holds.
-class TempFolder {
-public:
-    TempFolder()
-    {
-        char name[] = "/tmp/kyt_rules_test.XXXXXX";
-        if (mkdtemp(name) != nullptr)
-            path_ = name;
-    }
-    ~TempFolder()
-    {
-        if (!path_.empty())
-            std::filesystem::remove_all(path_);
-    }
-    TempFolder(const TempFolder &) = delete;
-    TempFolder &operator=(const TempFolder &) = delete;
-
-    // Writes `text` as the file `name` in the folder; its path.
-    std::string Write(const std::string &name, const std::string &text) const
-    {
-        std::string path = path_ + "/" + name;
-        std::ofstream(path, std::ios::binary) << text;
-        return path;
-    }
-    std::string Path(const std::string &name) const { return path_ + "/" + name; }
-
-private:
-    std::string path_;
-};
+using rig::SimRig;
+using rig::TempFolder;
 
 std::string ReadFile(const std::string &path)
 {
@@ -58,81 +30,10 @@ std::string ReadFile(const std::string &path)
     return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
 }
 
-// kyt_sim running with these arguments, and the library's reader on it.
-class Sim {
-public:
-    explicit Sim(const std::vector<std::string> &args, rig::Input input = rig::Input::Null)
-        : program_(rig::Spawn(args, input))
-    {
-        if (program_.pid <= 0) {
-            ADD_FAILURE() << "kyt_sim did not start";
-            return;
-        }
-        std::string port = rig::ReadyPort(program_);
-        if (!port.empty()) {
-            EXPECT_EQ(KYT_OpenA(port.c_str(), &reader_), KYT_SUCCESS);
-        }
-    }
-    ~Sim()
-    {
-        if (reader_)
-            KYT_Close(reader_);
-        if (program_.pid > 0) {
-            kill(program_.pid, SIGTERM);
-            rig::Wait(program_);
-        }
-    }
-    Sim(const Sim &) = delete;
-    Sim &operator=(const Sim &) = delete;
-
-    bool Ready() const { return reader_ != nullptr; }
-
-    Bytes PowerOn(KYT_ULONG slot)
-    {
-        KYT_STATUS status;
-        Bytes atr = rig::PowerOn(reader_, slot, &status);
-        EXPECT_EQ(status, KYT_SUCCESS) << "power-on of slot " << slot;
-        return atr;
-    }
-
-    void PowerOff(KYT_ULONG slot) { EXPECT_EQ(KYT_PowerOffIcc(reader_, slot), KYT_SUCCESS); }
-
-    Bytes Exchange(KYT_ULONG slot, const Bytes &apdu)
-    {
-        KYT_STATUS status;
-        Bytes response = rig::Exchange(reader_, slot, apdu, &status);
-        EXPECT_EQ(status, KYT_SUCCESS) << "APDU to slot " << slot;
-        return response;
-    }
-
-    // One command line on kyt_sim's standard input, and its answer.
-    std::string Command(const std::string &line)
-    {
-        std::string text = line + "\n";
-        if (write(program_.in, text.data(), text.size()) != static_cast<ssize_t>(text.size()))
-            return "(not written)";
-        char answer[1024] = {};
-        if (fgets(answer, sizeof answer, program_.out) == nullptr)
-            return "(no answer)";
-        return answer;
-    }
-
-    // Ends kyt_sim as a crash or an impatient user would: it gets no chance
-    // to tidy up.
-    void Kill()
-    {
-        if (reader_)
-            KYT_Close(reader_);
-        reader_ = nullptr;
-        kill(program_.pid, SIGKILL);
-        rig::Wait(program_);
-        program_.pid = -1;
-    }
-
-private:
-    rig::Program program_;
-    ReaderHandle reader_ = nullptr;
-};
+// kyt_sim with its console at its end (rules cards given on the command
+// line), or on a pipe for Ask.
+const rig::SimOptions kQuiet = {rig::Input::Null};
+const rig::SimOptions kConsole = {rig::Input::Pipe};
 
 // A T=1 ATR (TD1 80, TD2 01, one historical byte 80, TCK 80).
 const char kRulesAtr[] = "3B 81 80 01 80 80";
@@ -169,11 +70,10 @@ const char kRules[] =
 
 TEST(RulesCard, AnswersWithTheFirstRuleThatMatches)
 {
-    TempFolder folder;
-    std::string rules = folder.Write("card.rules", kRules);
-    Sim sim({"--card", "1:rules:" + rules});
+    rig::ScriptFile rules(kRules, "card.rules");
+    SimRig sim({"--card", "1:rules:" + rules.path}, kQuiet);
     ASSERT_TRUE(sim.Ready());
-    EXPECT_EQ(sim.PowerOn(1), rig::Hex(kRulesAtr));
+    EXPECT_EQ(sim.Atr(1), rig::Hex(kRulesAtr));
 
     const struct {
         const char *command;
@@ -198,11 +98,11 @@ TEST(RulesCard, AnswersWithTheFirstRuleThatMatches)
         {"80 10 00 00", "6D 00"},                    // nothing matches
     };
     for (const auto &c : cases)
-        EXPECT_EQ(sim.Exchange(1, rig::Hex(c.command)), rig::Hex(c.response)) << c.command;
+        EXPECT_EQ(sim.Answer(1, rig::Hex(c.command)), rig::Hex(c.response)) << c.command;
     // No state: after a power cycle the same answers.
     sim.PowerOff(1);
-    EXPECT_EQ(sim.PowerOn(1), rig::Hex(kRulesAtr));
-    EXPECT_EQ(sim.Exchange(1, rig::Hex("00 CA 9F 36 00")), rig::Hex("9F 36 02 00 01 90 00"));
+    EXPECT_EQ(sim.Atr(1), rig::Hex(kRulesAtr));
+    EXPECT_EQ(sim.Answer(1, rig::Hex("00 CA 9F 36 00")), rig::Hex("9F 36 02 00 01 90 00"));
 }
 
 // The example file answers as its comments say.
@@ -310,15 +210,15 @@ TEST(RulesCard, InsertedOnStandardInput)
     TempFolder folder;
     std::string broken = folder.Write("broken.rules", "ATR 3B 00\n00 A4\n\n");
     std::string good = folder.Write("good.rules", kRules);
-    Sim sim({}, rig::Input::Pipe);
+    SimRig sim({}, kConsole);
     ASSERT_TRUE(sim.Ready());
-    EXPECT_EQ(sim.Command("insert 2 rules:" + broken),
-              "error: " + broken + ":2: a command pattern without a response\n");
-    EXPECT_EQ(sim.Command("insert 2 rules:" + folder.Path("missing")),
-              "error: " + folder.Path("missing") + ": No such file or directory\n");
-    EXPECT_EQ(sim.Command("insert 2 rules:" + good), "ok: slot 2 holds rules:" + good + "\n");
-    EXPECT_EQ(sim.PowerOn(2), rig::Hex(kRulesAtr));
-    EXPECT_EQ(sim.Exchange(2, rig::Hex("00 B0 00 00 04")), rig::Hex("01 02 03 04 90 00"));
+    EXPECT_EQ(sim.Ask("insert 2 rules:" + broken),
+              "error: " + broken + ":2: a command pattern without a response");
+    EXPECT_EQ(sim.Ask("insert 2 rules:" + folder.Path("missing")),
+              "error: " + folder.Path("missing") + ": No such file or directory");
+    EXPECT_EQ(sim.Ask("insert 2 rules:" + good), "ok: slot 2 holds rules:" + good);
+    EXPECT_EQ(sim.Atr(2), rig::Hex(kRulesAtr));
+    EXPECT_EQ(sim.Answer(2, rig::Hex("00 B0 00 00 04")), rig::Hex("01 02 03 04 90 00"));
 }
 
 // The APDUs of a recorded session.  Each list reads an EF before one is
@@ -344,11 +244,11 @@ const std::vector<const char *> kAtrCardSession = {
 // The responses of a session, power-on included (the ATR first).
 using Session = std::vector<Bytes>;
 
-Session RunSession(Sim &sim, KYT_ULONG slot, const std::vector<const char *> &apdus)
+Session RunSession(SimRig &sim, KYT_ULONG slot, const std::vector<const char *> &apdus)
 {
-    Session responses = {sim.PowerOn(slot)};
+    Session responses = {sim.Atr(slot)};
     for (const char *apdu : apdus)
-        responses.push_back(sim.Exchange(slot, rig::Hex(apdu)));
+        responses.push_back(sim.Answer(slot, rig::Hex(apdu)));
     return responses;
 }
 
@@ -371,13 +271,13 @@ TEST(Recording, ASessionKilledMidwayReplaysAsRulesCards)
     const std::string base = folder.Path("session");
     Session demo, atrCard, secondCard;
     {
-        Sim sim({"--record", base, "--block", "64", "--card", "0:demo-t1", "--card", "1:3B808031FE458A"},
-                rig::Input::Pipe);
+        SimRig sim({"--record", base, "--block", "64", "--card", "0:demo-t1", "--card", "1:3B808031FE458A"},
+                kConsole);
         ASSERT_TRUE(sim.Ready());
         demo = RunSession(sim, 0, kDemoSession);
         atrCard = RunSession(sim, 1, kAtrCardSession);
         // Another card in slot 0 goes on in a file of its own.
-        ASSERT_EQ(sim.Command("insert 0 demo-t0"), "ok: slot 0 holds demo-t0\n");
+        ASSERT_EQ(sim.Ask("insert 0 demo-t0"), "ok: slot 0 holds demo-t0");
         secondCard = RunSession(sim, 0, {"00 A4 00 0C 02 2F E2", "00 B0 00 00 0A"});
         sim.Kill();
     }
@@ -385,8 +285,9 @@ TEST(Recording, ASessionKilledMidwayReplaysAsRulesCards)
     ASSERT_NE(atrCard.back(), atrCard[1]);
     EXPECT_EQ(ReadFile(base + ".slot1").rfind("; Slot 1, recorded by kyt_sim --record", 0), 0u);
 
-    Sim replay({"--block", "64", "--card", "0:rules:" + base + ".slot0", "--card", "1:rules:" + base + ".slot1",
-                "--card", "2:rules:" + base + ".slot0.2"});
+    SimRig replay({"--block", "64", "--card", "0:rules:" + base + ".slot0", "--card", "1:rules:" + base + ".slot1",
+                "--card", "2:rules:" + base + ".slot0.2"},
+                  kQuiet);
     ASSERT_TRUE(replay.Ready());
     EXPECT_EQ(RunSession(replay, 0, kDemoSession), FirstResponses(demo, kDemoSession));
     EXPECT_EQ(RunSession(replay, 1, kAtrCardSession), FirstResponses(atrCard, kAtrCardSession));

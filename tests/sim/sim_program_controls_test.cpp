@@ -12,7 +12,7 @@
 
 #include "kyt.h"
 #include "sim_program.h"
-#include "sim_program_session.h"
+#include "sim_rig.h"
 
 namespace {
 

@@ -17,7 +17,8 @@
 
 #include "kyt.h"
 #include "sim_program.h"
-#include "sim_program_session.h"
+#include "sim_rig.h"
+#include "temp_files.h"
 
 namespace {
 
@@ -154,8 +155,6 @@ TEST_F(SimFaults, SameSeedSameFaults)
             ASSERT_EQ(SelectMf(), 0UL) << "exchange " << i;
         outcome = StatusPart(Ask("status"), "faults");
         TearDown();
-        handle_ = nullptr;
-        program_ = rig::Program();
     }
     EXPECT_EQ(faults[0], faults[1]);
     uint64_t total = 0;
@@ -322,9 +321,9 @@ bool IsLogLine(const std::string &line)
 // and begun afresh, so neither grows past it.
 TEST_F(SimFaults, LogFileRotatesAtItsSize)
 {
-    char dir[] = "/tmp/kyt_sim_log.XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    const std::string log = std::string(dir) + "/frames.log";
+    rig::TempFolder folder("kyt_sim_log");
+    ASSERT_TRUE(folder.Made());
+    const std::string log = folder.Path("frames.log");
     Start({"--log", log, "--log-size", "1"});
     for (int i = 0; i < 100; i++) {
         KYT_ULONG icc = 0;
@@ -344,9 +343,6 @@ TEST_F(SimFaults, LogFileRotatesAtItsSize)
     }
     EXPECT_GT(polls, 5u);
     EXPECT_NE(lines.back().find(" reader>host "), std::string::npos) << "the last answer is in";
-    unlink(log.c_str());
-    unlink((log + ".1").c_str());
-    rmdir(dir);
 }
 
 } // namespace

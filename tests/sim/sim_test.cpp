@@ -25,6 +25,8 @@
 #include "kyt.h"
 #include "sim_program.h"
 #include "sim_reader.h"
+#include "sim_rig.h"
+#include "temp_files.h"
 
 using kytsim::Bytes;
 using namespace std::chrono_literals;
@@ -638,9 +640,9 @@ using rig::Wait;
 
 TEST(SimProgram, RunsTheNamedSetupOnALinkUntilTerminated)
 {
-    char dir[] = "/tmp/kyt_sim_test.XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    std::string link = std::string(dir) + "/reader";
+    rig::TempFolder folder("kyt_sim_test");
+    ASSERT_TRUE(folder.Made());
+    std::string link = folder.Path("reader");
     Program program =
         Spawn({"--model", "KYT4460P", "--speed", "19200", "--card", "1:3B0011", "--link", link});
     ASSERT_GT(program.pid, 0);
@@ -668,7 +670,6 @@ TEST(SimProgram, RunsTheNamedSetupOnALinkUntilTerminated)
     kill(program.pid, SIGTERM);
     EXPECT_EQ(Wait(program), 0);
     EXPECT_NE(access(link.c_str(), F_OK), 0) << "link left behind";
-    rmdir(dir);
 }
 
 TEST(SimProgram, DemoSetupByDefault)
@@ -901,16 +902,11 @@ class SimProgramInput : public ::testing::TestWithParam<Input> {};
 
 TEST_P(SimProgramInput, ReaderOpensAfterTheInputEnded)
 {
-    Program program = Spawn({}, GetParam());
-    ASSERT_GT(program.pid, 0);
-    std::string path = ReadyPort(program);
-    ASSERT_FALSE(path.empty());
-    if (program.in >= 0) {
-        close(program.in);
-        program.in = -1;
-    }
-    ReaderHandle reader = nullptr;
-    ASSERT_EQ(KYT_OpenA(path.c_str(), &reader), KYT_SUCCESS);
+    rig::SimRig sim;
+    ASSERT_TRUE(sim.Begin({}, {GetParam(), rig::Errors::Inherited, false}));
+    sim.Process().CloseInput();
+    ASSERT_TRUE(sim.Open());
+    ReaderHandle reader = sim.Handle();
     unsigned char atr[33];
     KYT_ULONG atrLength = sizeof atr;
     EXPECT_EQ(KYT_PowerOnIcc(reader, 0, atr, &atrLength), KYT_SUCCESS);
@@ -919,9 +915,7 @@ TEST_P(SimProgramInput, ReaderOpensAfterTheInputEnded)
     KYT_ULONG responseLength = sizeof response;
     EXPECT_EQ(KYT_ExchangeApdu(reader, 0, selectMf, sizeof selectMf, response, &responseLength), KYT_SUCCESS);
     EXPECT_EQ(Bytes(response, response + responseLength), (Bytes{0x90, 0x00}));
-    EXPECT_EQ(KYT_Close(reader), KYT_SUCCESS);
-    kill(program.pid, SIGTERM);
-    EXPECT_EQ(Wait(program, 30000ms), 0);
+    sim.End(); // closed, and kyt_sim ends with status 0
 }
 
 INSTANTIATE_TEST_SUITE_P(Inputs, SimProgramInput, ::testing::Values(Input::Null, Input::Closed, Input::Pipe),

@@ -10,7 +10,6 @@
 
 #include <cerrno>
 #include <cstdlib>
-#include <filesystem>
 #include <string>
 #include <thread>
 
@@ -18,11 +17,14 @@
 
 #include "kyt.h"
 #include "sim_program.h"
+#include "sim_rig.h"
+#include "temp_files.h"
 #include "vpcd_emulator.h"
 
 namespace {
 
 using kytsim::Bytes;
+using rig::SimRig;
 using rig::VpcdEmulator;
 using namespace std::chrono_literals;
 
@@ -31,100 +33,59 @@ const Bytes kDemoT1Atr = {0x3B, 0xF9, 0x96, 0x00, 0x00, 0x81, 0x31, 0xFE, 0x45, 
 const Bytes kSelectMf = {0x00, 0xA4, 0x00, 0x0C, 0x02, 0x3F, 0x00};
 const Bytes kOk = {0x90, 0x00};
 
-// kyt_sim started with `args`, and the library open on its pty.  At the
-// end kyt_sim must stop cleanly (under the sanitizers, with nothing to
-// report).
-class Session {
-public:
-    explicit Session(const std::vector<std::string> &args) : program(args) {}
-    ~Session()
-    {
-        if (handle)
-            KYT_Close(handle);
-        if (program.Running()) {
-            EXPECT_EQ(program.Stop(SIGTERM), 0) << program.ErrorText();
-        }
-    }
-    Session(const Session &) = delete;
-    Session &operator=(const Session &) = delete;
+// kyt_sim with its standard error collected, for what the vpcd slots
+// report.  At the end kyt_sim must stop cleanly (under the sanitizers, with
+// nothing to report).
+const rig::SimOptions kWatched = {rig::Input::Null, rig::Errors::Separate};
 
-    bool Open()
-    {
-        if (!program.AwaitReady())
+// Waits until the slot shows `wanted` (KYT_ICC_ABSENT, _PRESENT...).
+bool AwaitIccStatus(SimRig &session, KYT_ULONG slot, KYT_ULONG wanted)
+{
+    auto giveUp = std::chrono::steady_clock::now() + 30s;
+    KYT_ULONG status = KYT_ICC_UNKNOWN;
+    while (KYT_GetIccStatus(session.Handle(), slot, &status) != KYT_SUCCESS || status != wanted) {
+        if (std::chrono::steady_clock::now() > giveUp)
             return false;
-        KYT_STATUS status = KYT_OpenA(program.PortPath().c_str(), &handle);
-        EXPECT_EQ(status, KYT_SUCCESS);
-        return status == KYT_SUCCESS;
+        std::this_thread::sleep_for(20ms);
     }
+    return true;
+}
 
-    Bytes PowerOn(KYT_ULONG slot, KYT_STATUS *status)
-    {
-        unsigned char atr[64];
-        KYT_ULONG length = sizeof atr;
-        *status = KYT_PowerOnIcc(handle, slot, atr, &length);
-        return *status == KYT_SUCCESS ? Bytes(atr, atr + length) : Bytes();
-    }
+// Connects the emulator to the slot's port and waits for its card.
+bool Attach(SimRig &session, VpcdEmulator &emulator, KYT_ULONG slot)
+{
+    return emulator.Connect(session.VpcdPort(static_cast<unsigned>(slot))) &&
+           AwaitIccStatus(session, slot, KYT_ICC_PRESENT);
+}
 
-    Bytes Exchange(KYT_ULONG slot, const Bytes &apdu, KYT_STATUS *status)
-    {
-        Bytes response(65538);
-        KYT_ULONG length = response.size();
-        *status = KYT_ExchangeApdu(handle, slot, apdu.data(), apdu.size(), response.data(), &length);
-        response.resize(*status == KYT_SUCCESS ? length : 0);
-        return response;
-    }
-
-    // Waits until the slot shows `wanted` (KYT_ICC_ABSENT, _PRESENT...).
-    bool AwaitIccStatus(KYT_ULONG slot, KYT_ULONG wanted)
-    {
-        auto giveUp = std::chrono::steady_clock::now() + 30s;
-        KYT_ULONG status = KYT_ICC_UNKNOWN;
-        while (KYT_GetIccStatus(handle, slot, &status) != KYT_SUCCESS || status != wanted) {
-            if (std::chrono::steady_clock::now() > giveUp)
-                return false;
-            std::this_thread::sleep_for(20ms);
-        }
-        return true;
-    }
-
-    // Connects the emulator to the slot's port and waits for its card.
-    bool Attach(VpcdEmulator &emulator, KYT_ULONG slot)
-    {
-        return emulator.Connect(program.VpcdPort(static_cast<unsigned>(slot))) && AwaitIccStatus(slot, KYT_ICC_PRESENT);
-    }
-
-    // The demo card in slot 1 answers as ever.
-    void ExpectDemoCardAnswers()
-    {
-        KYT_STATUS status;
-        EXPECT_EQ(PowerOn(1, &status), kDemoT1Atr);
-        EXPECT_EQ(Exchange(1, kSelectMf, &status), kOk);
-    }
-
-    rig::SimProgram program;
-    ReaderHandle handle = nullptr;
-};
+// The demo card in slot 1 answers as ever.
+void ExpectDemoCardAnswers(SimRig &session)
+{
+    KYT_STATUS status;
+    EXPECT_EQ(session.Atr(1, &status), kDemoT1Atr);
+    EXPECT_EQ(session.Answer(1, kSelectMf, &status), kOk);
+}
 
 TEST(VpcdCard, PowerEventsAndWholeApdusReachTheEmulator)
 {
     // Responses longer than 100 bytes cross the line in chained blocks.
-    Session session({"--card", "0:vpcd:0", "--block", "100"});
-    ASSERT_TRUE(session.Open());
+    SimRig session;
+    ASSERT_TRUE(session.Begin({"--card", "0:vpcd:0", "--block", "100"}, kWatched));
     VpcdEmulator emulator;
-    ASSERT_TRUE(session.Attach(emulator, 0));
+    ASSERT_TRUE(Attach(session, emulator, 0));
 
     KYT_STATUS status;
-    EXPECT_EQ(session.PowerOn(0, &status), VpcdEmulator::Atr());
+    EXPECT_EQ(session.Atr(0, &status), VpcdEmulator::Atr());
     // 600 bytes reach the reader in chained blocks and the emulator as one
     // APDU; its 602-byte answer comes back in blocks and is joined again.
     Bytes apdu(600);
     for (size_t i = 0; i < apdu.size(); i++)
         apdu[i] = static_cast<uint8_t>(i * 7 + 1);
-    EXPECT_EQ(session.Exchange(0, apdu, &status), VpcdEmulator::AnswerTo(apdu));
+    EXPECT_EQ(session.Answer(0, apdu, &status), VpcdEmulator::AnswerTo(apdu));
     EXPECT_EQ(status, KYT_SUCCESS);
     // A power-on of the powered card resets it.
-    EXPECT_EQ(session.PowerOn(0, &status), VpcdEmulator::Atr());
-    EXPECT_EQ(KYT_PowerOffIcc(session.handle, 0), KYT_SUCCESS);
+    EXPECT_EQ(session.Atr(0, &status), VpcdEmulator::Atr());
+    EXPECT_EQ(KYT_PowerOffIcc(session.Handle(), 0), KYT_SUCCESS);
 
     ASSERT_TRUE(emulator.AwaitMessages(6));
     std::vector<Bytes> expected = {{0x01}, {0x04}, apdu, {0x02}, {0x04}, {0x00}};
@@ -135,65 +96,64 @@ TEST(VpcdCard, PowerEventsAndWholeApdusReachTheEmulator)
 // card that the recording makes, with no emulator behind the slot.
 TEST(VpcdCard, ARecordedSessionReplaysAsARulesCard)
 {
-    char folder[] = "/tmp/kyt_vpcd_record.XXXXXX";
-    ASSERT_NE(mkdtemp(folder), nullptr);
-    const std::string base = std::string(folder) + "/session";
+    rig::TempFolder folder("kyt_vpcd_record");
+    ASSERT_TRUE(folder.Made());
+    const std::string base = folder.Path("session");
     const std::vector<Bytes> apdus = {kSelectMf, Bytes(300, 0x5A), {0x00, 0x84, 0x00, 0x00, 0x08}};
     std::vector<Bytes> answers;
     {
-        Session session({"--card", "0:vpcd:0", "--record", base});
-        ASSERT_TRUE(session.Open());
+        SimRig session;
+        ASSERT_TRUE(session.Begin({"--card", "0:vpcd:0", "--record", base}, kWatched));
         VpcdEmulator emulator;
-        ASSERT_TRUE(session.Attach(emulator, 0));
+        ASSERT_TRUE(Attach(session, emulator, 0));
         KYT_STATUS status;
-        ASSERT_EQ(session.PowerOn(0, &status), VpcdEmulator::Atr());
+        ASSERT_EQ(session.Atr(0, &status), VpcdEmulator::Atr());
         for (const Bytes &apdu : apdus) {
-            answers.push_back(session.Exchange(0, apdu, &status));
+            answers.push_back(session.Answer(0, apdu, &status));
             ASSERT_EQ(answers.back(), VpcdEmulator::AnswerTo(apdu));
         }
     }
-    Session replay({"--card", "0:rules:" + base + ".slot0"});
-    ASSERT_TRUE(replay.Open());
+    SimRig replay;
+    ASSERT_TRUE(replay.Begin({"--card", "0:rules:" + base + ".slot0"}, kWatched));
     KYT_STATUS status;
-    EXPECT_EQ(replay.PowerOn(0, &status), VpcdEmulator::Atr());
+    EXPECT_EQ(replay.Atr(0, &status), VpcdEmulator::Atr());
     for (size_t i = 0; i < apdus.size(); i++)
-        EXPECT_EQ(replay.Exchange(0, apdus[i], &status), answers[i]) << "APDU " << i;
-    EXPECT_EQ(replay.Exchange(0, {0x00, 0xB0, 0x00, 0x00, 0x01}, &status), (Bytes{0x6D, 0x00}))
+        EXPECT_EQ(replay.Answer(0, apdus[i], &status), answers[i]) << "APDU " << i;
+    EXPECT_EQ(replay.Answer(0, {0x00, 0xB0, 0x00, 0x00, 0x01}, &status), (Bytes{0x6D, 0x00}))
         << "a command the session never sent";
-    std::filesystem::remove_all(folder);
 }
 
 TEST(VpcdCard, TheSlotHoldsACardWhileOneEmulatorIsConnected)
 {
-    Session session({"--card", "0:vpcd:0"});
-    ASSERT_TRUE(session.Open());
-    uint16_t port = session.program.VpcdPort(0);
+    SimRig session;
+    ASSERT_TRUE(session.Begin({"--card", "0:vpcd:0"}, kWatched));
+    uint16_t port = session.VpcdPort(0);
     ASSERT_NE(port, 0);
-    EXPECT_TRUE(session.AwaitIccStatus(0, KYT_ICC_ABSENT));
+    EXPECT_TRUE(AwaitIccStatus(session, 0, KYT_ICC_ABSENT));
     VpcdEmulator first;
     ASSERT_TRUE(first.Connect(port));
-    ASSERT_TRUE(session.AwaitIccStatus(0, KYT_ICC_PRESENT));
+    ASSERT_TRUE(AwaitIccStatus(session, 0, KYT_ICC_PRESENT));
 
     // A second emulator is turned away, and the first keeps the slot.
     VpcdEmulator second;
     ASSERT_TRUE(second.Connect(port));
     EXPECT_TRUE(second.AwaitClosed());
-    EXPECT_TRUE(session.program.AwaitError("slot 0: refused a second card emulator"));
+    EXPECT_TRUE(session.Process().AwaitError("slot 0: refused a second card emulator"));
     KYT_STATUS status;
-    EXPECT_EQ(session.PowerOn(0, &status), VpcdEmulator::Atr());
-    EXPECT_EQ(session.Exchange(0, kSelectMf, &status), VpcdEmulator::AnswerTo(kSelectMf));
+    EXPECT_EQ(session.Atr(0, &status), VpcdEmulator::Atr());
+    EXPECT_EQ(session.Answer(0, kSelectMf, &status), VpcdEmulator::AnswerTo(kSelectMf));
     EXPECT_TRUE(second.Messages().empty());
 
     first.Disconnect();
-    EXPECT_TRUE(session.AwaitIccStatus(0, KYT_ICC_ABSENT));
-    EXPECT_TRUE(session.program.AwaitError("slot 0: card emulator gone (it closed the connection)"));
-    session.PowerOn(0, &status);
+    EXPECT_TRUE(AwaitIccStatus(session, 0, KYT_ICC_ABSENT));
+    EXPECT_TRUE(session.Process().AwaitError("slot 0: card emulator gone (it closed the connection)"));
+    session.Atr(0, &status);
     EXPECT_EQ(status, KYT_ERR_REMOVED_CARD);
 
     // Back again: a fresh card, powered up rather than reset.
     ASSERT_TRUE(first.Connect(port));
-    ASSERT_TRUE(session.AwaitIccStatus(0, KYT_ICC_PRESENT));
-    EXPECT_EQ(session.PowerOn(0, &status), VpcdEmulator::Atr());
+    ASSERT_TRUE(AwaitIccStatus(session, 0, KYT_ICC_PRESENT));
+    EXPECT_EQ(session.Atr(0, &status), VpcdEmulator::Atr());
     EXPECT_EQ(first.Messages(), (std::vector<Bytes>{{0x01}, {0x04}}));
 }
 
@@ -237,16 +197,16 @@ const Breach kBreaches[] = {
 
 TEST(VpcdCard, AnEmulatorThatFailsLosesTheSlotAndTheReaderGoesOn)
 {
-    Session session({"--card", "0:vpcd:0", "--card", "1:demo-t1", "--vpcd-timeout", "1000"});
-    ASSERT_TRUE(session.Open());
-    uint16_t port = session.program.VpcdPort(0);
+    SimRig session;
+    ASSERT_TRUE(session.Begin({"--card", "0:vpcd:0", "--card", "1:demo-t1", "--vpcd-timeout", "1000"}, kWatched));
+    uint16_t port = session.VpcdPort(0);
     for (const Breach &breach : kBreaches) {
         SCOPED_TRACE(breach.name);
         VpcdEmulator emulator(breach.responder);
         ASSERT_TRUE(emulator.Connect(port));
-        ASSERT_TRUE(session.AwaitIccStatus(0, KYT_ICC_PRESENT));
+        ASSERT_TRUE(AwaitIccStatus(session, 0, KYT_ICC_PRESENT));
         KYT_STATUS status;
-        Bytes atr = session.PowerOn(0, &status);
+        Bytes atr = session.Atr(0, &status);
         if (breach.when == Breach::AtPowerOn) {
             EXPECT_EQ(status, KYT_ERR_UNRESPONSIVE_CARD);
         } else {
@@ -255,23 +215,23 @@ TEST(VpcdCard, AnEmulatorThatFailsLosesTheSlotAndTheReaderGoesOn)
         if (breach.when == Breach::AtApdu) {
             // The reader reports the card mute; the library's own wait for
             // the reader (10 s) is longer than the emulator's 1 s.
-            session.Exchange(0, kSelectMf, &status);
+            session.Answer(0, kSelectMf, &status);
             EXPECT_EQ(status, static_cast<KYT_STATUS>(ETIMEDOUT));
         }
         if (breach.when == Breach::Unasked)
             emulator.SendRaw(VpcdEmulator::Wire(kOk));
 
         EXPECT_TRUE(emulator.AwaitClosed());
-        EXPECT_TRUE(session.AwaitIccStatus(0, KYT_ICC_ABSENT));
-        EXPECT_TRUE(session.program.AwaitError(breach.reported)) << session.program.ErrorText();
-        session.ExpectDemoCardAnswers();
+        EXPECT_TRUE(AwaitIccStatus(session, 0, KYT_ICC_ABSENT));
+        EXPECT_TRUE(session.Process().AwaitError(breach.reported)) << session.Process().ErrorText();
+        ExpectDemoCardAnswers(session);
         VpcdEmulator next;
         ASSERT_TRUE(next.Connect(port));
-        ASSERT_TRUE(session.AwaitIccStatus(0, KYT_ICC_PRESENT));
-        EXPECT_EQ(session.PowerOn(0, &status), VpcdEmulator::Atr());
-        EXPECT_EQ(session.Exchange(0, kOk, &status), VpcdEmulator::AnswerTo(kOk));
+        ASSERT_TRUE(AwaitIccStatus(session, 0, KYT_ICC_PRESENT));
+        EXPECT_EQ(session.Atr(0, &status), VpcdEmulator::Atr());
+        EXPECT_EQ(session.Answer(0, kOk, &status), VpcdEmulator::AnswerTo(kOk));
     }
-    EXPECT_EQ(session.program.Stop(SIGTERM), 0);
+    EXPECT_EQ(session.Process().Stop(SIGTERM), 0);
 }
 
 // kyt_sim ends with status 0 on SIGINT and SIGTERM with an emulator
@@ -282,18 +242,18 @@ TEST(VpcdCard, EndsCleanlyWithAnEmulatorConnected)
 {
     for (bool waiting : {false, true}) {
         SCOPED_TRACE(waiting ? "while the reader waits for the emulator" : "with the emulator idle");
-        Session session({"--card", "0:vpcd:0", "--vpcd-timeout", "600000"});
-        ASSERT_TRUE(session.Open());
+        SimRig session;
+        ASSERT_TRUE(session.Begin({"--card", "0:vpcd:0", "--vpcd-timeout", "600000"}, kWatched));
         VpcdEmulator emulator([](const Bytes &m) { return AnswerApdus(m, {}); });
-        ASSERT_TRUE(session.Attach(emulator, 0));
+        ASSERT_TRUE(Attach(session, emulator, 0));
         KYT_STATUS status;
-        EXPECT_EQ(session.PowerOn(0, &status), VpcdEmulator::Atr());
+        EXPECT_EQ(session.Atr(0, &status), VpcdEmulator::Atr());
         std::thread exchange;
         if (waiting) {
-            exchange = std::thread([&] { session.Exchange(0, kSelectMf, &status); });
+            exchange = std::thread([&] { session.Answer(0, kSelectMf, &status); });
             ASSERT_TRUE(emulator.AwaitMessages(3)); // the reader now waits for the answer
         }
-        EXPECT_EQ(session.program.Stop(waiting ? SIGTERM : SIGINT), 0);
+        EXPECT_EQ(session.Process().Stop(waiting ? SIGTERM : SIGINT), 0);
         EXPECT_TRUE(emulator.AwaitClosed());
         if (exchange.joinable()) {
             exchange.join();
@@ -383,9 +343,7 @@ class Vicc {
 public:
     explicit Vicc(uint16_t port)
     {
-        char path[] = "/tmp/kyt_vicc_log.XXXXXX";
-        log_ = mkstemp(path);
-        unlink(path);
+        log_ = rig::UnnamedFile();
         std::string script = std::string(KYT_SOURCE_DIR) + "/scripts/vicc.sh";
         std::string portText = std::to_string(port);
         pid_ = fork();
@@ -429,16 +387,16 @@ private:
 };
 
 // The ISO 7816 commands vicc's card answers, through the library.
-void ExpectViccAnswers(Session &session, const Vicc &vicc)
+void ExpectViccAnswers(SimRig &session, const Vicc &vicc)
 {
     KYT_STATUS status;
-    ASSERT_EQ(session.PowerOn(0, &status), kViccAtr) << vicc.Log();
-    EXPECT_EQ(session.Exchange(0, kSelectMf, &status), kOk);
-    EXPECT_EQ(session.Exchange(0, {0x00, 0xA4, 0x00, 0x0C, 0x02, 0x2F, 0xE2}, &status), (Bytes{0x6A, 0x82}));
-    EXPECT_EQ(session.Exchange(0, {0x00, 0xB0, 0x00, 0x00, 0x08}, &status), (Bytes{0x69, 0x86}));
+    ASSERT_EQ(session.Atr(0, &status), kViccAtr) << vicc.Log();
+    EXPECT_EQ(session.Answer(0, kSelectMf, &status), kOk);
+    EXPECT_EQ(session.Answer(0, {0x00, 0xA4, 0x00, 0x0C, 0x02, 0x2F, 0xE2}, &status), (Bytes{0x6A, 0x82}));
+    EXPECT_EQ(session.Answer(0, {0x00, 0xB0, 0x00, 0x00, 0x08}, &status), (Bytes{0x69, 0x86}));
     const Bytes getChallenge = {0x00, 0x84, 0x00, 0x00, 0x08};
-    Bytes first = session.Exchange(0, getChallenge, &status);
-    Bytes second = session.Exchange(0, getChallenge, &status);
+    Bytes first = session.Answer(0, getChallenge, &status);
+    Bytes second = session.Answer(0, getChallenge, &status);
     ASSERT_EQ(first.size(), 10u) << vicc.Log();
     ASSERT_EQ(second.size(), 10u);
     EXPECT_EQ(Bytes(first.end() - 2, first.end()), kOk);
@@ -452,27 +410,27 @@ TEST(VpcdVicc, DebiansViccBehindASlot)
             FAIL() << "KYT_REQUIRE_VICC is set, but vsmartcard-vpicc or python3-pycryptodome is missing";
         GTEST_SKIP() << "needs vicc (vsmartcard-vpicc) and python3-pycryptodome; the PC/SC stage installs them";
     }
-    Session session({"--card", "0:vpcd:0", "--card", "1:demo-t1"});
-    ASSERT_TRUE(session.Open());
-    uint16_t port = session.program.VpcdPort(0);
+    SimRig session;
+    ASSERT_TRUE(session.Begin({"--card", "0:vpcd:0", "--card", "1:demo-t1"}, kWatched));
+    uint16_t port = session.VpcdPort(0);
     {
         Vicc vicc(port);
-        ASSERT_TRUE(session.AwaitIccStatus(0, KYT_ICC_PRESENT)) << vicc.Log();
+        ASSERT_TRUE(AwaitIccStatus(session, 0, KYT_ICC_PRESENT)) << vicc.Log();
         ExpectViccAnswers(session, vicc);
         // A power cycle, and the same ATR again.
-        EXPECT_EQ(KYT_PowerOffIcc(session.handle, 0), KYT_SUCCESS);
+        EXPECT_EQ(KYT_PowerOffIcc(session.Handle(), 0), KYT_SUCCESS);
         KYT_STATUS status;
-        EXPECT_EQ(session.PowerOn(0, &status), kViccAtr);
-        session.ExpectDemoCardAnswers();
+        EXPECT_EQ(session.Atr(0, &status), kViccAtr);
+        ExpectDemoCardAnswers(session);
 
         vicc.Stop();
-        EXPECT_TRUE(session.AwaitIccStatus(0, KYT_ICC_ABSENT));
-        EXPECT_TRUE(session.program.AwaitError("slot 0: card emulator gone"));
+        EXPECT_TRUE(AwaitIccStatus(session, 0, KYT_ICC_ABSENT));
+        EXPECT_TRUE(session.Process().AwaitError("slot 0: card emulator gone"));
     }
     Vicc again(port);
-    ASSERT_TRUE(session.AwaitIccStatus(0, KYT_ICC_PRESENT)) << again.Log();
+    ASSERT_TRUE(AwaitIccStatus(session, 0, KYT_ICC_PRESENT)) << again.Log();
     ExpectViccAnswers(session, again);
-    EXPECT_EQ(session.program.Stop(SIGTERM), 0);
+    EXPECT_EQ(session.Process().Stop(SIGTERM), 0);
 }
 
 } // namespace

@@ -1,4 +1,5 @@
 #include "program_run.h"
+#include "temp_files.h"
 
 #include <signal.h>
 #include <sys/wait.h>
@@ -15,22 +16,6 @@ extern char **environ;
 namespace rig {
 
 namespace {
-
-// A temporary file holding `content`, open for reading at its start.
-int TemporaryFile(const std::string &content)
-{
-    char name[] = "/tmp/kyt_program_XXXXXX";
-    int fd = mkstemp(name);
-    if (fd < 0)
-        return -1;
-    unlink(name);
-    if (write(fd, content.data(), content.size()) != static_cast<ssize_t>(content.size())) {
-        close(fd);
-        return -1;
-    }
-    lseek(fd, 0, SEEK_SET);
-    return fd;
-}
 
 std::string ReadFrom(int fd)
 {
@@ -76,8 +61,8 @@ ProgramRun RunProgram(const std::vector<std::string> &args, const std::string &i
                       const std::vector<std::string> &environment, std::chrono::milliseconds limit)
 {
     ProgramRun run;
-    int in = TemporaryFile(input);
-    int out = TemporaryFile("");
+    int in = UnnamedFile(input);
+    int out = UnnamedFile();
     if (in < 0 || out < 0) {
         ADD_FAILURE() << "no temporary files";
         return run;

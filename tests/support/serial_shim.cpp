@@ -43,7 +43,8 @@ int &Flags()
     return g_flags;
 }
 
-void Note(const char *format, ...)
+// A printf format, so that the compilers check the callers' arguments.
+__attribute__((format(printf, 1, 2))) void Note(const char *format, ...)
 {
     const char *path = getenv("KYT_SHIM_LOG");
     if (path == nullptr)

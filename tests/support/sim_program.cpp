@@ -161,20 +161,12 @@ std::string ReadAll(FILE *file)
     return text;
 }
 
-std::string Ask(Program &program, const std::string &command)
+SimProgram::SimProgram(const std::vector<std::string> &args, Input input, Errors errors)
+    : program_(Spawn(args, input, errors))
 {
-    std::string line = command + "\n";
-    if (write(program.in, line.data(), line.size()) != static_cast<ssize_t>(line.size()))
-        return "";
-    std::string answer;
-    for (int c = fgetc(program.out); c != EOF && c != '\n'; c = fgetc(program.out))
-        answer += static_cast<char>(c);
-    return answer;
-}
-
-SimProgram::SimProgram(const std::vector<std::string> &args)
-    : program_(Spawn(args, Input::Null, Errors::Separate))
-{
+    // A console write to a program that has ended must fail, not end the test.
+    if (input == Input::Pipe)
+        signal(SIGPIPE, SIG_IGN);
     // Read with poll and read(2) only, so that stdio's buffer stays empty.
     if (program_.out)
         out_ = fileno(program_.out);
@@ -235,6 +227,23 @@ std::string SimProgram::Output()
     std::string text = std::move(outBuffer_);
     outBuffer_.clear();
     return text;
+}
+
+std::string SimProgram::Ask(const std::string &command)
+{
+    std::string line = command + "\n";
+    if (program_.in < 0 || write(program_.in, line.data(), line.size()) != static_cast<ssize_t>(line.size()))
+        return "";
+    std::string answer;
+    ReadOutputLine(&answer);
+    return answer;
+}
+
+void SimProgram::CloseInput()
+{
+    if (program_.in >= 0)
+        close(program_.in);
+    program_.in = -1;
 }
 
 void SimProgram::CollectError(int waitMs)

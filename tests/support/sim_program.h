@@ -55,16 +55,15 @@ std::string ReadyPort(Program &program);
 // Everything left on a stream, up to its end.
 std::string ReadAll(FILE *file);
 
-// Sends one command line to a program started with Input::Pipe and returns
-// its one-line answer without the newline ("" when none comes).
-std::string Ask(Program &program, const std::string &command);
-
-// kyt_sim with its standard input at its end, its output read up to the
-// ready line (and the vpcd slots' lines before it) and its standard error
-// collected for the test to look at.
+// kyt_sim with its output read up to the ready line (and the vpcd slots'
+// lines before it).  By default its standard input is at its end and its
+// standard error is collected for the test to look at; with Input::Pipe the
+// test talks to its console (Ask), and with Errors::Inherited what it
+// reports goes to the test's own standard error.
 class SimProgram {
 public:
-    explicit SimProgram(const std::vector<std::string> &args);
+    explicit SimProgram(const std::vector<std::string> &args, Input input = Input::Null,
+                        Errors errors = Errors::Separate);
     ~SimProgram(); // kills the program if it still runs
     SimProgram(const SimProgram &) = delete;
     SimProgram &operator=(const SimProgram &) = delete;
@@ -78,6 +77,11 @@ public:
     uint16_t VpcdPort(unsigned slot) const;
     // The rest of the standard output, up to its end.
     std::string Output();
+    // One command line on the console (Input::Pipe) and its one-line answer
+    // without the newline; "" when none comes.
+    std::string Ask(const std::string &command);
+    // Ends the standard input (Input::Pipe): the console sees its end.
+    void CloseInput();
 
     // Waits until the standard error holds `text`; false when it does not
     // within `limit`, which is there only so that nothing hangs.
@@ -92,6 +96,7 @@ public:
     // The exit status once the program ends on its own (as Stop).
     int Wait(std::chrono::milliseconds limit = std::chrono::seconds(30));
     bool Running() const { return program_.pid > 0; }
+    pid_t Pid() const { return program_.pid; }
 
 private:
     bool ReadOutputLine(std::string *line);

@@ -11,14 +11,13 @@
 #include <fstream>
 #include <string>
 
-#include <signal.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include "kyt.h"
-#include "sim_program.h"
+#include "sim_rig.h"
+#include "temp_files.h"
 
 namespace {
 
@@ -70,32 +69,30 @@ bool Poll(ReaderHandle handle, unsigned long i)
 TEST(SimMemory, FlatOverManyPolls)
 {
     const unsigned long polls = Polls();
-    char dir[] = "/tmp/kyt_sim_memory.XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    const std::string log = std::string(dir) + "/frames.log";
+    rig::TempFolder folder("kyt_sim_memory");
+    ASSERT_TRUE(folder.Made());
+    const std::string log = folder.Path("frames.log");
     // AddressSanitizer holds freed blocks back (up to 256 MiB) to catch
     // their use; kyt_sim's memory is measured with them handed back at once.
     const char *asanOptions = std::getenv("ASAN_OPTIONS");
     std::string options = asanOptions != nullptr ? asanOptions : "";
     setenv("ASAN_OPTIONS", (options + (options.empty() ? "" : ":") + "quarantine_size_mb=0").c_str(), 1);
-    rig::Program program = rig::Spawn({"--log", log, "--log-size", std::to_string(kLogSizeKib)}, rig::Input::Null);
-    ASSERT_GT(program.pid, 0);
-    std::string port = rig::ReadyPort(program);
-    ASSERT_FALSE(port.empty());
-    ReaderHandle handle = nullptr;
-    ASSERT_EQ(KYT_OpenA(port.c_str(), &handle), 0UL);
+    rig::SimRig sim;
+    ASSERT_TRUE(sim.Begin({"--log", log, "--log-size", std::to_string(kLogSizeKib)}, {rig::Input::Null}));
+    const ReaderHandle handle = sim.Handle();
+    const pid_t pid = sim.Process().Pid();
 
-    const long startKib = VmKib(program.pid, "VmRSS");
+    const long startKib = VmKib(pid, "VmRSS");
     unsigned long failed = 0;
     for (unsigned long i = 0; i < kWarmUp; i++)
         failed += Poll(handle, i) ? 0 : 1;
-    const long warmKib = VmKib(program.pid, "VmRSS");
+    const long warmKib = VmKib(pid, "VmRSS");
     auto start = std::chrono::steady_clock::now();
     for (unsigned long i = kWarmUp; i < polls; i++)
         failed += Poll(handle, i) ? 0 : 1;
     std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
-    const long endKib = VmKib(program.pid, "VmRSS");
-    const long peakKib = VmKib(program.pid, "VmHWM");
+    const long endKib = VmKib(pid, "VmRSS");
+    const long peakKib = VmKib(pid, "VmHWM");
 
     std::printf("kyt_sim resident memory: %ld KiB at the start, %ld KiB after %lu polls, %ld KiB after %lu "
                 "(peak %ld KiB); %.0f polls/s; log files %ld and %ld KiB\n",
@@ -107,12 +104,7 @@ TEST(SimMemory, FlatOverManyPolls)
     EXPECT_LE(FileKib(log), kLogSizeKib);
     EXPECT_LE(FileKib(log + ".1"), kLogSizeKib);
 
-    EXPECT_EQ(KYT_Close(handle), 0UL);
-    kill(program.pid, SIGTERM);
-    EXPECT_EQ(rig::Wait(program), 0);
-    unlink(log.c_str());
-    unlink((log + ".1").c_str());
-    rmdir(dir);
+    sim.End(); // closed, and kyt_sim ends with status 0
 }
 
 } // namespace

@@ -19,6 +19,7 @@
 #include "program_run.h"
 #include "pty_line.h"
 #include "reader_rig.h"
+#include "temp_files.h"
 
 namespace {
 
@@ -143,10 +144,10 @@ TEST(Probe, PortsWithoutAReaderAreReportedAndTheNextOneIsProbed)
     auto good = SimWith(kytsim::Model::KYT7710P, 9600, 0);
     ASSERT_TRUE(good);
 
-    char folder[] = "/tmp/kyt-probe-XXXXXX";
-    ASSERT_NE(mkdtemp(folder), nullptr);
-    const std::string dir = folder, file = dir + "/file", fifo = dir + "/fifo", dangling = dir + "/dangling";
-    std::fclose(std::fopen(file.c_str(), "w"));
+    rig::TempFolder folder("kyt-probe");
+    ASSERT_TRUE(folder.Made());
+    const std::string dir = folder.Dir(), file = folder.Write("file", ""), fifo = dir + "/fifo",
+                      dangling = dir + "/dangling";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     ASSERT_EQ(symlink((dir + "/nothing").c_str(), dangling.c_str()), 0);
 
@@ -180,9 +181,6 @@ TEST(Probe, PortsWithoutAReaderAreReportedAndTheNextOneIsProbed)
     EXPECT_EQ(Probe({ports.back()}).exitStatus, kNotFound);
 
     rig::ClosePtyLine(&empty);
-    for (const std::string &path : {file, fifo, dangling})
-        unlink(path.c_str());
-    rmdir(dir.c_str());
 }
 
 // A port that another program holds is reported, with the holder, and not

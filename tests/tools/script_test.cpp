@@ -14,6 +14,7 @@
 #include "byte_buffer.h"
 #include "hex.h"
 #include "script.h"
+#include "temp_files.h"
 
 namespace {
 
@@ -46,26 +47,7 @@ std::string CaptureStdout(const std::function<void()> &body)
     return text;
 }
 
-// A script file in a fresh temporary directory, removed with the object.
-struct ScriptFile {
-    std::string dir;
-    std::string path;
-
-    explicit ScriptFile(const std::string &content)
-    {
-        char pattern[] = "/tmp/kyt_script_XXXXXX";
-        dir = mkdtemp(pattern);
-        path = dir + "/test.apdu";
-        FILE *file = fopen(path.c_str(), "wb");
-        fwrite(content.data(), 1, content.size(), file);
-        fclose(file);
-    }
-    ~ScriptFile()
-    {
-        unlink(path.c_str());
-        rmdir(dir.c_str());
-    }
-};
+using rig::ScriptFile;
 
 // The far end of a run: records every command and answers from a list.
 struct FakeLink {
