@@ -16,39 +16,34 @@ build=${KYT_BENCH_BUILD_DIR:-$root/build-bench}
 runs=${1:-30}
 idle=${2:-20}
 
-if [ "${KYT_BENCH_PCSC_INNER:-}" != 1 ]; then
+# shellcheck source=scripts/lib/pcscd.sh
+source "$root/scripts/lib/pcscd.sh"
+# shellcheck source=scripts/lib/sim.sh
+source "$root/scripts/lib/sim.sh"
+
+if ! pcscd_in_namespace; then
   cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DKYT_BUILD_TESTS=OFF >/dev/null
   cmake --build "$build" -j 2 --target kyt_pcsc_bench ifdkyt kyt_sim >/dev/null
-  KYT_BENCH_PCSC_INNER=1 exec unshare --mount --propagation private bash "$0" "$@"
+  pcscd_enter_namespace "$0" "$@"
 fi
 
 work=$(mktemp -d /tmp/kyt-bench-pcsc.XXXXXX)
-sim_pid=
-pcscd_pid=
 cleanup() {
-  for pid in $pcscd_pid $sim_pid; do kill "$pid" 2>/dev/null || true; done
-  for pid in $pcscd_pid $sim_pid; do wait "$pid" 2>/dev/null || true; done
+  pcscd_cleanup
+  for pid in $sim_pid; do kill "$pid" 2>/dev/null || true; done
+  for pid in $sim_pid; do wait "$pid" 2>/dev/null || true; done
   exec 3>&- 2>/dev/null || true
-  umount /run/pcscd 2>/dev/null || true
   rm -rf "$work"
 }
 trap cleanup EXIT
-mkdir -p "$work/run" /run/pcscd
-mount --bind "$work/run" /run/pcscd
-export PCSCLITE_CSOCK_NAME=/run/pcscd/pcscd.comm
+pcscd_private_run "$work/run"
 
 start_sim() { # kyt_sim options...
-  rm -f "$work/port" "$work/commands"
-  mkfifo "$work/commands"
-  "$build/sim/kyt_sim" --pace --link "$work/port" "$@" <"$work/commands" >"$work/sim.log" 2>&1 &
-  sim_pid=$!
-  exec 3>"$work/commands"
-  for _ in $(seq 100); do
-    grep -q "Simulated reader ready" "$work/sim.log" 2>/dev/null && return 0
-    sleep 0.1
-  done
-  echo "the simulated reader did not start" >&2
-  exit 1
+  rm -f "$work/port"
+  sim_start --commands "$work/commands" "$work/sim.log" "$build/sim/kyt_sim" --pace --link "$work/port" "$@" || {
+    echo "the simulated reader did not start" >&2
+    exit 1
+  }
 }
 
 stop() { # pid
@@ -79,12 +74,8 @@ DEVICENAME   $work/port$2
 LIBPATH      $build/pcsc/libifdkyt.so
 CHANNELID    1
 CONF
-  pcscd -f -c "$work/reader.conf" >"$work/pcscd.log" 2>&1 &
-  pcscd_pid=$!
-  for _ in $(seq 150); do
-    opensc-tool -l 2>/dev/null | grep -q 'KYT Bench 00 02' && break
-    sleep 0.2
-  done
+  pcscd_start "$work/reader.conf" "$work/pcscd.log"
+  pcscd_wait_readers 'KYT Bench 00 0[0-2]' 3 || exit 1
   sleep 2 # pcscd powers the cards it finds, then settles into polling
   read -r speed host0 reader0 <<<"$(counts "$(status)")"
   sleep "$idle"
@@ -94,8 +85,7 @@ CONF
       n, s, t, h, r, 100 * h * 10 / (s * t), 100 * r * 10 / (s * t) }'
   echo "$1: SCardTransmit (name runs median_ms)"
   "$build/bench/kyt_pcsc_bench" --pcsc "KYT Bench 00 00" --runs "$runs"
-  stop "$pcscd_pid"
-  pcscd_pid=
+  pcscd_stop
   stop "$sim_pid"
   sim_pid=
 }

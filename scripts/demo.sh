@@ -12,14 +12,14 @@ set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${KYT_BUILD_DIR:-$root/build}
-ready_wait_seconds=20
+# shellcheck source=scripts/lib/sim.sh
+source "$root/scripts/lib/sim.sh"
 
 "$root/scripts/install-deps.sh"
 cmake -S "$root" -B "$build"
 cmake --build "$build" -j "$(nproc)"
 
 workdir=$(mktemp -d "${TMPDIR:-/tmp}/kyt-demo.XXXXXX")
-sim_pid=""
 stop_simulator() {
   if [ -n "$sim_pid" ] && kill -0 "$sim_pid" 2>/dev/null; then
     kill "$sim_pid" 2>/dev/null || true
@@ -29,30 +29,8 @@ stop_simulator() {
 }
 trap stop_simulator EXIT
 
-sim_log="$workdir/sim.log"
-"$build/sim/kyt_sim" --link "$workdir/port" "$@" >"$sim_log" 2>&1 </dev/null &
-sim_pid=$!
-
-# The simulator announces "Simulated reader ready on PATH" once the port exists.
-port=""
-for _ in $(seq $((ready_wait_seconds * 10))); do
-  line=$(grep -m1 '^Simulated reader ready on ' "$sim_log" 2>/dev/null || true)
-  if [ -n "$line" ]; then
-    port=${line#Simulated reader ready on }
-    break
-  fi
-  if ! kill -0 "$sim_pid" 2>/dev/null; then
-    echo "The simulated reader stopped before it was ready:" >&2
-    cat "$sim_log" >&2
-    exit 1
-  fi
-  sleep 0.1
-done
-if [ -z "$port" ]; then
-  echo "The simulated reader did not get ready within $ready_wait_seconds s:" >&2
-  cat "$sim_log" >&2
-  exit 1
-fi
+sim_start "$workdir/sim.log" "$build/sim/kyt_sim" --link "$workdir/port" "$@" || exit 1
+port=$sim_port
 
 apdu_examples=$(cd "$root" && ls examples/*.apdu 2>/dev/null | tr '\n' ' ' || true)
 cat <<HINT

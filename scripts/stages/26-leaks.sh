@@ -9,6 +9,8 @@
 set -euo pipefail
 root=${KYT_ROOT:-$(cd "$(dirname "$0")/../.." && pwd)}
 build="$root/build-leaks"
+# shellcheck source=scripts/lib/sim.sh
+source "$root/scripts/lib/sim.sh"
 
 "$root/scripts/install-deps.sh" valgrind
 
@@ -28,9 +30,8 @@ done
 
 echo "--- kyt_probe under memcheck"
 work=$(mktemp -d /tmp/kyt-leaks.XXXXXX)
-"$build/sim/kyt_sim" --link "$work/port" --model KYT4460P --speed 38400 >"$work/sim.log" 2>&1 &
-sim=$!
-for _ in $(seq 100); do grep -q ready "$work/sim.log" && break; sleep 0.1; done
+sim_start "$work/sim.log" "$build/sim/kyt_sim" --link "$work/port" --model KYT4460P --speed 38400 || status=1
+sim=$sim_pid
 # A line with nobody at its far end.
 /usr/bin/python3 -c 'import os, pty, time; m, s = pty.openpty(); print(os.ttyname(s), flush=True); time.sleep(120)' \
   >"$work/empty" &

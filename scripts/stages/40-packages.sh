@@ -22,20 +22,18 @@ set -euo pipefail
 root=${KYT_ROOT:-$(cd "$(dirname "$0")/../.." && pwd)}
 out=${KYT_PACKAGES_DIR:-$root/build-packages}
 packages=(libkyt1 libkyt-dev kyt-tools libifdkyt)
-wait_tenths=300 # every wait below gives up after 30 s
 
 fail() { echo "40-packages: $*" >&2; exit 1; }
 
+# shellcheck source=scripts/lib/pcscd.sh
+source "$root/scripts/lib/pcscd.sh"
+# shellcheck source=scripts/lib/sim.sh
+source "$root/scripts/lib/sim.sh"
+
 # Starts the installed kyt_sim on WORK/port and waits for its ready line.
 start_sim() { # work
-  /usr/bin/kyt_sim --link "$1/port" >"$1/sim.log" 2>&1 &
-  sim_pid=$!
-  for _ in $(seq $wait_tenths); do
-    grep -qx "Simulated reader ready on $1/port" "$1/sim.log" && return 0
-    kill -0 "$sim_pid" 2>/dev/null || { cat "$1/sim.log"; fail "kyt_sim ended early"; }
-    sleep 0.1
-  done
-  fail "kyt_sim did not become ready"
+  sim_start "$1/sim.log" /usr/bin/kyt_sim --link "$1/port" || fail "kyt_sim did not become ready"
+  [ "$sim_port" = "$1/port" ] || fail "kyt_sim announced $sim_port, not $1/port"
 }
 
 stop_pid() { # pid
@@ -46,30 +44,18 @@ stop_pid() { # pid
 # ---- The driver in a private pcscd (run in a mount namespace of its own) ----
 pcscd_check() { # work
   local work=$1 out
-  # Globals: the exit trap reads them after this function has returned.
-  sim_pid="" pcscd_pid="" made_run_dir=0
-  mkdir -p "$work/run"
-  [ -d /run/pcscd ] || { mkdir /run/pcscd; made_run_dir=1; }
-  mount --bind "$work/run" /run/pcscd
-  trap 'for p in $pcscd_pid $sim_pid; do stop_pid "$p"; done
-        umount /run/pcscd 2>/dev/null || true
-        [ "$made_run_dir" = 0 ] || rmdir /run/pcscd' EXIT
-  export PCSCLITE_CSOCK_NAME=/run/pcscd/pcscd.comm
+  trap 'pcscd_cleanup; [ -z "$sim_pid" ] || stop_pid "$sim_pid"' EXIT
+  pcscd_private_run "$work/run" || fail "no private /run/pcscd"
   start_sim "$work"
   # The package's example entry, pointed at the simulator.
   sed -e "s|^DEVICENAME .*|DEVICENAME $work/port|" -e 's|^FRIENDLYNAME .*|FRIENDLYNAME "KYT Package"|' \
     /usr/share/doc/libifdkyt/examples/reader.conf.d/kyt >"$work/reader.conf"
-  pcscd -f -c "$work/reader.conf" >"$work/pcscd.log" 2>&1 &
-  pcscd_pid=$!
-  for _ in $(seq $wait_tenths); do
-    [ "$(opensc-tool -l 2>/dev/null | grep -c 'KYT Package 00 0[0-2]')" = 3 ] && break
-    kill -0 "$pcscd_pid" 2>/dev/null || { cat "$work/pcscd.log"; fail "pcscd ended"; }
-    sleep 0.1
-  done
+  pcscd_start "$work/reader.conf" "$work/pcscd.log"
+  pcscd_wait_readers 'KYT Package 00 0[0-2]' 3 || fail "pcscd does not list the three slots"
   out=$(timeout 30 opensc-tool -l) || fail "opensc-tool -l failed"
   echo "$out" | sed 's/^/    /'
   for slot in 0 1 2; do
-    grep -q "^$slot .*KYT Package 00 0$slot" <<<"$out" || { tail -30 "$work/pcscd.log"; fail "pcscd does not list slot $slot"; }
+    grep -q "^$slot .*KYT Package 00 0$slot" <<<"$out" || { pcscd_log_tail; fail "pcscd does not list slot $slot"; }
   done
   out=$(timeout 30 opensc-tool -r 0 -a) || fail "opensc-tool -r 0 -a failed"
   [ "$out" = 3b:f9:96:00:00:81:31:fe:45:80:31:80:73:90:21:00:81:05:13 ] || fail "slot 0 ATR: $out"
@@ -164,7 +150,7 @@ stop_pid "$sim_pid"
 sim_pid=""
 rm -f "$work/sim.log"
 
-unshare --mount --propagation private bash "$0" --pcscd-in-namespace "$work"
+pcscd_namespace "$0" --pcscd-in-namespace "$work"
 
 # The installed kyt_sandbox, as root and as an ordinary user: it finds the
 # installed kyt_sim and driver, and keeps the driver visible to its pcscd

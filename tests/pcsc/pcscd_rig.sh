@@ -1,10 +1,15 @@
 # The PC/SC stage's rig, sourced by pcscd_test.sh and pcscd_sessions_test.sh
 # after they have set $build (holding pcsc/libifdkyt.so, pcsc/pcsc_client
 # and sim/kyt_sim) and $work (a folder of their own): it runs the script in
-# a mount namespace of its own with a private folder bound over /run/pcscd,
-# so that its pcscd and clients never meet a system pcscd, and gives it the
-# simulated reader, pcscd and the checks they share.  Needs root.
+# a mount namespace of its own with a private /run/pcscd
+# (scripts/lib/pcscd.sh), and gives it the simulated reader, pcscd and the
+# checks they share.  Needs root.
 here=$(cd "$(dirname "$0")" && pwd)
+root=$(cd "$here/../.." && pwd)
+# shellcheck source=scripts/lib/pcscd.sh
+source "$root/scripts/lib/pcscd.sh"
+# shellcheck source=scripts/lib/sim.sh
+source "$root/scripts/lib/sim.sh"
 handler=$build/pcsc/libifdkyt.so
 client=$build/pcsc/pcsc_client
 sim_binary=$build/sim/kyt_sim
@@ -12,37 +17,24 @@ sim_binary=$build/sim/kyt_sim
 python=/usr/bin/python3
 
 # Everything below runs in a mount namespace of its own.
-if [ "${KYT_PCSC_NAMESPACE:-}" != "$$" ]; then
-  exec unshare --mount --propagation private \
-    bash -c 'KYT_PCSC_NAMESPACE=$$ exec bash "$0" "$@"' "$0" "$@"
-fi
+pcscd_enter_namespace "$0" "$@"
 
-rm -rf "$work"
-mkdir -p "$work/run"
-created_run_dir=0
-if [ ! -d /run/pcscd ]; then
-  mkdir -p /run/pcscd
-  created_run_dir=1
-fi
-mount --bind "$work/run" /run/pcscd
-export PCSCLITE_CSOCK_NAME=/run/pcscd/pcscd.comm
-
-sim_pid=
-pcscd_pid=
 cleanup() {
   local pid
-  for pid in $pcscd_pid $sim_pid ${vicc_pid:-} ${extra_pids:-}; do
+  pcscd_cleanup
+  for pid in $sim_pid ${vicc_pid:-} ${extra_pids:-}; do
     kill -CONT "$pid" 2>/dev/null || true
     kill "$pid" 2>/dev/null || true
   done
-  for pid in $pcscd_pid $sim_pid ${vicc_pid:-} ${extra_pids:-}; do
+  for pid in $sim_pid ${vicc_pid:-} ${extra_pids:-}; do
     wait "$pid" 2>/dev/null || true
   done
   exec 3>&- 2>/dev/null || true
-  umount /run/pcscd 2>/dev/null || true
-  [ "$created_run_dir" = 1 ] && rmdir /run/pcscd 2>/dev/null || true
 }
 trap cleanup EXIT
+
+rm -rf "$work"
+pcscd_private_run "$work/run"
 
 step() { echo "--- $*"; }
 fail() {
@@ -60,16 +52,9 @@ below() { awk -v value="$1" -v limit="$2" 'BEGIN { exit !(value < limit) }'; }
 # Starts the simulator (demo setup unless options say otherwise); its
 # standard input is a fifo through which the tests pull and insert cards.
 start_sim() {
-  rm -f "$work/port" "$work/commands"
-  mkfifo "$work/commands"
-  "$sim_binary" --link "$work/port" "$@" <"$work/commands" >"$work/sim.log" 2>&1 &
-  sim_pid=$!
-  exec 3>"$work/commands" # keeps the fifo open between commands
-  for _ in $(seq 100); do
-    grep -q "Simulated reader ready" "$work/sim.log" 2>/dev/null && return 0
-    sleep 0.1
-  done
-  fail "the simulated reader did not start"
+  rm -f "$work/port"
+  sim_start --commands "$work/commands" "$work/sim.log" "$sim_binary" --link "$work/port" "$@" ||
+    fail "the simulated reader did not start"
 }
 
 # Sends a command to the simulator and prints its answer.
@@ -111,22 +96,12 @@ EOF
 start_pcscd() { # config log [count]
   local count=${3:-3}
   # shellcheck disable=SC2086
-  pcscd -f -d ${PCSCD_ARGS:-} -c "$1" >"$2" 2>&1 &
-  pcscd_pid=$!
-  for _ in $(seq 150); do
-    if [ "$(opensc-tool -l 2>/dev/null | grep -c 'KYT')" = "$count" ]; then
-      return 0
-    fi
-    kill -0 "$pcscd_pid" 2>/dev/null || fail "pcscd exited"
-    sleep 0.2
-  done
-  opensc-tool -l || true
-  fail "pcscd did not list $count reader slots"
+  pcscd_start "$1" "$2" -d ${PCSCD_ARGS:-}
+  pcscd_wait_readers KYT "$count" || fail "pcscd did not list $count reader slots"
 }
 
 stop_pcscd() {
-  stop_pid "$pcscd_pid" pcscd
-  pcscd_pid=
+  pcscd_stop || fail "pcscd did not stop"
 }
 
 expect_output() { # description pattern output

@@ -177,8 +177,7 @@ stop_sim
 
 step "a reader with a 100-byte firmware text"
 start_sim --firmware "KYT7710P_V3 1.0.1 $(printf 'x%.0s' $(seq 82))"
-pcscd -f -d -c "$work/reader.conf" >"$work/pcscd-firmware.log" 2>&1 &
-pcscd_pid=$!
+pcscd_start "$work/reader.conf" "$work/pcscd-firmware.log" -d
 wait_log "$work/pcscd-firmware.log" 'ifdkyt: .*no KYT reader answers on the port' "the long text explained"
 stop_pcscd
 stop_sim
@@ -188,11 +187,9 @@ step "six three-slot readers: pcscd has contexts for five"
 : >"$work/reader-six.conf"
 extra_pids=
 for n in 1 2 3 4 5 6; do
-  "$sim_binary" --link "$work/port$n" >"$work/sim$n.log" 2>&1 &
-  extra_pids="$extra_pids $!"
-done
-for n in 1 2 3 4 5 6; do
-  wait_log "$work/sim$n.log" 'Simulated reader ready' "simulated reader $n"
+  sim_start "$work/sim$n.log" "$sim_binary" --link "$work/port$n" || fail "simulated reader $n did not start"
+  extra_pids="$extra_pids $sim_pid"
+  sim_pid=
   write_conf "$work/one.conf" "$work/port$n" "KYT Test $n"
   cat "$work/one.conf" >>"$work/reader-six.conf"
 done

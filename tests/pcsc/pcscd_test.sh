@@ -142,7 +142,7 @@ sim_pid=
 # FCI would end it.
 vicc_pid=
 start_vicc() { # port
-  "$here/../../scripts/vicc.sh" --hostname 127.0.0.1 --port "$1" >>"$work/vicc.log" 2>&1 &
+  "$root/scripts/vicc.sh" --hostname 127.0.0.1 --port "$1" >>"$work/vicc.log" 2>&1 &
   vicc_pid=$!
 }
 expect_vicc_card() {

@@ -22,33 +22,31 @@ build=$1
 work=$2
 probe=$build/tools/probe/kyt_probe
 handler=$build/pcsc/libifdkyt.so
+root=$(cd "$(dirname "$0")/.." && pwd)
+# shellcheck source=scripts/lib/pcscd.sh
+source "$root/scripts/lib/pcscd.sh"
+# shellcheck source=scripts/lib/sim.sh
+source "$root/scripts/lib/sim.sh"
 
-if [ "${KYT_PROBE_NAMESPACE:-}" != "$$" ]; then
-  exec unshare --mount --propagation private \
-    bash -c 'KYT_PROBE_NAMESPACE=$$ exec bash "$0" "$@"' "$0" "$@"
-fi
+pcscd_enter_namespace "$0" "$@"
 
-rm -rf "$work"
-mkdir -p "$work/run"
 made=()
-for dir in /run/pcscd /dev/serial; do
-  [ -d "$dir" ] || { mkdir -p "$dir"; made+=("$dir"); }
-done
-mount --bind "$work/run" /run/pcscd
-export PCSCLITE_CSOCK_NAME=/run/pcscd/pcscd.comm
-
-sim_pid= pcscd_pid= holder_pid=
+holder_pid=
 cleanup() {
-  for pid in $pcscd_pid $holder_pid $sim_pid; do kill "$pid" 2>/dev/null || true; done
-  for pid in $pcscd_pid $holder_pid $sim_pid; do wait "$pid" 2>/dev/null || true; done
+  pcscd_cleanup
+  for pid in $holder_pid $sim_pid; do kill "$pid" 2>/dev/null || true; done
+  for pid in $holder_pid $sim_pid; do wait "$pid" 2>/dev/null || true; done
   exec 3>&- 2>/dev/null || true
   umount /sys/dev/char 2>/dev/null || true
   umount /dev/ttyS0 2>/dev/null || true
   umount /dev/serial 2>/dev/null || true
-  umount /run/pcscd 2>/dev/null || true
   for dir in "${made[@]}"; do rmdir "$dir" 2>/dev/null || true; done
 }
 trap cleanup EXIT
+
+rm -rf "$work"
+pcscd_private_run "$work/run"
+[ -d /dev/serial ] || { mkdir -p /dev/serial; made+=(/dev/serial); }
 
 step() { echo "--- $*"; }
 fail() {
@@ -60,13 +58,7 @@ expect() { # description pattern text
   grep -q -E -- "$2" <<<"$3" || { echo "$3" >&2; fail "$1: no line matching '$2'"; }
 }
 
-"$build/sim/kyt_sim" --link "$work/port" >"$work/sim.log" 2>&1 &
-sim_pid=$!
-for _ in $(seq 100); do
-  grep -q "Simulated reader ready" "$work/sim.log" && break
-  sleep 0.1
-done
-grep -q "Simulated reader ready" "$work/sim.log" || fail "the simulated reader did not start"
+sim_start "$work/sim.log" "$build/sim/kyt_sim" --link "$work/port" || fail "the simulated reader did not start"
 pty=$(readlink -f "$work/port")
 
 # udev's links, as for an FTDI adapter with a serial number.
@@ -113,13 +105,8 @@ expect "by-path beside it" "^#   DEVICENAME $by_path\$" "$conf"
 expect "LIBPATH" "^LIBPATH      $handler\$" "$conf"
 
 step "pcscd loads the entry"
-pcscd -f -d -c "$work/reader.conf" >"$work/pcscd.log" 2>&1 &
-pcscd_pid=$!
-for _ in $(seq 150); do
-  [ "$(opensc-tool -l 2>/dev/null | grep -c 'KYT7710P_V3 00 0[0-2]')" = 3 ] && break
-  kill -0 "$pcscd_pid" 2>/dev/null || fail "pcscd exited"
-  sleep 0.2
-done
+pcscd_start "$work/reader.conf" "$work/pcscd.log" -d
+pcscd_wait_readers 'KYT7710P_V3 00 0[0-2]' 3 || fail "pcscd does not list the three slots"
 out=$(timeout 30 opensc-tool -l)
 echo "$out" | sed 's/^/    /'
 [ "$(grep -c 'KYT7710P_V3 00 0[0-2]' <<<"$out")" = 3 ] || fail "pcscd does not list the three slots"
@@ -136,9 +123,7 @@ out=$(echo 0 | timeout 60 "$build/tools/test/kyt_test" "$work/port")
 expect "kyt_test" '^Error: KYT_Open failed with error 0x00000010$' "$out"
 out=$(timeout 30 opensc-tool -r 0 -s '00 A4 00 0C 02 3F 00' 2>&1)
 expect "pcscd's reader still works" 'SW1=0x90, SW2=0x00' "$out"
-kill "$pcscd_pid"
-wait "$pcscd_pid" 2>/dev/null || true
-pcscd_pid=
+pcscd_stop || fail "pcscd did not stop"
 
 step "pcscd while kyt_test holds the reader"
 mkfifo "$work/keys"
@@ -150,8 +135,7 @@ for _ in $(seq 100); do
   sleep 0.1
 done
 grep -q 'KYT_Open: OK' "$work/kyt_test.log" || fail "kyt_test did not open the reader"
-pcscd -f -d -c "$work/reader.conf" >"$work/pcscd-held.log" 2>&1 &
-pcscd_pid=$!
+pcscd_start "$work/reader.conf" "$work/pcscd-held.log" -d
 for _ in $(seq 150); do
   grep -q 'Open Port .* Failed' "$work/pcscd-held.log" && break
   sleep 0.2
