@@ -22,7 +22,7 @@ build=$1
 work=$2
 probe=$build/tools/probe/kyt_probe
 handler=$build/pcsc/libifdkyt.so
-root=$(cd "$(dirname "$0")/.." && pwd)
+root=$(cd "$(dirname "$0")/../.." && pwd)
 # shellcheck source=scripts/lib/pcscd.sh
 source "$root/scripts/lib/pcscd.sh"
 # shellcheck source=scripts/lib/sim.sh
