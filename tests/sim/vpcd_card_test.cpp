@@ -16,6 +16,7 @@
 
 #include <gtest/gtest.h>
 
+#include "demo_card.h"
 #include "kyt.h"
 #include "sim_program.h"
 #include "vpcd_emulator.h"
@@ -26,8 +27,6 @@ using kytsim::Bytes;
 using rig::VpcdEmulator;
 using namespace std::chrono_literals;
 
-const Bytes kDemoT1Atr = {0x3B, 0xF9, 0x96, 0x00, 0x00, 0x81, 0x31, 0xFE, 0x45, 0x80,
-                           0x31, 0x80, 0x73, 0x90, 0x21, 0x00, 0x81, 0x05, 0x13};
 const Bytes kSelectMf = {0x00, 0xA4, 0x00, 0x0C, 0x02, 0x3F, 0x00};
 const Bytes kOk = {0x90, 0x00};
 
@@ -97,7 +96,7 @@ public:
     void ExpectDemoCardAnswers()
     {
         KYT_STATUS status;
-        EXPECT_EQ(PowerOn(1, &status), kDemoT1Atr);
+        EXPECT_EQ(PowerOn(1, &status), demo::kT1Atr);
         EXPECT_EQ(Exchange(1, kSelectMf, &status), kOk);
     }
 
