@@ -43,7 +43,9 @@ int &Flags()
     return g_flags;
 }
 
-void Note(const char *format, ...)
+// printf-like, so that the compiler checks the callers' formats (and clang
+// takes the format handed on to vsnprintf for a checked one).
+__attribute__((format(printf, 1, 2))) void Note(const char *format, ...)
 {
     const char *path = getenv("KYT_SHIM_LOG");
     if (path == nullptr)
