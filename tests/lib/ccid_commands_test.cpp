@@ -8,8 +8,10 @@
 #include <gtest/gtest.h>
 
 #include "ccid.h"
+#include "demo_card.h"
 #include "reader_rig.h"
 #include "transport_rig.h"
+#include "wire.h"
 
 namespace {
 
@@ -47,21 +49,21 @@ TEST(CheckResponse, Table)
         Bytes message;
         int result;
     } rows[] = {
-        {"processed", trig::Response(0x80, 1, 0x12, 0x00, 0, 0), 0},
-        {"processed, card inactive", trig::Response(0x80, 1, 0x12, 0x01, 0, 0), 0},
-        {"processed, bError ignored", trig::Response(0x80, 1, 0x12, 0x02, 0xFE, 0), 0},
+        {"processed", wire::Response(0x80, 1, 0x12, 0x00, 0, 0), 0},
+        {"processed, card inactive", wire::Response(0x80, 1, 0x12, 0x01, 0, 0), 0},
+        {"processed, bError ignored", wire::Response(0x80, 1, 0x12, 0x02, 0xFE, 0), 0},
         {"nine bytes", Bytes{0x80, 0, 0, 0, 0, 1, 0x12, 0, 0}, EIO},
-        {"wrong type", trig::Response(0x81, 1, 0x12, 0x00, 0, 0), EIO},
-        {"wrong slot", trig::Response(0x80, 0, 0x12, 0x00, 0, 0), EIO},
-        {"wrong sequence", trig::Response(0x80, 1, 0x13, 0x00, 0, 0), EIO},
-        {"failed, other error", trig::Response(0x80, 1, 0x12, 0x40, 0xFB, 0), EIO},
-        {"mute, card active", trig::Response(0x80, 1, 0x12, 0x40, 0xFE, 0), EIO},
-        {"mute, card inactive", trig::Response(0x80, 1, 0x12, 0x41, 0xFE, 0), ETIMEDOUT},
-        {"mute, no card", trig::Response(0x80, 1, 0x12, 0x42, 0xFE, 0), ENOMEDIUM},
-        {"mute, card status 3", trig::Response(0x80, 1, 0x12, 0x43, 0xFE, 0), EIO},
-        {"no card, other error", trig::Response(0x80, 1, 0x12, 0x42, 0x05, 0), EIO},
-        {"time extension", trig::Response(0x80, 1, 0x12, 0x80, 0x01, 0), EIO},
-        {"status 3", trig::Response(0x80, 1, 0x12, 0xC2, 0xFE, 0), EIO},
+        {"wrong type", wire::Response(0x81, 1, 0x12, 0x00, 0, 0), EIO},
+        {"wrong slot", wire::Response(0x80, 0, 0x12, 0x00, 0, 0), EIO},
+        {"wrong sequence", wire::Response(0x80, 1, 0x13, 0x00, 0, 0), EIO},
+        {"failed, other error", wire::Response(0x80, 1, 0x12, 0x40, 0xFB, 0), EIO},
+        {"mute, card active", wire::Response(0x80, 1, 0x12, 0x40, 0xFE, 0), EIO},
+        {"mute, card inactive", wire::Response(0x80, 1, 0x12, 0x41, 0xFE, 0), ETIMEDOUT},
+        {"mute, no card", wire::Response(0x80, 1, 0x12, 0x42, 0xFE, 0), ENOMEDIUM},
+        {"mute, card status 3", wire::Response(0x80, 1, 0x12, 0x43, 0xFE, 0), EIO},
+        {"no card, other error", wire::Response(0x80, 1, 0x12, 0x42, 0x05, 0), EIO},
+        {"time extension", wire::Response(0x80, 1, 0x12, 0x80, 0x01, 0), EIO},
+        {"status 3", wire::Response(0x80, 1, 0x12, 0xC2, 0xFE, 0), EIO},
     };
     for (const Row &row : rows) {
         EXPECT_EQ(CCID_CheckResponse(&device, row.message.data(), row.message.size(), 0x80), row.result)
@@ -69,7 +71,7 @@ TEST(CheckResponse, Table)
     }
     // The sequence number compared wraps with the counter.
     device.sequenceNumber = 0;
-    Bytes last = trig::Response(0x80, 1, 0xFF, 0x00, 0, 0);
+    Bytes last = wire::Response(0x80, 1, 0xFF, 0x00, 0, 0);
     EXPECT_EQ(CCID_CheckResponse(&device, last.data(), last.size(), 0x80), 0);
 }
 
@@ -144,7 +146,7 @@ protected:
 
 TEST_F(SimCommandTest, FirmwareEscapeOnTheWire)
 {
-    const Bytes command = {0xE0, 0x00, 0x00, 0x18, 0x00};
+    const Bytes &command = demo::kFirmwareQuery;
     uint8_t reply[64];
     KYT_ULONG length = sizeof reply;
     ASSERT_EQ(CCID_Escape(device, command.data(), command.size(), reply, &length), 0);
@@ -341,7 +343,7 @@ protected:
                 uint8_t seqOffset = 0)
     {
         auto seq = static_cast<uint8_t>(device->sequenceNumber + seqOffset);
-        peer.AddReply(trig::AckAndFrame(trig::Response(type, device->currentSlot, seq, status, error, chain, data)));
+        peer.AddReply(wire::AckAndFrame(wire::Response(type, device->currentSlot, seq, status, error, chain, data)));
     }
 
     trig::ScriptedPeer peer;

@@ -8,6 +8,7 @@
 #include "ccid.h"
 #include "comport.h"
 #include "transport_rig.h"
+#include "wire.h"
 
 namespace {
 
@@ -38,7 +39,7 @@ Bytes Damaged(Bytes frame)
 // A slot status answer carrying `dataLength` data bytes.
 Bytes AnswerWithData(size_t dataLength)
 {
-    return trig::Response(RDR_TO_PC_SLOTSTATUS, 0, 5, 0, 0, 0, Bytes(dataLength, 0x5A));
+    return wire::Response(RDR_TO_PC_SLOTSTATUS, 0, 5, 0, 0, 0, Bytes(dataLength, 0x5A));
 }
 
 class FrameLinkTest : public ::testing::Test {
@@ -100,10 +101,10 @@ TEST(FrameCheck, ChecksumAndValidation)
 
 TEST_F(FrameLinkTest, FramesOnTheWire)
 {
-    ASSERT_EQ(trig::Frame(kAnswer), kAnswerFrame);
+    ASSERT_EQ(wire::Frame(kAnswer), kAnswerFrame);
     // Acknowledge and response in one write: the acknowledge read must take
     // only its four bytes and leave the response for the response phase.
-    peer.AddReply(Concat(trig::Ack(), kAnswerFrame));
+    peer.AddReply(Concat(wire::Ack(), kAnswerFrame));
     ASSERT_EQ(Transceive(), 0);
     EXPECT_EQ(Received(), kAnswer);
     EXPECT_EQ(HostFrames(), std::vector<Bytes>{kCommandFrame});
@@ -113,7 +114,7 @@ TEST_F(FrameLinkTest, FramesOnTheWire)
 // leads to a clean line and the whole command frame again.
 TEST_F(FrameLinkTest, RefusedAcknowledgeIsRetriedOnACleanLine)
 {
-    const Bytes stale = trig::Frame(AnswerWithData(3));
+    const Bytes stale = wire::Frame(AnswerWithData(3));
     const Bytes refusals[] = {
         {0x02, 0x01, 0x01, 0x03}, // status 1
         {0x02, 0x00, 0x01, 0x03}, // bad checksum
@@ -124,7 +125,7 @@ TEST_F(FrameLinkTest, RefusedAcknowledgeIsRetriedOnACleanLine)
     for (const Bytes &refusal : refusals) {
         SCOPED_TRACE(::testing::PrintToString(refusal));
         peer.AddReply(Concat(refusal, stale));
-        peer.AddReply(Concat(trig::Ack(), kAnswerFrame));
+        peer.AddReply(Concat(wire::Ack(), kAnswerFrame));
         ASSERT_EQ(Transceive(), 0);
         EXPECT_EQ(Received(), kAnswer);
         frames += 2;
@@ -171,7 +172,7 @@ TEST_F(FrameLinkTest, ResponseAttemptsFollowTheRetryCount)
         SCOPED_TRACE(row.retries);
         size_t before = HostFrames().size();
         device->responseRetries = row.retries;
-        peer.AddReply(trig::Ack()); // then silence, also after each repeat request
+        peer.AddReply(wire::Ack()); // then silence, also after each repeat request
         for (size_t i = 0; i < row.repeats; i++)
             peer.AddSilence();
         EXPECT_EQ(Transceive(), EIO);
@@ -179,7 +180,7 @@ TEST_F(FrameLinkTest, ResponseAttemptsFollowTheRetryCount)
         ASSERT_EQ(sent.size(), before + 1 + row.repeats);
         EXPECT_EQ(sent[before], kCommandFrame);
         for (size_t i = 0; i < row.repeats; i++)
-            EXPECT_EQ(sent[before + 1 + i], trig::RepeatRequest());
+            EXPECT_EQ(sent[before + 1 + i], wire::RepeatRequest());
     }
 }
 
@@ -191,7 +192,7 @@ TEST_F(FrameLinkTest, RepeatRequestRecoversADamagedResponse)
     const Bytes trailing = Concat(kAnswerFrame, {0x00});
     // A frame announcing 40 data bytes that stops after 20: it is larger than
     // the caller's room, yet a broken frame rather than an oversized one.
-    Bytes oversizedCut = trig::Frame(AnswerWithData(40));
+    Bytes oversizedCut = wire::Frame(AnswerWithData(40));
     oversizedCut.resize(31);
     struct Row {
         const char *what;
@@ -212,18 +213,18 @@ TEST_F(FrameLinkTest, RepeatRequestRecoversADamagedResponse)
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.what);
-        peer.AddReply(Concat(trig::Ack(), row.first));
+        peer.AddReply(Concat(wire::Ack(), row.first));
         peer.AddReply(kAnswerFrame);
         size_t before = HostFrames().size();
         ASSERT_EQ(Transceive(row.capacity), 0);
         EXPECT_EQ(Received(), kAnswer);
         auto sent = HostFrames();
         ASSERT_EQ(sent.size(), before + 2);
-        EXPECT_EQ(sent[before + 1], trig::RepeatRequest());
+        EXPECT_EQ(sent[before + 1], wire::RepeatRequest());
     }
 
     // Damaged again after the repeat request: a second repeat request, EIO.
-    peer.AddReply(Concat(trig::Ack(), Damaged(kAnswerFrame)));
+    peer.AddReply(Concat(wire::Ack(), Damaged(kAnswerFrame)));
     peer.AddReply(Damaged(kAnswerFrame));
     size_t before = HostFrames().size();
     replyLength = 0;
@@ -231,22 +232,22 @@ TEST_F(FrameLinkTest, RepeatRequestRecoversADamagedResponse)
     EXPECT_EQ(replyLength, 64u); // unchanged on failure
     auto sent = HostFrames();
     ASSERT_EQ(sent.size(), before + 3);
-    EXPECT_EQ(sent[before + 1], trig::RepeatRequest());
-    EXPECT_EQ(sent[before + 2], trig::RepeatRequest());
+    EXPECT_EQ(sent[before + 1], wire::RepeatRequest());
+    EXPECT_EQ(sent[before + 2], wire::RepeatRequest());
 }
 
 // A whole response longer than the caller accepts is read to its end and
 // dropped: E2BIG, the reply untouched, no repeat request.
 TEST_F(FrameLinkTest, OversizedResponseIsDrainedWithoutRepeat)
 {
-    peer.AddReply(Concat(trig::Ack(), trig::Frame(AnswerWithData(200))));
+    peer.AddReply(Concat(wire::Ack(), wire::Frame(AnswerWithData(200))));
     EXPECT_EQ(Transceive(209), E2BIG);
     EXPECT_EQ(replyLength, 209u);
     EXPECT_EQ(reply[0], 0xEE);
     EXPECT_EQ(HostFrames().size(), 1u);
 
     // Exactly the capacity fits.
-    peer.AddReply(Concat(trig::Ack(), trig::Frame(AnswerWithData(200))));
+    peer.AddReply(Concat(wire::Ack(), wire::Frame(AnswerWithData(200))));
     EXPECT_EQ(Transceive(210), 0);
     EXPECT_EQ(replyLength, 210u);
 }
@@ -261,7 +262,7 @@ TEST_F(FrameLinkTest, HugeTimeoutsAreClampedNotTruncated)
     device->responseTimeout = static_cast<KYT_ULONG>(1ULL << 32);
     device->statusRetries = 0;
     device->responseRetries = 0;
-    peer.AddReply(ScriptedPeer::Reply{{trig::Ack(), 100ms}, {kAnswerFrame, 100ms}});
+    peer.AddReply(ScriptedPeer::Reply{{wire::Ack(), 100ms}, {kAnswerFrame, 100ms}});
     ASSERT_EQ(Transceive(), 0);
     EXPECT_EQ(Received(), kAnswer);
 }
@@ -291,7 +292,7 @@ TEST_F(FrameLinkTest, EnormousAnnouncedLengthEndsAtOnce)
         Bytes header = {0x81, static_cast<uint8_t>(dwLength), static_cast<uint8_t>(dwLength >> 8),
                         static_cast<uint8_t>(dwLength >> 16), static_cast<uint8_t>(dwLength >> 24),
                         0x00, 0x05, 0x00, 0x00, 0x00};
-        peer.AddReply(Concat(trig::Ack(), Concat({0x02}, header)));
+        peer.AddReply(Concat(wire::Ack(), Concat({0x02}, header)));
         size_t before = HostFrames().size();
         EXPECT_EQ(Transceive(), E2BIG);
         EXPECT_EQ(HostFrames().size(), before + 1);
@@ -330,14 +331,14 @@ TEST_F(ReadResponseTest, SmallCapacityStoresNothingBeyondIt)
 TEST_F(ReadResponseTest, OversizedFramesAreDrainedUpToTheLargestResponse)
 {
     const size_t largest = 65536 + 2;
-    Bytes frame = trig::Frame(AnswerWithData(largest));
+    Bytes frame = wire::Frame(AnswerWithData(largest));
     peer.Feed(frame);
     Bytes buffer(64);
     KYT_ULONG length = buffer.size();
     EXPECT_EQ(CCID_ReadResponse(fd, buffer.data(), &length, 1000), E2BIG);
     EXPECT_EQ(length, frame.size());
 
-    frame = trig::Frame(AnswerWithData(largest + 1));
+    frame = wire::Frame(AnswerWithData(largest + 1));
     peer.Feed(frame);
     length = buffer.size();
     EXPECT_EQ(CCID_ReadResponse(fd, buffer.data(), &length, 1000), E2BIG);

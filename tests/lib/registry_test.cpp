@@ -1,4 +1,4 @@
-// The registry of open readers and the status mapping.
+// The registry of open readers.
 #include <cerrno>
 #include <thread>
 #include <vector>
@@ -18,22 +18,6 @@ std::vector<ReaderDevice *> ListedDevices()
         devices.push_back(node->device);
     pthread_mutex_unlock(&g_pDeviceListLock);
     return devices;
-}
-
-TEST(Registry, MapsMissingCardAndUnusableAtrOnly)
-{
-    const struct {
-        KYT_ULONG in, out;
-    } cases[] = {
-        {ENOMEDIUM, KYT_ERR_REMOVED_CARD},
-        {EMEDIUMTYPE, KYT_ERR_UNSUPPORTED_CARD},
-        {ETIMEDOUT, ETIMEDOUT},
-        {EIO, EIO},
-        {0, 0},
-        {EINVAL, EINVAL},
-    };
-    for (const auto &c : cases)
-        EXPECT_EQ(MapWinErrorToKytError(c.in), c.out) << c.in;
 }
 
 TEST(Registry, AddRemoveAndLookUp)

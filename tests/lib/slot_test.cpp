@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "ccid.h"
+#include "demo_card.h"
 #include "device.h"
 #include "reader_rig.h"
 
@@ -41,7 +42,7 @@ TEST_F(Slots, ArgumentErrorsSendNothing)
     KYT_ULONG length = 64, status = 7, returned = 9;
     unsigned char buffer[64];
     const unsigned char apdu[] = {0x00, 0xA4, 0x04, 0x00, 0x00};
-    const unsigned char escape[] = {0xE0, 0x00, 0x00, 0x18, 0x00};
+    const unsigned char *escape = demo::kFirmwareQuery.data();
     const unsigned char setSpeed[] = {0x44, 0x04};
     const KYT_ULONG inval = EINVAL;
 
@@ -226,21 +227,21 @@ TEST_F(Slots, StatusMapping)
 
 TEST_F(Slots, ControlPassesEscapeCommands)
 {
-    const unsigned char query[] = {0xE0, 0x00, 0x00, 0x18, 0x00};
+    const Bytes &query = demo::kFirmwareQuery;
     unsigned char reply[35];
     KYT_ULONG returned = 0;
-    ASSERT_EQ(KYT_Control(handle_, 0, KYT_IOCTL_ESCAPE, query, sizeof(query), reply, sizeof(reply), &returned), 0UL);
+    ASSERT_EQ(KYT_Control(handle_, 0, KYT_IOCTL_ESCAPE, query.data(), query.size(), reply, sizeof(reply), &returned), 0UL);
     Bytes expected = kytsim::FirmwareReply(kytsim::Model::KYT7710P_V3);
     EXPECT_EQ(Bytes(reply, reply + returned), expected);
 
     // Without a place for the length the reply still arrives.
     memset(reply, 0, sizeof(reply));
-    ASSERT_EQ(KYT_Control(handle_, 0, KYT_IOCTL_ESCAPE, query, sizeof(query), reply, sizeof(reply), nullptr), 0UL);
+    ASSERT_EQ(KYT_Control(handle_, 0, KYT_IOCTL_ESCAPE, query.data(), query.size(), reply, sizeof(reply), nullptr), 0UL);
     EXPECT_EQ(Bytes(reply, reply + expected.size()), expected);
 
     // A reply longer than the buffer.
     returned = 5;
-    EXPECT_EQ(KYT_Control(handle_, 0, KYT_IOCTL_ESCAPE, query, sizeof(query), reply, 4, &returned),
+    EXPECT_EQ(KYT_Control(handle_, 0, KYT_IOCTL_ESCAPE, query.data(), query.size(), reply, 4, &returned),
               static_cast<KYT_ULONG>(E2BIG));
     EXPECT_EQ(returned, 0UL);
 }

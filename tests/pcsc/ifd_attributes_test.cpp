@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include "demo_card.h"
 #include "ifd_kyt.h"
 #include "ifd_rig.h"
 #include "iso_card.h"
@@ -131,7 +132,7 @@ TEST_F(IfdAttributesTest, FeatureListAndTlvProperties)
                       0x09, 0x01, 0x00,                    // bPPDUSupport: none
                       0x0A, 0x04, 0x00, 0x00, 0x01, 0x00,  // dwMaxAPDUDataSize 65536
                       0x08, 17};                           // sFirmwareID
-    const std::string firmware = "KYT7710P_V3 1.0.1";
+    const std::string &firmware = demo::kFirmwareText;
     expected.insert(expected.end(), firmware.begin(), firmware.end());
     EXPECT_EQ(properties, expected);
 }

@@ -13,6 +13,7 @@ extern "C" {
 #include <reader.h>
 }
 
+#include "demo_card.h"
 #include "sim_reader.h"
 
 namespace ifdtest {
@@ -49,7 +50,7 @@ std::vector<Bytes> EscapeCommands(const kytsim::SimReader &sim);
 extern const Bytes kSelectMf;
 extern const Bytes kReadIccid;
 extern const Bytes kIccid; // READ BINARY's answer: the demo cards' ICCID and 90 00
-extern const Bytes kFirmwareQuery;
+using demo::kFirmwareQuery;
 
 // One reader of the handler (Lun index `reader`) on a simulated reader in
 // the demo setup, with a channel open on each of its slots as pcscd opens

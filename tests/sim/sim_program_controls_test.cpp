@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include "demo_card.h"
 #include "kyt.h"
 #include "sim_program.h"
 #include "sim_rig.h"
@@ -165,10 +166,10 @@ INSTANTIATE_TEST_SUITE_P(Cases, SilentReader, ::testing::ValuesIn(kSilenceCases)
 // The reply to the firmware query, bytes 5 onward being the text.
 Bytes FirmwareReply(ReaderHandle handle, KYT_ULONG capacity, KYT_STATUS *status)
 {
-    const unsigned char query[] = {0xE0, 0x00, 0x00, 0x18, 0x00};
+    const Bytes &query = demo::kFirmwareQuery;
     Bytes reply(capacity);
     KYT_ULONG length = 0;
-    *status = KYT_Control(handle, 0, KYT_IOCTL_ESCAPE, query, sizeof query, reply.data(), capacity, &length);
+    *status = KYT_Control(handle, 0, KYT_IOCTL_ESCAPE, query.data(), query.size(), reply.data(), capacity, &length);
     reply.resize(length);
     return reply;
 }
@@ -225,7 +226,7 @@ TEST_F(SimControls, LongFirmwareTextAfterTheOpen)
     EXPECT_EQ(FirmwareReply(handle_, 300, &status).size(), 260u);
     EXPECT_EQ(Ask("firmware"), "ok: the firmware text is the model's own");
     reply = FirmwareReply(handle_, 35, &status);
-    EXPECT_EQ(std::string(reply.begin() + 5, reply.end()), "KYT7710P_V3 1.0.1");
+    EXPECT_EQ(std::string(reply.begin() + 5, reply.end()), demo::kFirmwareText);
 
     TearDown();
     handle_ = nullptr;

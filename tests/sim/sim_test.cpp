@@ -22,58 +22,25 @@
 
 #include <gtest/gtest.h>
 
+#include "demo_card.h"
 #include "kyt.h"
 #include "sim_program.h"
 #include "sim_reader.h"
 #include "sim_rig.h"
 #include "temp_files.h"
+#include "wire.h"
 
 using kytsim::Bytes;
 using namespace std::chrono_literals;
 
 namespace {
 
-const Bytes kAck = {0x02, 0x00, 0x00, 0x03};
-const Bytes kRefusedAck = {0x02, 0x01, 0x01, 0x03};
-const Bytes kRepeatRequest = {0x02, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x03};
-const Bytes kFirmwareQuery = {0xE0, 0x00, 0x00, 0x18, 0x00};
+const Bytes kAck = wire::Ack();
+const Bytes kRefusedAck = wire::RefusedAck();
+const Bytes kRepeatRequest = wire::RepeatRequest();
+const Bytes &kFirmwareQuery = demo::kFirmwareQuery;
 
-Bytes Framed(const Bytes &message)
-{
-    Bytes frame = {0x02};
-    uint8_t sum = 0;
-    for (uint8_t b : message) {
-        frame.push_back(b);
-        sum ^= b;
-    }
-    frame.push_back(sum);
-    frame.push_back(0x03);
-    return frame;
-}
-
-// A CCID command: header with bytes 7 to 9, then the data.
-// Sized up front and filled in place: g++ 12 reports a false -Warray-bounds
-// for a vector insert behind a short initial vector.
-Bytes Command(uint8_t type, uint8_t slot, uint8_t seq, const Bytes &data = {}, uint8_t b7 = 0,
-              uint16_t level = 0)
-{
-    const uint8_t header[] = {type,
-                              static_cast<uint8_t>(data.size()),
-                              static_cast<uint8_t>(data.size() >> 8),
-                              0,
-                              0,
-                              slot,
-                              seq,
-                              b7,
-                              static_cast<uint8_t>(level),
-                              static_cast<uint8_t>(level >> 8)};
-    // Sized once: gcc 12 takes an insert behind a 10-byte vector for an
-    // overflow in optimised builds.
-    Bytes m(sizeof header + data.size());
-    std::copy(std::begin(header), std::end(header), m.begin());
-    std::copy(data.begin(), data.end(), m.begin() + sizeof header);
-    return m;
-}
+using wire::Command;
 
 speed_t SpeedConstant(uint32_t bps)
 {
@@ -149,7 +116,7 @@ public:
     // Sends a command frame and returns the acknowledge and the response message.
     std::pair<Bytes, Bytes> Exchange(const Bytes &message)
     {
-        Write(Framed(message));
+        Write(wire::Frame(message));
         Bytes ack = Read(4);
         Bytes frame = ReadFrame();
         if (frame.size() < 13)
@@ -243,7 +210,7 @@ TEST_F(SimTest, FirmwareQueryIsAcknowledgedAndAnsweredExactly)
                            0xE0, 0x00, 0x00, 0x18, 0x00};
     const Bytes frame = {0x02, 0x6B, 0x05, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
                          0x00, 0xE0, 0x00, 0x00, 0x18, 0x00, 0x96, 0x03};
-    ASSERT_EQ(Framed(message), frame);
+    ASSERT_EQ(wire::Frame(message), frame);
     host_->Write(frame);
     EXPECT_EQ(host_->Read(4), kAck);
 
@@ -254,7 +221,7 @@ TEST_F(SimTest, FirmwareQueryIsAcknowledgedAndAnsweredExactly)
     // Slot 0 holds no card: processed, card status 2.
     Bytes expected = {0x83, static_cast<uint8_t>(reply.size()), 0, 0, 0, 0x00, 0x00, 0x02, 0x00, 0x00};
     expected.insert(expected.end(), reply.begin(), reply.end());
-    EXPECT_EQ(host_->ReadFrame(), Framed(expected));
+    EXPECT_EQ(host_->ReadFrame(), wire::Frame(expected));
 
     ASSERT_EQ(sim_->Commands().size(), 1u);
     EXPECT_EQ(sim_->Commands()[0], message);
@@ -306,14 +273,14 @@ TEST_F(SimTest, RepeatRequestResendsTheLastResponseWithoutAcknowledge)
     ASSERT_EQ(ack, kAck);
     host_->Write(kRepeatRequest);
     Bytes again = host_->ReadFrame();
-    EXPECT_EQ(again, Framed(first)); // the response frame only, no acknowledge before it
+    EXPECT_EQ(again, wire::Frame(first)); // the response frame only, no acknowledge before it
     EXPECT_EQ(sim_->RepeatRequests(), 1u);
     EXPECT_EQ(sim_->Commands().size(), 1u);
 }
 
 TEST_F(SimTest, DamagedFramesGetTheRefusingAcknowledge)
 {
-    Bytes good = Framed(Command(0x65, 0, 1));
+    Bytes good = wire::Frame(Command(0x65, 0, 1));
     Bytes badChecksum = good;
     badChecksum[good.size() - 2] ^= 0x01;
     Bytes badEnd = good;
@@ -350,7 +317,7 @@ TEST_F(SimTest, NoiseAndHostileLengthsDoNotStopTheReader)
 TEST_F(SimTest, BytesAtAnotherSpeedAreIgnored)
 {
     host_->SetSpeed(19200);
-    host_->Write(Framed(Command(0x65, 0, 1)));
+    host_->Write(wire::Frame(Command(0x65, 0, 1)));
     EXPECT_TRUE(host_->Silence().empty());
     EXPECT_TRUE(sim_->Commands().empty());
     ASSERT_FALSE(sim_->Log().empty());
@@ -371,7 +338,7 @@ TEST_F(SimTest, SetSpeedConfirmsThenMovesTheReader)
         std::this_thread::sleep_for(1ms);
     EXPECT_EQ(sim_->Speed(), 115200u);
     // The old speed now reaches nothing; the new one does.
-    host_->Write(Framed(Command(0x65, 0, 5)));
+    host_->Write(wire::Frame(Command(0x65, 0, 5)));
     EXPECT_TRUE(host_->Silence().empty());
     host_->SetSpeed(115200);
     EXPECT_EQ(host_->Exchange(Command(0x65, 0, 6)).first, kAck);
@@ -386,7 +353,7 @@ TEST_F(SimTest, SetSpeedOverrides)
 
     sim_->SetSpeedChangeReply(std::nullopt);
     sim_->SetIgnoreSpeedChange(true);
-    host_->Write(Framed(Command(0x6B, 0, 2, {0x44, 0x03})));
+    host_->Write(wire::Frame(Command(0x6B, 0, 2, {0x44, 0x03})));
     EXPECT_TRUE(host_->Silence().empty());
     EXPECT_EQ(sim_->Speed(), 9600u);
     EXPECT_EQ(sim_->Commands().size(), 2u);
@@ -537,7 +504,7 @@ TEST_F(SimTest, AcknowledgeFaults)
     faults.refuseAcks = 1;
     faults.damageAckChecksum = 1;
     sim_->InjectFaults(faults);
-    const Bytes frame = Framed(Command(0x65, 0, 1));
+    const Bytes frame = wire::Frame(Command(0x65, 0, 1));
     host_->Write(frame);
     EXPECT_TRUE(host_->Silence().empty());
     host_->Write(frame);
@@ -555,7 +522,7 @@ TEST_F(SimTest, ResponseFaultsAreRepairedByRepeatRequests)
     faults.damageResponses = 1;
     faults.silentAfterAck = 1;
     sim_->InjectFaults(faults);
-    host_->Write(Framed(Command(0x65, 0, 1)));
+    host_->Write(wire::Frame(Command(0x65, 0, 1)));
     EXPECT_EQ(host_->Read(4), kAck);
     EXPECT_TRUE(host_->Silence().empty()); // withheld
     host_->Write(kRepeatRequest);
@@ -564,9 +531,9 @@ TEST_F(SimTest, ResponseFaultsAreRepairedByRepeatRequests)
     host_->Write(kRepeatRequest);
     Bytes good = host_->ReadFrame();
     // The damaged copy fails its checksum; the repeat carries the same message intact.
-    EXPECT_NE(Framed(Bytes(damaged.begin() + 1, damaged.end() - 2)), damaged);
+    EXPECT_NE(wire::Frame(Bytes(damaged.begin() + 1, damaged.end() - 2)), damaged);
     ASSERT_EQ(good.size(), 13u);
-    EXPECT_EQ(Framed(Bytes(good.begin() + 1, good.end() - 2)), good);
+    EXPECT_EQ(wire::Frame(Bytes(good.begin() + 1, good.end() - 2)), good);
     EXPECT_EQ(Bytes(good.begin(), good.end() - 2), Bytes(damaged.begin(), damaged.end() - 2));
     EXPECT_EQ(good[1], 0x81);
     EXPECT_EQ(good[7], 0x01);
@@ -594,7 +561,7 @@ TEST_F(SimTest, SurvivesRandomBytesAndLargeFrames)
 
     // Noise laced with start bytes, pieces of real frames and wild lengths.
     std::mt19937 random(20261208);
-    const Bytes pieces[] = {Framed(Command(0x6F, 0, 1, {1, 2, 3})), kRepeatRequest,
+    const Bytes pieces[] = {wire::Frame(Command(0x6F, 0, 1, {1, 2, 3})), kRepeatRequest,
                             {0x02, 0x6F, 0x00, 0x00, 0x01, 0x00}, {0x02, 0x00, 0x00, 0x03}};
     for (int round = 0; round < 200; round++) {
         Bytes noise;
@@ -612,7 +579,7 @@ TEST_F(SimTest, SurvivesRandomBytesAndLargeFrames)
     bool answered = false;
     for (uint8_t seq = 100; seq < 160 && !answered; seq++) {
         host_->Read(1 << 20, 0ms); // stale answers to the noise
-        host_->Write(Framed(Command(0x65, 0, seq)));
+        host_->Write(wire::Frame(Command(0x65, 0, seq)));
         if (host_->Read(4, 500ms) != kAck)
             continue;
         Bytes status = host_->ReadFrame();
@@ -752,7 +719,7 @@ TEST_F(SimTest, ResponseDelaySeparatesAcknowledgeAndResponse)
     std::vector<kytsim::LogEntry> log = sim_->Log();
     ASSERT_EQ(log.size(), 3u); // command, acknowledge, response
     EXPECT_EQ(log[1].bytes, kAck);
-    EXPECT_EQ(log[2].bytes, Framed(response));
+    EXPECT_EQ(log[2].bytes, wire::Frame(response));
     EXPECT_GE(log[2].time - log[1].time, 200ms);
 }
 
@@ -778,7 +745,7 @@ bool Eventually(Condition condition, std::chrono::milliseconds wait = 30000ms)
 // (or silent for two seconds).
 bool Talk(int fd, const Bytes &message)
 {
-    Bytes frame = Framed(message);
+    Bytes frame = wire::Frame(message);
     if (write(fd, frame.data(), frame.size()) != static_cast<ssize_t>(frame.size()))
         return false;
     size_t expected = kAck.size() + frame.size(); // a slot status answers with a header alone

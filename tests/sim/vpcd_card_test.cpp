@@ -15,6 +15,7 @@
 
 #include <gtest/gtest.h>
 
+#include "demo_card.h"
 #include "kyt.h"
 #include "sim_program.h"
 #include "sim_rig.h"
@@ -28,8 +29,6 @@ using rig::SimRig;
 using rig::VpcdEmulator;
 using namespace std::chrono_literals;
 
-const Bytes kDemoT1Atr = {0x3B, 0xF9, 0x96, 0x00, 0x00, 0x81, 0x31, 0xFE, 0x45, 0x80,
-                           0x31, 0x80, 0x73, 0x90, 0x21, 0x00, 0x81, 0x05, 0x13};
 const Bytes kSelectMf = {0x00, 0xA4, 0x00, 0x0C, 0x02, 0x3F, 0x00};
 const Bytes kOk = {0x90, 0x00};
 
@@ -62,7 +61,7 @@ bool Attach(SimRig &session, VpcdEmulator &emulator, KYT_ULONG slot)
 void ExpectDemoCardAnswers(SimRig &session)
 {
     KYT_STATUS status;
-    EXPECT_EQ(session.Atr(1, &status), kDemoT1Atr);
+    EXPECT_EQ(session.Atr(1, &status), demo::kT1Atr);
     EXPECT_EQ(session.Answer(1, kSelectMf, &status), kOk);
 }
 

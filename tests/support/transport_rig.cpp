@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <iterator>
 
 #include <gtest/gtest.h>
 
@@ -24,7 +23,7 @@ constexpr size_t HOST_FRAME_HEADER = 1 + CCID_HEADER_SIZE;
 // A frame around a message of a type no command has.
 const Bytes &Marker()
 {
-    static const Bytes marker = Frame(Bytes{0xEE, 0, 0, 0, 0, 0, 0, 0, 0, 0});
+    static const Bytes marker = wire::Frame(Bytes{0xEE, 0, 0, 0, 0, 0, 0, 0, 0, 0});
     return marker;
 }
 
@@ -71,59 +70,6 @@ void FreeDevice(ReaderDevice *device)
     ComPort_Close(device->comPort);
     pthread_mutex_destroy(&device->readerLock);
     free(device);
-}
-
-// Sized up front and filled in place: g++ 12 reports a false -Warray-bounds
-// for a vector insert behind a short initial vector.
-Bytes Frame(const Bytes &message)
-{
-    Bytes frame(message.size() + FRAME_OVERHEAD);
-    frame.front() = FRAME_START;
-    std::copy(message.begin(), message.end(), frame.begin() + 1);
-    uint8_t checksum = 0;
-    for (uint8_t byte : message)
-        checksum ^= byte;
-    frame[frame.size() - 2] = checksum;
-    frame.back() = FRAME_END;
-    return frame;
-}
-
-Bytes Ack()
-{
-    return {FRAME_START, ACK_STATUS_OK, ACK_STATUS_OK, FRAME_END};
-}
-
-Bytes RepeatRequest()
-{
-    return Frame(Bytes(CCID_HEADER_SIZE, 0));
-}
-
-Bytes Response(uint8_t type, uint8_t slot, uint8_t seq, uint8_t status, uint8_t error, uint8_t chain,
-               const Bytes &data)
-{
-    auto length = static_cast<uint32_t>(data.size());
-    const uint8_t header[CCID_HEADER_SIZE] = {type,
-                                              static_cast<uint8_t>(length),
-                                              static_cast<uint8_t>(length >> 8),
-                                              static_cast<uint8_t>(length >> 16),
-                                              static_cast<uint8_t>(length >> 24),
-                                              slot,
-                                              seq,
-                                              status,
-                                              error,
-                                              chain};
-    Bytes message(CCID_HEADER_SIZE + data.size());
-    std::copy(std::begin(header), std::end(header), message.begin());
-    std::copy(data.begin(), data.end(), message.begin() + CCID_HEADER_SIZE);
-    return message;
-}
-
-Bytes AckAndFrame(const Bytes &message)
-{
-    Bytes bytes = Ack();
-    Bytes frame = Frame(message);
-    bytes.insert(bytes.end(), frame.begin(), frame.end());
-    return bytes;
 }
 
 ScriptedPeer::ScriptedPeer() = default;

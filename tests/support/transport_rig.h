@@ -1,7 +1,7 @@
 // Helpers for the transport tests: a reader record built by hand on a port,
-// frame and message builders, and a scripted peer that plays the reader on a
-// raw pseudo-terminal byte for byte, for corner cases the simulated reader
-// never produces.
+// and a scripted peer that plays the reader on a raw pseudo-terminal byte
+// for byte, for corner cases the simulated reader never produces.  The
+// frames and messages it plays are built with wire.h.
 #ifndef KYT_TESTS_TRANSPORT_RIG_H
 #define KYT_TESTS_TRANSPORT_RIG_H
 
@@ -17,10 +17,11 @@
 
 #include "device.h"
 #include "pty_line.h"
+#include "wire.h"
 
 namespace trig {
 
-using Bytes = std::vector<uint8_t>;
+using wire::Bytes;
 
 // A zero-filled reader record on the port at `path`, opened at 9600 8N1:
 // framing bytes 02 03 02 03, both timeouts `timeoutMs`, one retry each,
@@ -28,18 +29,6 @@ using Bytes = std::vector<uint8_t>;
 // port cannot be opened.
 ReaderDevice *NewDevice(const std::string &path, KYT_ULONG timeoutMs = 200);
 void FreeDevice(ReaderDevice *device);
-
-// 02, message, XOR, 03.
-Bytes Frame(const Bytes &message);
-// The accepting acknowledge 02 00 00 03.
-Bytes Ack();
-// The host's repeat request.
-Bytes RepeatRequest();
-// A reader-to-host message: header with dwLength = data size, then the data.
-Bytes Response(uint8_t type, uint8_t slot, uint8_t seq, uint8_t status, uint8_t error, uint8_t chain,
-               const Bytes &data = {});
-// The acknowledge followed by the framed response, as one write.
-Bytes AckAndFrame(const Bytes &message);
 
 // The reader end of a pty pair, answering each frame the host sends with the
 // next reply from its script (nothing once the script is used up).  It reads

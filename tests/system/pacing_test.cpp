@@ -11,6 +11,7 @@
 #include "kyt.h"
 #include "reader_rig.h"
 #include "usb_adapter.h"
+#include "wire.h"
 
 using namespace std::chrono_literals;
 
@@ -146,7 +147,7 @@ TEST(UsbAdapter, ReleasesFullPacketsAtOnceAndTheRestWhenTheTimerRunsOut)
     using kytsim::UsbAdapter;
     const UsbAdapter::Clock::time_point t0{};
     UsbAdapter adapter(16ms);
-    const std::vector<uint8_t> ack = {0x02, 0x00, 0x00, 0x03};
+    const std::vector<uint8_t> ack = wire::Ack();
     EXPECT_TRUE(adapter.Take(ack.data(), ack.size(), t0).empty());
     EXPECT_EQ(adapter.Deadline(), t0 + 16ms);
     EXPECT_TRUE(adapter.Due(t0 + 15ms).empty());
