@@ -36,22 +36,22 @@ std::optional<Apdu> ParseApdu(const Bytes &raw, bool extended)
         return apdu;
     if (raw[4] != 0 || raw.size() == 5) { // short: Lc or Le in one byte
         if (raw.size() == 5) {
-            apdu.le = raw[4] == 0 ? MAX_SHORT_LE : raw[4];
+            apdu.le = raw[4] == 0 ? kMaxShortLe : raw[4];
             return apdu;
         }
-        return WithBody(apdu, raw, 5, raw[4], 1, MAX_SHORT_LE);
+        return WithBody(apdu, raw, 5, raw[4], 1, kMaxShortLe);
     }
     // 00 then two bytes: an extended Le alone, or an extended Lc.
     if (!extended || raw.size() < 7)
         return std::nullopt;
     const size_t value = static_cast<size_t>(raw[5]) << 8 | raw[6];
     if (raw.size() == 7) {
-        apdu.le = value == 0 ? MAX_EXTENDED_LE : value;
+        apdu.le = value == 0 ? kMaxExtendedLe : value;
         return apdu;
     }
     if (value == 0)
         return std::nullopt;
-    return WithBody(apdu, raw, 7, value, 2, MAX_EXTENDED_LE);
+    return WithBody(apdu, raw, 7, value, 2, kMaxExtendedLe);
 }
 
 Bytes WithStatus(Bytes data, uint16_t sw)

@@ -11,23 +11,23 @@
 
 namespace kytsim {
 
-constexpr uint8_t SW1_MORE_DATA = 0x61;
-constexpr uint8_t SW1_WRONG_LE = 0x6C;
-constexpr uint16_t SW_END_OF_FILE = 0x6282;
-constexpr uint16_t SW_VERIFICATION_FAILED = 0x6300;
-constexpr uint16_t SW_WRONG_LENGTH = 0x6700;
-constexpr uint16_t SW_CONDITIONS_NOT_SATISFIED = 0x6985;
-constexpr uint16_t SW_NO_CURRENT_EF = 0x6986;
-constexpr uint16_t SW_FILE_NOT_FOUND = 0x6A82;
-constexpr uint16_t SW_WRONG_P1P2 = 0x6A86;
-constexpr uint16_t SW_OFFSET_OUTSIDE = 0x6B00;
-constexpr uint16_t SW_INS_NOT_SUPPORTED = 0x6D00;
-constexpr uint16_t SW_CLA_NOT_SUPPORTED = 0x6E00;
+constexpr uint8_t kSw1MoreData = 0x61;
+constexpr uint8_t kSw1WrongLe = 0x6C;
+constexpr uint16_t kSwEndOfFile = 0x6282;
+constexpr uint16_t kSwVerificationFailed = 0x6300;
+constexpr uint16_t kSwWrongLength = 0x6700;
+constexpr uint16_t kSwConditionsNotSatisfied = 0x6985;
+constexpr uint16_t kSwNoCurrentEf = 0x6986;
+constexpr uint16_t kSwFileNotFound = 0x6A82;
+constexpr uint16_t kSwWrongP1p2 = 0x6A86;
+constexpr uint16_t kSwOffsetOutside = 0x6B00;
+constexpr uint16_t kSwInsNotSupported = 0x6D00;
+constexpr uint16_t kSwClaNotSupported = 0x6E00;
 
 // The most data one Le asks for: 256 in short form (Le 00), 65536 in
 // extended form (Le 0000).
-constexpr size_t MAX_SHORT_LE = 256;
-constexpr size_t MAX_EXTENDED_LE = 65536;
+constexpr size_t kMaxShortLe = 256;
+constexpr size_t kMaxExtendedLe = 65536;
 
 // A command APDU taken apart.  data is empty when no Lc is present; le is
 // empty when no Le is present.

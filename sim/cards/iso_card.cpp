@@ -76,39 +76,39 @@ namespace kytsim {
 
 namespace {
 
-constexpr uint8_t CLA_ISO = 0x00;
+constexpr uint8_t kClaIso = 0x00;
 
-constexpr uint8_t INS_SELECT = 0xA4;
-constexpr uint8_t INS_READ_BINARY = 0xB0;
-constexpr uint8_t INS_GET_RESPONSE = 0xC0;
-constexpr uint8_t INS_GET_CHALLENGE = 0x84;
-constexpr uint8_t INS_EXTERNAL_AUTHENTICATE = 0x82;
+constexpr uint8_t kInsSelect = 0xA4;
+constexpr uint8_t kInsReadBinary = 0xB0;
+constexpr uint8_t kInsGetResponse = 0xC0;
+constexpr uint8_t kInsGetChallenge = 0x84;
+constexpr uint8_t kInsExternalAuthenticate = 0x82;
 
-constexpr uint8_t SELECT_BY_FID = 0x00;
-constexpr uint8_t SELECT_CHILD_DF = 0x01;
-constexpr uint8_t SELECT_CHILD_EF = 0x02;
-constexpr uint8_t SELECT_BY_NAME = 0x04;
+constexpr uint8_t kSelectByFid = 0x00;
+constexpr uint8_t kSelectChildDf = 0x01;
+constexpr uint8_t kSelectChildEf = 0x02;
+constexpr uint8_t kSelectByName = 0x04;
 
-constexpr uint8_t SELECT_RETURN_FCI = 0x00;
-constexpr uint8_t SELECT_RETURN_FCP = 0x04;
-constexpr uint8_t SELECT_NO_DATA = 0x0C;
+constexpr uint8_t kSelectReturnFci = 0x00;
+constexpr uint8_t kSelectReturnFcp = 0x04;
+constexpr uint8_t kSelectNoData = 0x0C;
 
 
-constexpr uint16_t FID_MF = 0x3F00;
-constexpr size_t MAX_DF_NAME = 16;
+constexpr uint16_t kFidMf = 0x3F00;
+constexpr size_t kMaxDfName = 16;
 
-constexpr uint8_t TAG_FCI = 0x6F;
-constexpr uint8_t TAG_FCP = 0x62;
-constexpr uint8_t TAG_SIZE = 0x80;
-constexpr uint8_t TAG_DESCRIPTOR = 0x82;
-constexpr uint8_t TAG_FID = 0x83;
-constexpr uint8_t TAG_DF_NAME = 0x84;
-constexpr uint8_t TAG_LCS = 0x8A;
-constexpr uint8_t DESCRIPTOR_TRANSPARENT_EF = 0x01;
-constexpr uint8_t DESCRIPTOR_DF = 0x38;
-constexpr uint8_t LCS_OPERATIONAL_ACTIVATED = 0x05;
+constexpr uint8_t kTagFci = 0x6F;
+constexpr uint8_t kTagFcp = 0x62;
+constexpr uint8_t kTagSize = 0x80;
+constexpr uint8_t kTagDescriptor = 0x82;
+constexpr uint8_t kTagFid = 0x83;
+constexpr uint8_t kTagDfName = 0x84;
+constexpr uint8_t kTagLcs = 0x8A;
+constexpr uint8_t kDescriptorTransparentEf = 0x01;
+constexpr uint8_t kDescriptorDf = 0x38;
+constexpr uint8_t kLcsOperationalActivated = 0x05;
 
-const Bytes DEMO_AID = {0xF0, 0x4B, 0x59, 0x54, 0x44, 0x45, 0x4D, 0x4F};
+const Bytes kDemoAid = {0xF0, 0x4B, 0x59, 0x54, 0x44, 0x45, 0x4D, 0x4F};
 
 struct Node {
     uint16_t fid;
@@ -120,11 +120,11 @@ struct Node {
 
 using FileTree = std::vector<Node>;
 
-constexpr int MF = 0;
+constexpr int kMfIndex = 0;
 
 FileTree BuildFileTree() {
-    Bytes dir = {0x61, 0x14, 0x4F, static_cast<uint8_t>(DEMO_AID.size())};
-    dir.insert(dir.end(), DEMO_AID.begin(), DEMO_AID.end());
+    Bytes dir = {0x61, 0x14, 0x4F, static_cast<uint8_t>(kDemoAid.size())};
+    dir.insert(dir.end(), kDemoAid.begin(), kDemoAid.end());
     const std::string label = "KYT DEMO";
     dir.push_back(0x50);
     dir.push_back(static_cast<uint8_t>(label.size()));
@@ -135,10 +135,10 @@ FileTree BuildFileTree() {
         numbers[i] = static_cast<uint8_t>((i & 0xFF) ^ (0xA5 * (i >> 8)));
 
     FileTree tree;
-    tree.push_back({FID_MF, true, -1, {}, {}});
-    tree.push_back({0x2F00, false, MF, {}, dir});
-    tree.push_back({0x2FE2, false, MF, {}, {0x98, 0x94, 0x00, 0x21, 0x43, 0x65, 0x87, 0x09, 0x21, 0xF3}});
-    tree.push_back({0x5000, true, MF, DEMO_AID, {}});
+    tree.push_back({kFidMf, true, -1, {}, {}});
+    tree.push_back({0x2F00, false, kMfIndex, {}, dir});
+    tree.push_back({0x2FE2, false, kMfIndex, {}, {0x98, 0x94, 0x00, 0x21, 0x43, 0x65, 0x87, 0x09, 0x21, 0xF3}});
+    tree.push_back({0x5000, true, kMfIndex, kDemoAid, {}});
     const int app = static_cast<int>(tree.size()) - 1;
     tree.push_back({0x0101, false, app, {}, numbers});
     return tree;
@@ -157,15 +157,15 @@ void AppendTlv(Bytes &out, uint8_t tag, const Bytes &value) {
 
 Bytes FileTemplate(const Node &node, uint8_t tag) {
     Bytes body;
-    AppendTlv(body, TAG_DESCRIPTOR, {node.isDf ? DESCRIPTOR_DF : DESCRIPTOR_TRANSPARENT_EF});
-    AppendTlv(body, TAG_FID, {static_cast<uint8_t>(node.fid >> 8), static_cast<uint8_t>(node.fid)});
+    AppendTlv(body, kTagDescriptor, {node.isDf ? kDescriptorDf : kDescriptorTransparentEf});
+    AppendTlv(body, kTagFid, {static_cast<uint8_t>(node.fid >> 8), static_cast<uint8_t>(node.fid)});
     if (!node.isDf) {
         const size_t size = node.data.size();
-        AppendTlv(body, TAG_SIZE, {static_cast<uint8_t>(size >> 8), static_cast<uint8_t>(size)});
+        AppendTlv(body, kTagSize, {static_cast<uint8_t>(size >> 8), static_cast<uint8_t>(size)});
     } else if (!node.name.empty()) {
-        AppendTlv(body, TAG_DF_NAME, node.name);
+        AppendTlv(body, kTagDfName, node.name);
     }
-    AppendTlv(body, TAG_LCS, {LCS_OPERATIONAL_ACTIVATED});
+    AppendTlv(body, kTagLcs, {kLcsOperationalActivated});
     Bytes out;
     AppendTlv(out, tag, body);
     return out;
@@ -179,7 +179,7 @@ public:
     // challenge.
     void Reset() {
         std::lock_guard<std::mutex> lock(mutex_);
-        currentDf_ = MF;
+        currentDf_ = kMfIndex;
         currentEf_ = -1;
         pending_.clear();
         challenge_.Forget();
@@ -190,26 +190,26 @@ public:
         const std::optional<Apdu> apdu = ParseApdu(raw, extended_);
         if (!apdu) {
             pending_.clear();
-            return StatusWord(SW_WRONG_LENGTH);
+            return StatusWord(kSwWrongLength);
         }
-        if (apdu->cla != CLA_ISO) {
+        if (apdu->cla != kClaIso) {
             pending_.clear();
-            return StatusWord(SW_CLA_NOT_SUPPORTED);
+            return StatusWord(kSwClaNotSupported);
         }
-        if (apdu->ins == INS_GET_RESPONSE)
+        if (apdu->ins == kInsGetResponse)
             return GetResponse(*apdu);
         pending_.clear();
         switch (apdu->ins) {
-        case INS_SELECT:
+        case kInsSelect:
             return Select(*apdu);
-        case INS_READ_BINARY:
+        case kInsReadBinary:
             return ReadBinary(*apdu);
-        case INS_GET_CHALLENGE:
+        case kInsGetChallenge:
             return challenge_.GetChallenge(*apdu);
-        case INS_EXTERNAL_AUTHENTICATE:
+        case kInsExternalAuthenticate:
             return challenge_.ExternalAuthenticate(*apdu);
         default:
-            return StatusWord(SW_INS_NOT_SUPPORTED);
+            return StatusWord(kSwInsNotSupported);
         }
     }
 
@@ -254,39 +254,39 @@ private:
     }
 
     Bytes Select(const Apdu &apdu) {
-        if (apdu.p2 != SELECT_RETURN_FCI && apdu.p2 != SELECT_RETURN_FCP && apdu.p2 != SELECT_NO_DATA)
-            return StatusWord(SW_WRONG_P1P2);
+        if (apdu.p2 != kSelectReturnFci && apdu.p2 != kSelectReturnFcp && apdu.p2 != kSelectNoData)
+            return StatusWord(kSwWrongP1p2);
 
         int target = -1;
         switch (apdu.p1) {
-        case SELECT_BY_FID:
-        case SELECT_CHILD_DF:
-        case SELECT_CHILD_EF: {
-            if (apdu.p1 == SELECT_BY_FID && apdu.data.empty()) {
-                target = MF;
+        case kSelectByFid:
+        case kSelectChildDf:
+        case kSelectChildEf: {
+            if (apdu.p1 == kSelectByFid && apdu.data.empty()) {
+                target = kMfIndex;
                 break;
             }
             const std::optional<uint16_t> fid = Fid(apdu.data);
             if (!fid)
-                return StatusWord(SW_WRONG_LENGTH);
-            if (*fid == FID_MF)
-                target = MF;
-            else if (apdu.p1 == SELECT_BY_FID)
+                return StatusWord(kSwWrongLength);
+            if (*fid == kFidMf)
+                target = kMfIndex;
+            else if (apdu.p1 == kSelectByFid)
                 target = FindAnywhereNear(*fid);
             else
-                target = FindChild(currentDf_, *fid, apdu.p1 == SELECT_CHILD_DF);
+                target = FindChild(currentDf_, *fid, apdu.p1 == kSelectChildDf);
             break;
         }
-        case SELECT_BY_NAME:
-            if (apdu.data.empty() || apdu.data.size() > MAX_DF_NAME)
-                return StatusWord(SW_WRONG_LENGTH);
+        case kSelectByName:
+            if (apdu.data.empty() || apdu.data.size() > kMaxDfName)
+                return StatusWord(kSwWrongLength);
             target = FindByName(apdu.data);
             break;
         default:
-            return StatusWord(SW_WRONG_P1P2);
+            return StatusWord(kSwWrongP1p2);
         }
         if (target < 0)
-            return StatusWord(SW_FILE_NOT_FOUND);
+            return StatusWord(kSwFileNotFound);
 
         const Node &node = Files()[target];
         if (node.isDf) {
@@ -297,62 +297,62 @@ private:
             currentEf_ = target;
         }
 
-        if (apdu.p2 == SELECT_NO_DATA)
-            return StatusWord(SW_OK);
-        Bytes response = FileTemplate(node, apdu.p2 == SELECT_RETURN_FCP ? TAG_FCP : TAG_FCI);
+        if (apdu.p2 == kSelectNoData)
+            return StatusWord(kSwOk);
+        Bytes response = FileTemplate(node, apdu.p2 == kSelectReturnFcp ? kTagFcp : kTagFci);
         if (t0_) {
             // Case 4 under T=0: the data wait for GET RESPONSE.
             const size_t count = response.size();
             pending_ = std::move(response);
-            return StatusWord(CountStatus(SW1_MORE_DATA, std::min(count, MAX_SHORT_LE)));
+            return StatusWord(CountStatus(kSw1MoreData, std::min(count, kMaxShortLe)));
         }
-        return Deliver(std::move(response), apdu.le.value_or(MAX_SHORT_LE));
+        return Deliver(std::move(response), apdu.le.value_or(kMaxShortLe));
     }
 
     // Up to le bytes of data; the rest stays pending behind 61 xx.
     Bytes Deliver(Bytes data, size_t le) {
         if (data.size() <= le)
-            return WithStatus(std::move(data), SW_OK);
+            return WithStatus(std::move(data), kSwOk);
         pending_.assign(data.begin() + static_cast<std::ptrdiff_t>(le), data.end());
         data.resize(le);
-        return WithStatus(std::move(data), CountStatus(SW1_MORE_DATA, std::min(pending_.size(), MAX_SHORT_LE)));
+        return WithStatus(std::move(data), CountStatus(kSw1MoreData, std::min(pending_.size(), kMaxShortLe)));
     }
 
     Bytes ReadBinary(const Apdu &apdu) {
         if (apdu.p1 & 0x80) // short EF identifiers are not supported
-            return StatusWord(SW_WRONG_P1P2);
+            return StatusWord(kSwWrongP1p2);
         if (!apdu.data.empty() || !apdu.le)
-            return StatusWord(SW_WRONG_LENGTH);
+            return StatusWord(kSwWrongLength);
         if (currentEf_ < 0)
-            return StatusWord(SW_NO_CURRENT_EF);
+            return StatusWord(kSwNoCurrentEf);
         const Bytes &body = Files()[currentEf_].data;
         const size_t offset = static_cast<size_t>(apdu.p1) << 8 | apdu.p2;
         if (offset >= body.size())
-            return StatusWord(SW_OFFSET_OUTSIDE);
+            return StatusWord(kSwOffsetOutside);
         const size_t left = body.size() - offset;
         const size_t le = *apdu.le;
         if (le > left && t0_)
-            return StatusWord(CountStatus(SW1_WRONG_LE, left));
+            return StatusWord(CountStatus(kSw1WrongLe, left));
         const auto first = body.begin() + static_cast<std::ptrdiff_t>(offset);
         const size_t count = std::min(le, left);
         return WithStatus(Bytes(first, first + static_cast<std::ptrdiff_t>(count)),
-                          le > left ? SW_END_OF_FILE : SW_OK);
+                          le > left ? kSwEndOfFile : kSwOk);
     }
 
     Bytes GetResponse(const Apdu &apdu) {
         if (apdu.p1 != 0 || apdu.p2 != 0) {
             pending_.clear();
-            return StatusWord(SW_WRONG_P1P2);
+            return StatusWord(kSwWrongP1p2);
         }
         if (!apdu.data.empty() || !apdu.le) {
             pending_.clear();
-            return StatusWord(SW_WRONG_LENGTH);
+            return StatusWord(kSwWrongLength);
         }
         if (pending_.empty())
-            return StatusWord(SW_CONDITIONS_NOT_SATISFIED);
+            return StatusWord(kSwConditionsNotSatisfied);
         const size_t le = *apdu.le;
         if (le > pending_.size() && t0_)
-            return StatusWord(CountStatus(SW1_WRONG_LE, std::min(pending_.size(), MAX_SHORT_LE)));
+            return StatusWord(CountStatus(kSw1WrongLe, std::min(pending_.size(), kMaxShortLe)));
         Bytes data = std::move(pending_);
         pending_.clear();
         return Deliver(std::move(data), le);
@@ -361,7 +361,7 @@ private:
     const bool t0_;
     const bool extended_;
     std::mutex mutex_;
-    int currentDf_ = MF;
+    int currentDf_ = kMfIndex;
     int currentEf_ = -1;
     Bytes pending_;
     CardChallenge challenge_;

@@ -28,27 +28,27 @@ void CardChallenge::Forget()
 Bytes CardChallenge::GetChallenge(const Apdu &apdu)
 {
     if (apdu.p1 != 0 || apdu.p2 != 0)
-        return StatusWord(SW_WRONG_P1P2);
-    if (!apdu.data.empty() || !apdu.le || *apdu.le > MAX_SHORT_LE)
-        return StatusWord(SW_WRONG_LENGTH);
+        return StatusWord(kSwWrongP1p2);
+    if (!apdu.data.empty() || !apdu.le || *apdu.le > kMaxShortLe)
+        return StatusWord(kSwWrongLength);
     std::uniform_int_distribution<unsigned> byte(0, 0xFF);
     last_.resize(*apdu.le);
     for (uint8_t &value : last_)
         value = static_cast<uint8_t>(byte(generator_));
-    return WithStatus(last_, SW_OK);
+    return WithStatus(last_, kSwOk);
 }
 
 Bytes CardChallenge::ExternalAuthenticate(const Apdu &apdu)
 {
     if (apdu.p1 != 0 || apdu.p2 != 0)
-        return StatusWord(SW_WRONG_P1P2);
+        return StatusWord(kSwWrongP1p2);
     if (apdu.data.empty() || apdu.le)
-        return StatusWord(SW_WRONG_LENGTH);
+        return StatusWord(kSwWrongLength);
     if (last_.empty())
-        return StatusWord(SW_CONDITIONS_NOT_SATISFIED);
+        return StatusWord(kSwConditionsNotSatisfied);
     const bool matches = apdu.data == last_;
     last_.clear();
-    return StatusWord(matches ? SW_OK : SW_VERIFICATION_FAILED);
+    return StatusWord(matches ? kSwOk : kSwVerificationFailed);
 }
 
 } // namespace kytsim

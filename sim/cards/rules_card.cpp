@@ -91,7 +91,7 @@ Bytes Rules::Answer(const Bytes &command) const
             return Bytes(first, first + rule.responseLength);
         }
     }
-    return StatusWord(SW_INS_NOT_SUPPORTED);
+    return StatusWord(kSwInsNotSupported);
 }
 
 std::optional<Rules> ReadRulesFile(const std::string &path, std::string *error)

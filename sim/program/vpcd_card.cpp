@@ -45,8 +45,8 @@ std::optional<Bytes> VpcdCard::PowerOn()
 {
     std::lock_guard<std::mutex> exchange(exchangeMutex_);
     Clock::time_point deadline = Clock::now() + timeout_;
-    uint8_t power = powered_ ? VPCD_CTRL_RESET : VPCD_CTRL_ON;
-    if (!Send({power}, deadline) || !Send({VPCD_CTRL_ATR}, deadline))
+    uint8_t power = powered_ ? kVpcdCtrlReset : kVpcdCtrlOn;
+    if (!Send({power}, deadline) || !Send({kVpcdCtrlAtr}, deadline))
         return std::nullopt;
     std::optional<Bytes> atr = Receive(kMinAtrSize, kMaxAtrSize, "an ATR", deadline);
     powered_ = atr.has_value();
@@ -57,7 +57,7 @@ void VpcdCard::PowerOff()
 {
     std::lock_guard<std::mutex> exchange(exchangeMutex_);
     powered_ = false;
-    Send({VPCD_CTRL_OFF}, Clock::now() + timeout_);
+    Send({kVpcdCtrlOff}, Clock::now() + timeout_);
 }
 
 // A command that a vpcd message cannot carry, one longer than the 2-byte

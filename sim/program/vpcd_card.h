@@ -24,10 +24,10 @@
 namespace kytsim::program {
 
 // The vpcd protocol's control codes.
-constexpr uint8_t VPCD_CTRL_OFF = 0x00;
-constexpr uint8_t VPCD_CTRL_ON = 0x01;
-constexpr uint8_t VPCD_CTRL_RESET = 0x02;
-constexpr uint8_t VPCD_CTRL_ATR = 0x04;
+constexpr uint8_t kVpcdCtrlOff = 0x00;
+constexpr uint8_t kVpcdCtrlOn = 0x01;
+constexpr uint8_t kVpcdCtrlReset = 0x02;
+constexpr uint8_t kVpcdCtrlAtr = 0x04;
 // The largest message the 2-byte length can announce.
 constexpr size_t kMaxVpcdMessage = 0xFFFF;
 

@@ -11,8 +11,8 @@ namespace kytsim {
 uint8_t SimReader::State::Slot::CardStatus() const
 {
     if (!card)
-        return ICC_ABSENT;
-    return powered ? ICC_ACTIVE : ICC_INACTIVE;
+        return kIccAbsent;
+    return powered ? kIccActive : kIccInactive;
 }
 
 void SimReader::State::Slot::DropChains()
@@ -31,21 +31,21 @@ Bytes SimReader::State::Dispatch(const Bytes &message, Answer &answer, std::uniq
     Slot &slot = slots[command.slot];
     Bytes data(message.begin() + kHeaderSize, message.end());
     switch (command.type) {
-    case PC_TO_RDR_ICC_POWER_ON:
+    case kPcToRdrIccPowerOn:
         return PowerOn(command, slot, lock);
-    case PC_TO_RDR_ICC_POWER_OFF:
+    case kPcToRdrIccPowerOff:
         return PowerOff(command, slot, lock);
-    case PC_TO_RDR_GET_SLOT_STATUS:
+    case kPcToRdrGetSlotStatus:
         return SlotStatus(command, slot);
-    case PC_TO_RDR_SET_PARAMETERS:
+    case kPcToRdrSetParameters:
         return SetParameters(command, data, slot);
-    case PC_TO_RDR_XFR_BLOCK:
+    case kPcToRdrXfrBlock:
         return XfrBlock(command, std::move(data), lock);
-    case PC_TO_RDR_ESCAPE:
+    case kPcToRdrEscape:
         return Escape(command, data, answer, lock);
     default:
-        return ResponseMessage(command, RDR_TO_PC_SLOT_STATUS, CMD_FAILED | slot.CardStatus(),
-                               ERR_CMD_NOT_SUPPORTED, 0);
+        return ResponseMessage(command, kRdrToPcSlotStatus, kCmdFailed | slot.CardStatus(),
+                               kErrCmdNotSupported, 0);
     }
 }
 
@@ -53,31 +53,31 @@ Bytes SimReader::State::Dispatch(const Bytes &message, Answer &answer, std::uniq
 // failed, with bError naming the bSlot field.
 Bytes SimReader::State::NoSuchSlot(const CommandHeader &command) const
 {
-    uint8_t type = RDR_TO_PC_SLOT_STATUS;
-    if (command.type == PC_TO_RDR_ICC_POWER_ON || command.type == PC_TO_RDR_XFR_BLOCK)
-        type = RDR_TO_PC_DATA_BLOCK;
-    else if (command.type == PC_TO_RDR_SET_PARAMETERS)
-        type = RDR_TO_PC_PARAMETERS;
-    else if (command.type == PC_TO_RDR_ESCAPE)
-        type = RDR_TO_PC_ESCAPE;
-    return ResponseMessage(command, type, CMD_FAILED | ICC_ABSENT, ERR_BAD_SLOT, 0);
+    uint8_t type = kRdrToPcSlotStatus;
+    if (command.type == kPcToRdrIccPowerOn || command.type == kPcToRdrXfrBlock)
+        type = kRdrToPcDataBlock;
+    else if (command.type == kPcToRdrSetParameters)
+        type = kRdrToPcParameters;
+    else if (command.type == kPcToRdrEscape)
+        type = kRdrToPcEscape;
+    return ResponseMessage(command, type, kCmdFailed | kIccAbsent, kErrBadSlot, 0);
 }
 
 Bytes SimReader::State::PowerOn(const CommandHeader &command, Slot &slot, std::unique_lock<std::mutex> &lock)
 {
     slot.DropChains();
     if (!slot.card)
-        return ResponseMessage(command, RDR_TO_PC_DATA_BLOCK, CMD_FAILED | ICC_ABSENT, ERR_ICC_MUTE, 0);
+        return ResponseMessage(command, kRdrToPcDataBlock, kCmdFailed | kIccAbsent, kErrIccMute, 0);
     std::optional<Bytes> atr;
     if (!slot.card->mute)
         atr = CardPowerOn(command.slot, lock);
     Slot &now = slots[command.slot];
     if (!now.card)
-        return ResponseMessage(command, RDR_TO_PC_DATA_BLOCK, CMD_FAILED | ICC_ABSENT, ERR_ICC_MUTE, 0);
+        return ResponseMessage(command, kRdrToPcDataBlock, kCmdFailed | kIccAbsent, kErrIccMute, 0);
     now.powered = atr.has_value();
     if (!atr)
-        return ResponseMessage(command, RDR_TO_PC_DATA_BLOCK, CMD_FAILED | ICC_INACTIVE, ERR_ICC_MUTE, 0);
-    Bytes response = ResponseMessage(command, RDR_TO_PC_DATA_BLOCK, CMD_PROCESSED | ICC_ACTIVE, 0, CHAIN_WHOLE, *atr);
+        return ResponseMessage(command, kRdrToPcDataBlock, kCmdFailed | kIccInactive, kErrIccMute, 0);
+    Bytes response = ResponseMessage(command, kRdrToPcDataBlock, kCmdProcessed | kIccActive, 0, kChainWhole, *atr);
     Record(lock, [&](CardRecorder &sink) { sink.PoweredOn(command.slot, *atr); });
     return response;
 }
@@ -113,7 +113,7 @@ Bytes SimReader::State::PowerOff(const CommandHeader &command, Slot &slot, std::
 
 Bytes SimReader::State::SlotStatus(const CommandHeader &command, const Slot &slot)
 {
-    return ResponseMessage(command, RDR_TO_PC_SLOT_STATUS, CMD_PROCESSED | slot.CardStatus(), 0, 0);
+    return ResponseMessage(command, kRdrToPcSlotStatus, kCmdProcessed | slot.CardStatus(), 0, 0);
 }
 
 // PC_to_RDR_SetParameters: header byte 7 is bProtocolNum (0 for T=0, 1 for
@@ -142,26 +142,26 @@ Bytes SimReader::State::SetParameters(const CommandHeader &command, const Bytes 
 {
     uint8_t protocol = command.specific[0];
     auto failed = [&](uint8_t status, uint8_t error) {
-        return ResponseMessage(command, RDR_TO_PC_PARAMETERS, CMD_FAILED | status, error, protocol);
+        return ResponseMessage(command, kRdrToPcParameters, kCmdFailed | status, error, protocol);
     };
     if (slot.bounce && slot.powered) {
         // Pulled out and back while the parameters were on their way.
         slot.bounce = false;
         slot.powered = false;
-        return failed(ICC_ABSENT, ERR_ICC_MUTE);
+        return failed(kIccAbsent, kErrIccMute);
     }
     if (!slot.card)
-        return failed(ICC_ABSENT, ERR_ICC_MUTE);
+        return failed(kIccAbsent, kErrIccMute);
     slot.lastParameters.assign(std::begin(command.specific), std::end(command.specific));
     slot.lastParameters.insert(slot.lastParameters.end(), data.begin(), data.end());
     if (slot.fastestFactors && (data.empty() || !FactorsWithin(data[0], *slot.fastestFactors)))
-        return failed(slot.CardStatus(), ERR_BAD_PARAMETERS);
+        return failed(slot.CardStatus(), kErrBadParameters);
     if (slot.refuseParameters != 0) {
         if (slot.refuseParameters > 0)
             slot.refuseParameters--;
-        return failed(slot.CardStatus(), ERR_BAD_PARAMETERS);
+        return failed(slot.CardStatus(), kErrBadParameters);
     }
-    return ResponseMessage(command, RDR_TO_PC_PARAMETERS, CMD_PROCESSED | slot.CardStatus(), 0, protocol,
+    return ResponseMessage(command, kRdrToPcParameters, kCmdProcessed | slot.CardStatus(), 0, protocol,
                            data);
 }
 
@@ -171,18 +171,18 @@ Bytes SimReader::State::Escape(const CommandHeader &command, const Bytes &data, 
                                std::unique_lock<std::mutex> &lock)
 {
     auto reply = [&](const Bytes &replyData) {
-        return ResponseMessage(command, RDR_TO_PC_ESCAPE, CMD_PROCESSED | slots[command.slot].CardStatus(), 0, 0,
+        return ResponseMessage(command, kRdrToPcEscape, kCmdProcessed | slots[command.slot].CardStatus(), 0, 0,
                                replyData);
     };
-    if (std::equal(data.begin(), data.end(), std::begin(ESC_FIRMWARE_QUERY), std::end(ESC_FIRMWARE_QUERY)))
+    if (std::equal(data.begin(), data.end(), std::begin(kEscFirmwareQuery), std::end(kEscFirmwareQuery)))
         return reply(config.firmwareReply ? *config.firmwareReply : FirmwareReply(config.model));
     if (std::optional<uint8_t> entry = SetSpeedEntry(data)) {
         if (speedChangeReply)
             return reply(*speedChangeReply);
         if (config.maxSpeed > 0 && kSpeedTable[*entry] > config.maxSpeed)
-            return reply(StatusWord(SW_WRONG_DATA));
+            return reply(StatusWord(kSwWrongData));
         answer.newSpeed = kSpeedTable[*entry];
-        return reply(Bytes{ESC_SPEED_SET, *entry});
+        return reply(Bytes{kEscSpeedSet, *entry});
     }
     EscapeHandler handler = escapeHandler;
     if (!handler)
@@ -191,7 +191,7 @@ Bytes SimReader::State::Escape(const CommandHeader &command, const Bytes &data, 
     std::optional<Bytes> result = handler(command.slot, data);
     lock.lock();
     if (!result)
-        return ResponseMessage(command, RDR_TO_PC_ESCAPE, CMD_FAILED | slots[command.slot].CardStatus(),
+        return ResponseMessage(command, kRdrToPcEscape, kCmdFailed | slots[command.slot].CardStatus(),
                                escapeFailureError, 0);
     return reply(*result);
 }

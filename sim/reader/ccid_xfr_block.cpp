@@ -11,51 +11,51 @@ namespace kytsim {
 Bytes SimReader::State::FailedBlock(const CommandHeader &command, Slot &slot, uint8_t error)
 {
     slot.DropChains();
-    return ResponseMessage(command, RDR_TO_PC_DATA_BLOCK, CMD_FAILED | slot.CardStatus(), error, 0);
+    return ResponseMessage(command, kRdrToPcDataBlock, kCmdFailed | slot.CardStatus(), error, 0);
 }
 
 Bytes SimReader::State::XfrBlock(const CommandHeader &command, Bytes data, std::unique_lock<std::mutex> &lock)
 {
     Slot &slot = slots[command.slot];
     if (!slot.card || !slot.powered)
-        return FailedBlock(command, slot, ERR_ICC_MUTE);
+        return FailedBlock(command, slot, kErrIccMute);
     auto moreCommand = [&] {
-        return ResponseMessage(command, RDR_TO_PC_DATA_BLOCK, CMD_PROCESSED | ICC_ACTIVE, 0, CHAIN_MORE_COMMAND);
+        return ResponseMessage(command, kRdrToPcDataBlock, kCmdProcessed | kIccActive, 0, kChainMoreCommand);
     };
     uint16_t level = LevelParameter(command);
-    if (slot.bounce && (level == LEVEL_WHOLE || level == LEVEL_BEGIN)) {
+    if (slot.bounce && (level == kLevelWhole || level == kLevelBegin)) {
         // Pulled out while the APDU was on its way, and back at once: the
         // reader finds no card, and then an unpowered one.
         slot.bounce = false;
         slot.powered = false;
         slot.DropChains();
-        return ResponseMessage(command, RDR_TO_PC_DATA_BLOCK, CMD_FAILED | ICC_ABSENT, ERR_ICC_MUTE, 0);
+        return ResponseMessage(command, kRdrToPcDataBlock, kCmdFailed | kIccAbsent, kErrIccMute, 0);
     }
     switch (level) {
-    case LEVEL_WHOLE:
+    case kLevelWhole:
         slot.commandChain = false;
         slot.chainedCommand.clear();
         break;
-    case LEVEL_BEGIN:
+    case kLevelBegin:
         slot.pendingResponse.clear();
         slot.commandChain = true;
         slot.chainedCommand = std::move(data);
         return moreCommand();
-    case LEVEL_MIDDLE:
-    case LEVEL_END:
+    case kLevelMiddle:
+    case kLevelEnd:
         if (!slot.commandChain || slot.chainedCommand.size() + data.size() > kMaxChainedCommand)
-            return FailedBlock(command, slot, ERR_BAD_LEVEL_PARAMETER);
+            return FailedBlock(command, slot, kErrBadLevelParameter);
         slot.chainedCommand.insert(slot.chainedCommand.end(), data.begin(), data.end());
-        if (level == LEVEL_MIDDLE)
+        if (level == kLevelMiddle)
             return moreCommand();
         data = std::move(slot.chainedCommand);
         slot.chainedCommand.clear();
         slot.commandChain = false;
         break;
-    case LEVEL_NEXT_RESPONSE:
+    case kLevelNextResponse:
         return NextResponseBlock(command, slot);
     default:
-        return FailedBlock(command, slot, ERR_BAD_LEVEL_PARAMETER);
+        return FailedBlock(command, slot, kErrBadLevelParameter);
     }
     return ApduToCard(command, data, lock);
 }
@@ -71,7 +71,7 @@ Bytes SimReader::State::ApduToCard(const CommandHeader &command, const Bytes &ap
     Slot &before = slots[command.slot];
     if (before.card->mute) { // muted while powered: no answer from now on
         before.powered = false;
-        return FailedBlock(command, before, ERR_ICC_MUTE);
+        return FailedBlock(command, before, kErrIccMute);
     }
     apduAnswered = true;
     apduDelay = before.nextApduDelay;
@@ -79,7 +79,7 @@ Bytes SimReader::State::ApduToCard(const CommandHeader &command, const Bytes &ap
     const Card &card = *before.card;
     std::shared_ptr<CardDevice> device = card.device;
     ApduHandler handler = card.handler;
-    std::optional<Bytes> answer = StatusWord(SW_OK);
+    std::optional<Bytes> answer = StatusWord(kSwOk);
     if (device || handler) {
         lock.unlock();
         answer = device ? device->Transmit(apdu) : handler(apdu);
@@ -87,10 +87,10 @@ Bytes SimReader::State::ApduToCard(const CommandHeader &command, const Bytes &ap
     }
     Slot &slot = slots[command.slot];
     if (!slot.card || !slot.powered)
-        return FailedBlock(command, slot, ERR_ICC_MUTE); // the card went away meanwhile
+        return FailedBlock(command, slot, kErrIccMute); // the card went away meanwhile
     if (!answer) {
         slot.powered = false;
-        return FailedBlock(command, slot, ERR_ICC_MUTE);
+        return FailedBlock(command, slot, kErrIccMute);
     }
     Bytes block = FirstResponseBlock(command, slot, *answer);
     Record(lock, [&](CardRecorder &sink) { sink.Exchanged(command.slot, apdu, *answer); });
@@ -104,30 +104,30 @@ Bytes SimReader::State::FirstResponseBlock(const CommandHeader &command, Slot &s
     size_t block = config.maxResponseBlock;
     if (block == 0 || data.size() <= block) {
         slot.pendingResponse.clear();
-        return ResponseMessage(command, RDR_TO_PC_DATA_BLOCK, CMD_PROCESSED | ICC_ACTIVE, 0, CHAIN_WHOLE, data);
+        return ResponseMessage(command, kRdrToPcDataBlock, kCmdProcessed | kIccActive, 0, kChainWhole, data);
     }
     Bytes first(data.begin(), data.begin() + block);
     slot.pendingResponse = std::move(data);
     slot.pendingOffset = block;
-    return ResponseMessage(command, RDR_TO_PC_DATA_BLOCK, CMD_PROCESSED | ICC_ACTIVE, 0, CHAIN_BEGIN, first);
+    return ResponseMessage(command, kRdrToPcDataBlock, kCmdProcessed | kIccActive, 0, kChainBegin, first);
 }
 
 Bytes SimReader::State::NextResponseBlock(const CommandHeader &command, Slot &slot)
 {
     if (slot.pendingResponse.empty())
-        return FailedBlock(command, slot, ERR_BAD_LEVEL_PARAMETER);
+        return FailedBlock(command, slot, kErrBadLevelParameter);
     size_t left = slot.pendingResponse.size() - slot.pendingOffset;
     // A block size changed to 0 meanwhile sends the rest at once.
     size_t size = config.maxResponseBlock == 0 ? left : std::min(left, config.maxResponseBlock);
     auto from = slot.pendingResponse.begin() + slot.pendingOffset;
     Bytes part(from, from + size);
     slot.pendingOffset += size;
-    uint8_t chain = CHAIN_MIDDLE;
+    uint8_t chain = kChainMiddle;
     if (slot.pendingOffset >= slot.pendingResponse.size()) {
-        chain = CHAIN_END;
+        chain = kChainEnd;
         slot.pendingResponse.clear();
     }
-    return ResponseMessage(command, RDR_TO_PC_DATA_BLOCK, CMD_PROCESSED | ICC_ACTIVE, 0, chain, part);
+    return ResponseMessage(command, kRdrToPcDataBlock, kCmdProcessed | kIccActive, 0, chain, part);
 }
 
 } // namespace kytsim

@@ -38,7 +38,7 @@ bool Take(int &count)
 
 Bytes DamagedAck()
 {
-    Bytes ack = AckFrame(ACK_OK);
+    Bytes ack = AckFrame(kAckOk);
     ack[ack.size() - kChecksumFromEnd] ^= 0x01;
     return ack;
 }

@@ -78,7 +78,7 @@ void SimReader::State::HandleFrame(const Bytes &frame, Clock::time_point when)
     // A response whose time came while this frame was arriving goes first.
     SendDelayedResponse();
     if (!FrameIntact(frame)) {
-        Bytes refused = AckFrame(ACK_REFUSED);
+        Bytes refused = AckFrame(kAckRefused);
         if (SendToHost(refused))
             log.Add(Direction::ReaderToHost, refused, Clock::now());
         return;
@@ -199,7 +199,7 @@ SimReader::State::Answer SimReader::State::AnswerCommand(const Bytes &message)
     case AckFault::Lost:
         return answer;
     case AckFault::Refused:
-        answer.ack = AckFrame(ACK_REFUSED);
+        answer.ack = AckFrame(kAckRefused);
         return answer;
     case AckFault::DamagedChecksum:
         answer.ack = DamagedAck();
@@ -208,10 +208,10 @@ SimReader::State::Answer SimReader::State::AnswerCommand(const Bytes &message)
     case AckFault::None:
         break;
     }
-    if (ignoreSpeedChange && message[0] == PC_TO_RDR_ESCAPE &&
+    if (ignoreSpeedChange && message[0] == kPcToRdrEscape &&
         SetSpeedEntry(Bytes(message.begin() + kHeaderSize, message.end())))
         return answer;
-    answer.ack = AckFrame(ACK_OK);
+    answer.ack = AckFrame(kAckOk);
     answer.respond = true;
     answering = true;
     RunCommand(message, answer, lock);

@@ -43,7 +43,7 @@ Bytes FirmwareReply(Model model)
 Bytes FirmwareReplyForText(const std::string &text)
 {
     size_t length = std::min(text.size(), kMaxFirmwareText);
-    Bytes reply(std::begin(ESC_FIRMWARE_REPLY_HEAD), std::end(ESC_FIRMWARE_REPLY_HEAD));
+    Bytes reply(std::begin(kEscFirmwareReplyHead), std::end(kEscFirmwareReplyHead));
     reply.push_back(static_cast<uint8_t>(length));
     reply.insert(reply.end(), text.begin(), text.begin() + static_cast<std::ptrdiff_t>(length));
     return reply;

@@ -157,7 +157,7 @@ Bytes ResponseMessage(const CommandHeader &command, uint8_t type, uint8_t status
 
 std::optional<uint8_t> SetSpeedEntry(const Bytes &escapeCommand)
 {
-    if (escapeCommand.size() != 2 || escapeCommand[0] != ESC_SET_SPEED ||
+    if (escapeCommand.size() != 2 || escapeCommand[0] != kEscSetSpeed ||
         escapeCommand[1] >= std::size(kSpeedTable))
         return std::nullopt;
     return escapeCommand[1];

@@ -23,8 +23,8 @@ constexpr uint8_t kFrameStart = 0x02;
 constexpr uint8_t kFrameEnd = 0x03;
 constexpr size_t kFrameOverhead = 3;  // start, checksum, end
 constexpr size_t kChecksumFromEnd = 2; // the checksum is a frame's last byte but one
-constexpr uint8_t ACK_OK = 0x00;      // acknowledge status: command taken
-constexpr uint8_t ACK_REFUSED = 0x01; // any other status: send the command again
+constexpr uint8_t kAckOk = 0x00;      // acknowledge status: command taken
+constexpr uint8_t kAckRefused = 0x01; // any other status: send the command again
 // The largest data part the reader takes in one frame.  A bigger dwLength
 // is taken for line noise: the start byte is dropped and the reader looks
 // for the next one, so a hostile length never makes it buffer without bound.
@@ -34,65 +34,65 @@ constexpr uint32_t kMaxFrameData = 64 * 1024;
 constexpr size_t kHeaderSize = 10;
 
 // bMessageType.
-constexpr uint8_t PC_TO_RDR_SET_PARAMETERS = 0x61;
-constexpr uint8_t PC_TO_RDR_ICC_POWER_ON = 0x62;
-constexpr uint8_t PC_TO_RDR_ICC_POWER_OFF = 0x63;
-constexpr uint8_t PC_TO_RDR_GET_SLOT_STATUS = 0x65;
-constexpr uint8_t PC_TO_RDR_ESCAPE = 0x6B;
-constexpr uint8_t PC_TO_RDR_XFR_BLOCK = 0x6F;
-constexpr uint8_t RDR_TO_PC_DATA_BLOCK = 0x80;
-constexpr uint8_t RDR_TO_PC_SLOT_STATUS = 0x81;
-constexpr uint8_t RDR_TO_PC_PARAMETERS = 0x82;
-constexpr uint8_t RDR_TO_PC_ESCAPE = 0x83;
+constexpr uint8_t kPcToRdrSetParameters = 0x61;
+constexpr uint8_t kPcToRdrIccPowerOn = 0x62;
+constexpr uint8_t kPcToRdrIccPowerOff = 0x63;
+constexpr uint8_t kPcToRdrGetSlotStatus = 0x65;
+constexpr uint8_t kPcToRdrEscape = 0x6B;
+constexpr uint8_t kPcToRdrXfrBlock = 0x6F;
+constexpr uint8_t kRdrToPcDataBlock = 0x80;
+constexpr uint8_t kRdrToPcSlotStatus = 0x81;
+constexpr uint8_t kRdrToPcParameters = 0x82;
+constexpr uint8_t kRdrToPcEscape = 0x83;
 
 // bStatus: command status in bits 7-6, card status in bits 1-0.
-constexpr uint8_t CMD_PROCESSED = 0x00;
-constexpr uint8_t CMD_FAILED = 0x40;
-constexpr uint8_t ICC_ACTIVE = 0x00;
-constexpr uint8_t ICC_INACTIVE = 0x01;
-constexpr uint8_t ICC_ABSENT = 0x02;
+constexpr uint8_t kCmdProcessed = 0x00;
+constexpr uint8_t kCmdFailed = 0x40;
+constexpr uint8_t kIccActive = 0x00;
+constexpr uint8_t kIccInactive = 0x01;
+constexpr uint8_t kIccAbsent = 0x02;
 
 // bError of a failed command: the offset of the offending header field, or
 // one of the CCID error codes.
-constexpr uint8_t ERR_CMD_NOT_SUPPORTED = 0x00;
-constexpr uint8_t ERR_BAD_SLOT = 0x05;            // offset of bSlot
-constexpr uint8_t ERR_BAD_LEVEL_PARAMETER = 0x08; // offset of wLevelParameter
-constexpr uint8_t ERR_BAD_PARAMETERS = 0x0A;      // offset of bmFindexDindex
-constexpr uint8_t ERR_ICC_MUTE = 0xFE;
+constexpr uint8_t kErrCmdNotSupported = 0x00;
+constexpr uint8_t kErrBadSlot = 0x05;            // offset of bSlot
+constexpr uint8_t kErrBadLevelParameter = 0x08; // offset of wLevelParameter
+constexpr uint8_t kErrBadParameters = 0x0A;      // offset of bmFindexDindex
+constexpr uint8_t kErrIccMute = 0xFE;
 
 // wLevelParameter of an XfrBlock.
-constexpr uint16_t LEVEL_WHOLE = 0x0000;
-constexpr uint16_t LEVEL_BEGIN = 0x0001;
-constexpr uint16_t LEVEL_END = 0x0002;
-constexpr uint16_t LEVEL_MIDDLE = 0x0003;
-constexpr uint16_t LEVEL_NEXT_RESPONSE = 0x0010;
+constexpr uint16_t kLevelWhole = 0x0000;
+constexpr uint16_t kLevelBegin = 0x0001;
+constexpr uint16_t kLevelEnd = 0x0002;
+constexpr uint16_t kLevelMiddle = 0x0003;
+constexpr uint16_t kLevelNextResponse = 0x0010;
 
 // bChainParameter of a data block.
-constexpr uint8_t CHAIN_WHOLE = 0x00;
-constexpr uint8_t CHAIN_BEGIN = 0x01;
-constexpr uint8_t CHAIN_END = 0x02;
-constexpr uint8_t CHAIN_MIDDLE = 0x03;
-constexpr uint8_t CHAIN_MORE_COMMAND = 0x10;
+constexpr uint8_t kChainWhole = 0x00;
+constexpr uint8_t kChainBegin = 0x01;
+constexpr uint8_t kChainEnd = 0x02;
+constexpr uint8_t kChainMiddle = 0x03;
+constexpr uint8_t kChainMoreCommand = 0x10;
 
 // Vendor escape commands: the firmware query and its reply's head (answer
 // code, two reserved bytes, firmware build; the text length follows).
-constexpr uint8_t ESC_FIRMWARE_QUERY[] = {0xE0, 0x00, 0x00, 0x18, 0x00};
-constexpr uint8_t ESC_FIRMWARE_REPLY_HEAD[] = {0xE1, 0x00, 0x00, 0x18};
+constexpr uint8_t kEscFirmwareQuery[] = {0xE0, 0x00, 0x00, 0x18, 0x00};
+constexpr uint8_t kEscFirmwareReplyHead[] = {0xE1, 0x00, 0x00, 0x18};
 // The text's length is one byte of the reply, so a text has at most 255
 // bytes; with the five bytes ahead of it the reply fits one message of
 // every model (261 data bytes at the least).
 constexpr size_t kMaxFirmwareText = 255;
 // Set speed: 44 n asks for entry n of the speed table, 90 n confirms it.
-constexpr uint8_t ESC_SET_SPEED = 0x44;
-constexpr uint8_t ESC_SPEED_SET = 0x90;
+constexpr uint8_t kEscSetSpeed = 0x44;
+constexpr uint8_t kEscSpeedSet = 0x90;
 constexpr uint32_t kSpeedTable[] = {9600, 19200, 38400, 57600, 115200,
                                     128000, 230400, 250000, 256000, 500000};
 
 // Status words the reader itself answers with: success (a card without an
 // APDU handler) and "wrong data" (a set-speed command for a speed the reader
 // cannot run at).
-constexpr uint16_t SW_OK = 0x9000;
-constexpr uint16_t SW_WRONG_DATA = 0x6A80;
+constexpr uint16_t kSwOk = 0x9000;
+constexpr uint16_t kSwWrongData = 0x6A80;
 
 // Slots the simulator keeps state for (the models have at most three).
 constexpr unsigned kMaxSlots = 8;

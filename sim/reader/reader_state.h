@@ -83,7 +83,7 @@ struct SimReader::State {
     Config config;
     uint32_t speed;
     EscapeHandler escapeHandler;
-    uint8_t escapeFailureError = ERR_CMD_NOT_SUPPORTED;
+    uint8_t escapeFailureError = kErrCmdNotSupported;
     std::optional<Bytes> speedChangeReply;
     bool ignoreSpeedChange = false;
     std::vector<Slot> slots; // kMaxSlots, never resized: references stay valid

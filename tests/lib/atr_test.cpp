@@ -20,24 +20,24 @@ using Bytes = std::vector<uint8_t>;
 
 // Every field the parser might write starts out as this pattern, so a field
 // it leaves alone is recognisable afterwards.
-constexpr uint8_t SENTINEL = 0xA5;
-const KYT_ULONG SENTINEL_WORD = static_cast<KYT_ULONG>(0xA5A5A5A5A5A5A5A5ULL);
+constexpr uint8_t kSentinel = 0xA5;
+const KYT_ULONG kSentinelWord = static_cast<KYT_ULONG>(0xA5A5A5A5A5A5A5A5ULL);
 
 // The first slot of the two- and three-slot contact readers.
-constexpr KYT_ULONG DEFAULT_CLOCK = 4000;
-constexpr KYT_ULONG DEFAULT_RATE = 10752;
-constexpr KYT_ULONG MAX_RATE = 344100;
+constexpr KYT_ULONG kDefaultClock = 4000;
+constexpr KYT_ULONG kDefaultRate = 10752;
+constexpr KYT_ULONG kMaxRate = 344100;
 
 using rig::Hex;
 
-SlotInfo MakeSlot(const Bytes &atr, KYT_ULONG maxRate = MAX_RATE, uint8_t negotiation = 1)
+SlotInfo MakeSlot(const Bytes &atr, KYT_ULONG maxRate = kMaxRate, uint8_t negotiation = 1)
 {
     SlotInfo slot;
-    memset(&slot, SENTINEL, sizeof(slot));
+    memset(&slot, kSentinel, sizeof(slot));
     slot.Reader.Protocols = KYT_PROTOCOL_T0 | KYT_PROTOCOL_T1;
-    slot.Reader.DefaultClock = DEFAULT_CLOCK;
-    slot.Reader.MaxClock = DEFAULT_CLOCK;
-    slot.Reader.DefaultDataRate = DEFAULT_RATE;
+    slot.Reader.DefaultClock = kDefaultClock;
+    slot.Reader.MaxClock = kDefaultClock;
+    slot.Reader.DefaultDataRate = kDefaultRate;
     slot.Reader.MaxDataRate = maxRate;
     slot.Reader.MaxIfsd = 254;
     for (size_t i = 0; i < atr.size() && i < ATR_MAX_LENGTH; ++i)
@@ -99,7 +99,7 @@ void ExpectSameRecord(const SlotInfo &got, const SlotInfo &want)
 
 // ---------------------------------------------------------------------------
 // Successful parses.  Fields left out are not checked; a field expected to be
-// left alone is given as SENTINEL.
+// left alone is given as kSentinel.
 
 struct Expect {
     std::optional<int> inverse = std::nullopt;
@@ -145,7 +145,7 @@ void CheckExpectations(const SlotInfo &slot, const Expect &e)
         ASSERT_LE(e.historical->size(), sizeof(c.HistoricalBytes));
         EXPECT_EQ(Bytes(c.HistoricalBytes, c.HistoricalBytes + e.historical->size()), *e.historical);
         for (size_t i = e.historical->size(); i < sizeof(c.HistoricalBytes); ++i)
-            EXPECT_EQ(c.HistoricalBytes[i], SENTINEL) << "historical byte " << i << " beyond K";
+            EXPECT_EQ(c.HistoricalBytes[i], kSentinel) << "historical byte " << i << " beyond K";
     }
     CheckField("fi", c.FiIndex, e.fi);
     CheckField("di", c.DiIndex, e.di);
@@ -163,98 +163,98 @@ void CheckExpectations(const SlotInfo &slot, const Expect &e)
     CheckField("cardMode", slot.Reader.CardMode, e.cardMode);
 }
 
-const KYT_ULONG T0 = KYT_PROTOCOL_T0, T1 = KYT_PROTOCOL_T1, BOTH = T0 | T1;
-const KYT_ULONG NEGOTIABLE = CARD_MODE_NEGOTIABLE, SPECIFIC = CARD_MODE_SPECIFIC;
-const KYT_ULONG UNTOUCHED = SENTINEL_WORD;
+const KYT_ULONG kT0 = KYT_PROTOCOL_T0, kT1 = KYT_PROTOCOL_T1, kBoth = kT0 | kT1;
+const KYT_ULONG kNegotiable = CARD_MODE_NEGOTIABLE, kSpecific = CARD_MODE_SPECIFIC;
+const KYT_ULONG kUntouched = kSentinelWord;
 
 const ParseCase kParseCases[] = {
-    {"T=0 only, nothing else", "3B 00", MAX_RATE, 1,
-     {.inverse = 0, .historicalLength = 0, .historical = Bytes{}, .fi = 1, .di = 1, .egt = 0, .supported = T0,
-      .selected = T0, .t0wi = 10, .ifsc = SENTINEL, .cwi = SENTINEL, .bwi = SENTINEL, .edc = SENTINEL, .negFi = 1,
-      .negDi = 1, .dataRate = DEFAULT_RATE, .cardMode = SPECIFIC}},
-    {"inverse convention", "3F 10 11", MAX_RATE, 1,
-     {.inverse = 1, .historicalLength = 0, .fi = 1, .di = 1, .supported = T0, .selected = T0, .t0wi = 10,
-      .negFi = 1, .negDi = 1, .dataRate = DEFAULT_RATE, .cardMode = SPECIFIC}},
-    {"TA1 96 fits at 9/6", "3B 16 96 00 11 22 33 44 55", MAX_RATE, 1,
-     {.historicalLength = 6, .historical = Hex("00 11 22 33 44 55"), .fi = 9, .di = 6, .supported = T0,
-      .selected = UNTOUCHED, .negFi = 9, .negDi = 6, .dataRate = 250000, .cardMode = NEGOTIABLE}},
+    {"T=0 only, nothing else", "3B 00", kMaxRate, 1,
+     {.inverse = 0, .historicalLength = 0, .historical = Bytes{}, .fi = 1, .di = 1, .egt = 0, .supported = kT0,
+      .selected = kT0, .t0wi = 10, .ifsc = kSentinel, .cwi = kSentinel, .bwi = kSentinel, .edc = kSentinel, .negFi = 1,
+      .negDi = 1, .dataRate = kDefaultRate, .cardMode = kSpecific}},
+    {"inverse convention", "3F 10 11", kMaxRate, 1,
+     {.inverse = 1, .historicalLength = 0, .fi = 1, .di = 1, .supported = kT0, .selected = kT0, .t0wi = 10,
+      .negFi = 1, .negDi = 1, .dataRate = kDefaultRate, .cardMode = kSpecific}},
+    {"TA1 96 fits at 9/6", "3B 16 96 00 11 22 33 44 55", kMaxRate, 1,
+     {.historicalLength = 6, .historical = Hex("00 11 22 33 44 55"), .fi = 9, .di = 6, .supported = kT0,
+      .selected = kUntouched, .negFi = 9, .negDi = 6, .dataRate = 250000, .cardMode = kNegotiable}},
     {"a rate equal to the limit fits", "3B 16 96 00 11 22 33 44 55", 125000, 1,
-     {.negFi = 9, .negDi = 5, .dataRate = 125000, .cardMode = NEGOTIABLE}},
-    {"no negotiation keeps 1/1", "3B 16 96 00 11 22 33 44 55", MAX_RATE, 0,
-     {.fi = 9, .di = 6, .selected = UNTOUCHED, .negFi = 1, .negDi = 1, .dataRate = DEFAULT_RATE, .cardMode = NEGOTIABLE}},
-    {"Di walk goes by index", "3B 10 18", 125000, 1, {.negFi = 1, .negDi = 4, .dataRate = 86021, .cardMode = NEGOTIABLE}},
-    {"Di index 9, factor 20", "3B 10 19", MAX_RATE, 1, {.negFi = 1, .negDi = 9, .dataRate = 215053}},
-    {"first fit even below the default rate", "3B 10 62", MAX_RATE, 1, {.negFi = 6, .negDi = 2, .dataRate = 4301}},
-    {"Di index 1 ends the walk at 1/1", "3B 10 21", MAX_RATE, 1,
-     {.fi = 2, .di = 1, .negFi = 1, .negDi = 1, .dataRate = DEFAULT_RATE, .cardMode = NEGOTIABLE}},
-    {"Fi 2048 with Di 8", "3B 10 D4", MAX_RATE, 1, {.fi = 13, .di = 4, .negFi = 13, .negDi = 4, .dataRate = 15625}},
-    {"T=1 only, parameters from group 3", "3B F8 13 00 00 81 31 FE 45 11 22 33 44 55 66 77 88 68", MAX_RATE, 1,
+     {.negFi = 9, .negDi = 5, .dataRate = 125000, .cardMode = kNegotiable}},
+    {"no negotiation keeps 1/1", "3B 16 96 00 11 22 33 44 55", kMaxRate, 0,
+     {.fi = 9, .di = 6, .selected = kUntouched, .negFi = 1, .negDi = 1, .dataRate = kDefaultRate, .cardMode = kNegotiable}},
+    {"Di walk goes by index", "3B 10 18", 125000, 1, {.negFi = 1, .negDi = 4, .dataRate = 86021, .cardMode = kNegotiable}},
+    {"Di index 9, factor 20", "3B 10 19", kMaxRate, 1, {.negFi = 1, .negDi = 9, .dataRate = 215053}},
+    {"first fit even below the default rate", "3B 10 62", kMaxRate, 1, {.negFi = 6, .negDi = 2, .dataRate = 4301}},
+    {"Di index 1 ends the walk at 1/1", "3B 10 21", kMaxRate, 1,
+     {.fi = 2, .di = 1, .negFi = 1, .negDi = 1, .dataRate = kDefaultRate, .cardMode = kNegotiable}},
+    {"Fi 2048 with Di 8", "3B 10 D4", kMaxRate, 1, {.fi = 13, .di = 4, .negFi = 13, .negDi = 4, .dataRate = 15625}},
+    {"T=1 only, parameters from group 3", "3B F8 13 00 00 81 31 FE 45 11 22 33 44 55 66 77 88 68", kMaxRate, 1,
      {.historicalLength = 8, .historical = Hex("11 22 33 44 55 66 77 88"), .fi = 1, .di = 3, .egt = 0,
-      .supported = T1, .selected = UNTOUCHED, .t0wi = SENTINEL, .ifsc = 254, .cwi = 5, .bwi = 4, .edc = 0,
-      .negFi = 1, .negDi = 3, .dataRate = 43010, .cardMode = NEGOTIABLE}},
+      .supported = kT1, .selected = kUntouched, .t0wi = kSentinel, .ifsc = 254, .cwi = 5, .bwi = 4, .edc = 0,
+      .negFi = 1, .negDi = 3, .dataRate = 43010, .cardMode = kNegotiable}},
     {"T=15 beside T=1 makes two protocols",
      "3B DA 18 FF 81 B1 FE 75 1F 03 01 02 03 04 05 06 07 08 09 0A 91", 125000, 1,
-     {.historicalLength = 10, .egt = 255, .supported = T1, .t0wi = SENTINEL, .ifsc = 254, .cwi = 5, .bwi = 7,
-      .edc = 0, .negFi = 1, .negDi = 4, .dataRate = 86021, .cardMode = NEGOTIABLE}},
-    {"T=0 and T=1", "3B 80 80 31 FE 45 8A", MAX_RATE, 1,
-     {.supported = BOTH, .selected = UNTOUCHED, .t0wi = 10, .ifsc = 254, .cwi = 5, .bwi = 4, .edc = 0,
-      .cardMode = NEGOTIABLE}},
-    {"T=1 only at 1/1 is specific", "3B 80 81 31 FE 45 8B", MAX_RATE, 1,
-     {.supported = T1, .selected = T1, .t0wi = SENTINEL, .ifsc = 254, .cwi = 5, .bwi = 4, .negFi = 1, .negDi = 1,
-      .dataRate = DEFAULT_RATE, .cardMode = SPECIFIC}},
-    {"T=1 parameters from empty group 2", "3B 80 01 81", MAX_RATE, 1,
-     {.supported = T1, .selected = T1, .ifsc = 32, .cwi = 13, .bwi = 4, .edc = 0, .cardMode = SPECIFIC}},
-    {"TA2 sets the specific mode and IFSC", "3B 90 11 11 01 91", MAX_RATE, 1,
-     {.supported = T1, .selected = T1, .ifsc = 1, .cwi = 13, .bwi = 4, .cardMode = SPECIFIC}},
-    {"T=1 parameters from group 4", "3B 80 80 81 71 11 22 33 F0", MAX_RATE, 1,
-     {.supported = BOTH, .selected = UNTOUCHED, .t0wi = 10, .ifsc = 0x11, .cwi = 2, .bwi = 2, .edc = 1,
-      .cardMode = NEGOTIABLE}},
-    {"only T=15 named", "3B 80 0F 8F", MAX_RATE, 1,
-     {.supported = 0, .selected = 0, .t0wi = SENTINEL, .ifsc = SENTINEL, .cardMode = SPECIFIC}},
-    {"T=0 named only by TD2 is not supported", "3B 80 8F 00 0F", MAX_RATE, 1,
-     {.supported = 0, .t0wi = SENTINEL, .cardMode = NEGOTIABLE}},
-    {"TC2 gives the waiting integer", "3B 80 40 FF", MAX_RATE, 1, {.supported = T0, .t0wi = 255}},
-    {"TA2 naming T=0 selects T=0", "3B 90 11 10 00", MAX_RATE, 1,
-     {.supported = T0, .selected = T0, .t0wi = 10, .cardMode = SPECIFIC}},
-    {"TA2 specific mode wins over TA1 factors", "3B 90 96 10 00", MAX_RATE, 1,
-     {.selected = T0, .negFi = 9, .negDi = 6, .cardMode = SPECIFIC}},
-    {"T=1 with CRC and zero IFSC", "3B 80 81 71 00 00 01 71", MAX_RATE, 1,
-     {.supported = T1, .ifsc = 32, .cwi = 13, .bwi = 4, .edc = 1}},
-    {"Fi index 0 with a fitting Di", "3B 10 08", MAX_RATE, 1,
-     {.fi = 0, .di = 8, .negFi = 0, .negDi = 8, .dataRate = 129032, .cardMode = NEGOTIABLE}},
-    {"Fi index 0 with Di 1 ends at 1/1", "3B 10 01", MAX_RATE, 1,
-     {.fi = 0, .di = 1, .negFi = 1, .negDi = 1, .dataRate = DEFAULT_RATE, .cardMode = NEGOTIABLE}},
+     {.historicalLength = 10, .egt = 255, .supported = kT1, .t0wi = kSentinel, .ifsc = 254, .cwi = 5, .bwi = 7,
+      .edc = 0, .negFi = 1, .negDi = 4, .dataRate = 86021, .cardMode = kNegotiable}},
+    {"T=0 and T=1", "3B 80 80 31 FE 45 8A", kMaxRate, 1,
+     {.supported = kBoth, .selected = kUntouched, .t0wi = 10, .ifsc = 254, .cwi = 5, .bwi = 4, .edc = 0,
+      .cardMode = kNegotiable}},
+    {"T=1 only at 1/1 is specific", "3B 80 81 31 FE 45 8B", kMaxRate, 1,
+     {.supported = kT1, .selected = kT1, .t0wi = kSentinel, .ifsc = 254, .cwi = 5, .bwi = 4, .negFi = 1, .negDi = 1,
+      .dataRate = kDefaultRate, .cardMode = kSpecific}},
+    {"T=1 parameters from empty group 2", "3B 80 01 81", kMaxRate, 1,
+     {.supported = kT1, .selected = kT1, .ifsc = 32, .cwi = 13, .bwi = 4, .edc = 0, .cardMode = kSpecific}},
+    {"TA2 sets the specific mode and IFSC", "3B 90 11 11 01 91", kMaxRate, 1,
+     {.supported = kT1, .selected = kT1, .ifsc = 1, .cwi = 13, .bwi = 4, .cardMode = kSpecific}},
+    {"T=1 parameters from group 4", "3B 80 80 81 71 11 22 33 F0", kMaxRate, 1,
+     {.supported = kBoth, .selected = kUntouched, .t0wi = 10, .ifsc = 0x11, .cwi = 2, .bwi = 2, .edc = 1,
+      .cardMode = kNegotiable}},
+    {"only T=15 named", "3B 80 0F 8F", kMaxRate, 1,
+     {.supported = 0, .selected = 0, .t0wi = kSentinel, .ifsc = kSentinel, .cardMode = kSpecific}},
+    {"T=0 named only by TD2 is not supported", "3B 80 8F 00 0F", kMaxRate, 1,
+     {.supported = 0, .t0wi = kSentinel, .cardMode = kNegotiable}},
+    {"TC2 gives the waiting integer", "3B 80 40 FF", kMaxRate, 1, {.supported = kT0, .t0wi = 255}},
+    {"TA2 naming T=0 selects T=0", "3B 90 11 10 00", kMaxRate, 1,
+     {.supported = kT0, .selected = kT0, .t0wi = 10, .cardMode = kSpecific}},
+    {"TA2 specific mode wins over TA1 factors", "3B 90 96 10 00", kMaxRate, 1,
+     {.selected = kT0, .negFi = 9, .negDi = 6, .cardMode = kSpecific}},
+    {"T=1 with CRC and zero IFSC", "3B 80 81 71 00 00 01 71", kMaxRate, 1,
+     {.supported = kT1, .ifsc = 32, .cwi = 13, .bwi = 4, .edc = 1}},
+    {"Fi index 0 with a fitting Di", "3B 10 08", kMaxRate, 1,
+     {.fi = 0, .di = 8, .negFi = 0, .negDi = 8, .dataRate = 129032, .cardMode = kNegotiable}},
+    {"Fi index 0 with Di 1 ends at 1/1", "3B 10 01", kMaxRate, 1,
+     {.fi = 0, .di = 1, .negFi = 1, .negDi = 1, .dataRate = kDefaultRate, .cardMode = kNegotiable}},
     {"Fi index 0 where nothing fits ends at 1/1", "3B 10 08", 10000, 1,
-     {.negFi = 1, .negDi = 1, .dataRate = DEFAULT_RATE}},
+     {.negFi = 1, .negDi = 1, .dataRate = kDefaultRate}},
     {"Fi walk passes the reserved indexes 8 and 7", "3B 10 93", 10000, 1,
      {.fi = 9, .di = 3, .negFi = 6, .negDi = 3, .dataRate = 8602}},
-    {"fifteen historical bytes", "3B 0F 01 02 03 04 05 06 07 08 09 0A 0B 0C 0D 0E 0F", MAX_RATE, 1,
+    {"fifteen historical bytes", "3B 0F 01 02 03 04 05 06 07 08 09 0A 0B 0C 0D 0E 0F", kMaxRate, 1,
      {.historicalLength = 15, .historical = Hex("01 02 03 04 05 06 07 08 09 0A 0B 0C 0D 0E 0F")}},
     // TA2 names T=4 here: the specific mode takes the number as it stands.
     {"all sixteen interface bytes present",
-     "3B F1 11 22 33 F0 44 55 66 F0 77 88 99 F1 AA BB CC 00 5A 96", MAX_RATE, 1,
-     {.historicalLength = 1, .historical = Hex("5A"), .egt = 0x33, .supported = BOTH, .selected = 1u << 4,
-      .t0wi = 0x66, .ifsc = 0xAA, .cwi = 0x0B, .bwi = 0x0B, .edc = 0, .cardMode = SPECIFIC}},
+     "3B F1 11 22 33 F0 44 55 66 F0 77 88 99 F1 AA BB CC 00 5A 96", kMaxRate, 1,
+     {.historicalLength = 1, .historical = Hex("5A"), .egt = 0x33, .supported = kBoth, .selected = 1u << 4,
+      .t0wi = 0x66, .ifsc = 0xAA, .cwi = 0x0B, .bwi = 0x0B, .edc = 0, .cardMode = kSpecific}},
 
     // Cards of common kinds.
-    {"SIM, T=0 with TA1 94", "3B 3F 94 00 80 69 AF 03 07 01 59 00 00 0A 0E 83 3E 9F 16", MAX_RATE, 1,
+    {"SIM, T=0 with TA1 94", "3B 3F 94 00 80 69 AF 03 07 01 59 00 00 0A 0E 83 3E 9F 16", kMaxRate, 1,
      {.historicalLength = 15, .historical = Hex("80 69 AF 03 07 01 59 00 00 0A 0E 83 3E 9F 16"), .fi = 9, .di = 4,
-      .supported = T0, .selected = UNTOUCHED, .t0wi = 10, .ifsc = SENTINEL, .negFi = 9, .negDi = 4,
-      .dataRate = 62500, .cardMode = NEGOTIABLE}},
+      .supported = kT0, .selected = kUntouched, .t0wi = 10, .ifsc = kSentinel, .negFi = 9, .negDi = 4,
+      .dataRate = 62500, .cardMode = kNegotiable}},
     {"USIM, T=0 and T=15 with TA1 95", "3B 9E 95 80 1F C7 80 31 E0 73 FE 21 1B 66 D0 01 77 9F 0B 00 E1",
-     MAX_RATE, 1,
-     {.historicalLength = 14, .fi = 9, .di = 5, .supported = T0, .t0wi = 10, .ifsc = SENTINEL, .negFi = 9,
-      .negDi = 5, .dataRate = 125000, .cardMode = NEGOTIABLE}},
-    {"T=0 card at the default factors", "3B 15 11 80 65 A2 01 00", MAX_RATE, 1,
-     {.historicalLength = 5, .supported = T0, .selected = T0, .negFi = 1, .negDi = 1, .dataRate = DEFAULT_RATE,
-      .cardMode = SPECIFIC}},
+     kMaxRate, 1,
+     {.historicalLength = 14, .fi = 9, .di = 5, .supported = kT0, .t0wi = 10, .ifsc = kSentinel, .negFi = 9,
+      .negDi = 5, .dataRate = 125000, .cardMode = kNegotiable}},
+    {"T=0 card at the default factors", "3B 15 11 80 65 A2 01 00", kMaxRate, 1,
+     {.historicalLength = 5, .supported = kT0, .selected = kT0, .negFi = 1, .negDi = 1, .dataRate = kDefaultRate,
+      .cardMode = kSpecific}},
     {"dual-protocol card with TA1 96 and IFSC 254",
-     "3B DB 96 00 80 B1 FE 45 1F 83 00 31 C0 64 C7 FC 10 00 01 90 00 74", MAX_RATE, 1,
-     {.historicalLength = 11, .fi = 9, .di = 6, .egt = 0, .supported = BOTH, .selected = UNTOUCHED, .t0wi = 10,
-      .ifsc = 254, .cwi = 5, .bwi = 4, .edc = 0, .negFi = 9, .negDi = 6, .dataRate = 250000, .cardMode = NEGOTIABLE}},
-    {"dual-protocol card with TA1 18", "3B D6 18 00 80 31 FE 45 4A 43 4F 50 34 31 D7", MAX_RATE, 1,
-     {.historicalLength = 6, .historical = Hex("4A 43 4F 50 34 31"), .fi = 1, .di = 8, .supported = BOTH,
-      .t0wi = 10, .ifsc = 254, .cwi = 5, .bwi = 4, .negFi = 1, .negDi = 8, .dataRate = 129032, .cardMode = NEGOTIABLE}},
+     "3B DB 96 00 80 B1 FE 45 1F 83 00 31 C0 64 C7 FC 10 00 01 90 00 74", kMaxRate, 1,
+     {.historicalLength = 11, .fi = 9, .di = 6, .egt = 0, .supported = kBoth, .selected = kUntouched, .t0wi = 10,
+      .ifsc = 254, .cwi = 5, .bwi = 4, .edc = 0, .negFi = 9, .negDi = 6, .dataRate = 250000, .cardMode = kNegotiable}},
+    {"dual-protocol card with TA1 18", "3B D6 18 00 80 31 FE 45 4A 43 4F 50 34 31 D7", kMaxRate, 1,
+     {.historicalLength = 6, .historical = Hex("4A 43 4F 50 34 31"), .fi = 1, .di = 8, .supported = kBoth,
+      .t0wi = 10, .ifsc = 254, .cwi = 5, .bwi = 4, .negFi = 1, .negDi = 8, .dataRate = 129032, .cardMode = kNegotiable}},
 };
 
 class AtrParse : public ::testing::TestWithParam<ParseCase> {};
@@ -272,7 +272,7 @@ TEST_P(AtrParse, DerivesTheRecord)
     EXPECT_EQ(0, memcmp(slot.Card.Atr, before.Card.Atr, sizeof(slot.Card.Atr)));
     EXPECT_EQ(slot.Card.AtrLength, before.Card.AtrLength);
     EXPECT_EQ(slot.Card.NegotiationFlag, before.Card.NegotiationFlag);
-    EXPECT_EQ(slot.Card.Clock, DEFAULT_CLOCK);
+    EXPECT_EQ(slot.Card.Clock, kDefaultClock);
     EXPECT_EQ(slot.Reader.MaxDataRate, c.maxRate);
     EXPECT_EQ(slot.Reader.Protocols, before.Reader.Protocols);
 }
@@ -361,7 +361,7 @@ TEST_P(AtrFailure, WritesOnlyWhatTheFailureAllows)
     Bytes atr = Hex(c.atr);
     for (uint8_t negotiation : {uint8_t{0}, uint8_t{1}}) {
         SCOPED_TRACE(testing::Message() << AtrText(atr) << "negotiation " << int(negotiation));
-        SlotInfo slot = MakeSlot(atr, MAX_RATE, negotiation);
+        SlotInfo slot = MakeSlot(atr, kMaxRate, negotiation);
         const SlotInfo before = slot;
         EXPECT_EQ(Parse(&slot), c.status);
         ExpectSameRecord(slot, ExpectedAfterFailure(before, atr, c.written));
@@ -395,10 +395,10 @@ TEST(AtrT1BeyondGroup4, FailsAfterTheCardModeIsWritten)
         want.Card.FiIndex = 1;
         want.Card.DiIndex = 1;
         want.Card.ExtraGuardTime = 0;
-        want.Card.Clock = DEFAULT_CLOCK;
+        want.Card.Clock = kDefaultClock;
         want.Card.NegFiIndex = 1;
         want.Card.NegDiIndex = 1;
-        want.Card.DataRate = DEFAULT_RATE;
+        want.Card.DataRate = kDefaultRate;
         // T=0 (TD1 naming it) is recorded before the T=1 search fails.
         want.Card.SupportedProtocols = t0First ? KYT_PROTOCOL_T0 : 0;
         if (t0First)
@@ -418,7 +418,7 @@ TEST(AtrFactorTables, ReservedIndexesAreRefused)
     for (unsigned fi = 0; fi < 16; ++fi) {
         for (unsigned di = 0; di < 16; ++di) {
             for (uint8_t negotiation : {uint8_t{0}, uint8_t{1}}) {
-                SlotInfo slot = MakeSlot({0x3B, 0x10, static_cast<uint8_t>(fi << 4 | di)}, MAX_RATE, negotiation);
+                SlotInfo slot = MakeSlot({0x3B, 0x10, static_cast<uint8_t>(fi << 4 | di)}, kMaxRate, negotiation);
                 KYT_ULONG want = fiReserved[fi] || diReserved[di] ? KYT_ERR_UNSUPPORTED_CARD : 0;
                 EXPECT_EQ(Parse(&slot), want) << "TA1 " << std::hex << (fi << 4 | di);
             }
@@ -440,7 +440,7 @@ TEST(AtrSpeedChoice, ChosenPairRespectsTheLimitForEveryTa1)
             const CardCapabilities &c = slot.Card;
             SCOPED_TRACE(testing::Message() << "TA1 " << std::hex << ta1 << std::dec << " limit " << limit);
             if (c.NegFiIndex == 1 && c.NegDiIndex == 1) {
-                EXPECT_EQ(c.DataRate, DEFAULT_RATE);
+                EXPECT_EQ(c.DataRate, kDefaultRate);
                 continue;
             }
             ASSERT_LT(c.NegFiIndex, 16);
@@ -449,7 +449,7 @@ TEST(AtrSpeedChoice, ChosenPairRespectsTheLimitForEveryTa1)
             EXPECT_LE(c.NegDiIndex, c.DiIndex);
             EXPECT_GE(c.NegDiIndex, 2);
             ASSERT_NE(fiTable[c.NegFiIndex], 0u);
-            EXPECT_EQ(c.DataRate, DEFAULT_CLOCK * diTable[c.NegDiIndex] * 1000 / fiTable[c.NegFiIndex]);
+            EXPECT_EQ(c.DataRate, kDefaultClock * diTable[c.NegDiIndex] * 1000 / fiTable[c.NegFiIndex]);
             EXPECT_LE(c.DataRate, limit);
         }
     }
@@ -530,7 +530,7 @@ void CheckRobustParse(const Bytes &atr, KYT_ULONG limit)
         EXPECT_EQ(c.HistoricalLength, k);
         EXPECT_EQ(c.SupportedProtocols & ~(KYT_PROTOCOL_T0 | KYT_PROTOCOL_T1), 0UL);
         EXPECT_TRUE(a.slot.Reader.CardMode == CARD_MODE_NEGOTIABLE || a.slot.Reader.CardMode == CARD_MODE_SPECIFIC);
-        EXPECT_TRUE(c.DataRate <= limit || (c.NegFiIndex == 1 && c.NegDiIndex == 1 && c.DataRate == DEFAULT_RATE));
+        EXPECT_TRUE(c.DataRate <= limit || (c.NegFiIndex == 1 && c.NegDiIndex == 1 && c.DataRate == kDefaultRate));
     }
 }
 
@@ -612,7 +612,7 @@ TEST(AtrRobustness, RandomBytesOfEveryLength)
             b = static_cast<uint8_t>(rng());
         if (length > 0 && rng() % 4 != 0)
             atr[0] = rng() % 2 ? 0x3B : 0x3F;
-        CheckRobustParse(atr, rng() % 2 ? MAX_RATE : 125000);
+        CheckRobustParse(atr, rng() % 2 ? kMaxRate : 125000);
         if (HasFatalFailure())
             return;
     }
@@ -639,7 +639,7 @@ TEST(AtrRobustness, WellFormedAtrsAndTheirMutations)
         } else {
             EXPECT_NE(status, 0UL) << AtrText(atr);
         }
-        CheckRobustParse(atr, MAX_RATE);
+        CheckRobustParse(atr, kMaxRate);
 
         // One byte dropped, one byte added, or one byte flipped.
         Bytes mutated = atr;
@@ -654,7 +654,7 @@ TEST(AtrRobustness, WellFormedAtrsAndTheirMutations)
             mutated[1 + rng() % (mutated.size() - 1)] ^= static_cast<uint8_t>(1u << (rng() % 8));
             break;
         }
-        CheckRobustParse(mutated, MAX_RATE);
+        CheckRobustParse(mutated, kMaxRate);
         if (HasFatalFailure())
             return;
     }

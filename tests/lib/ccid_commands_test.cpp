@@ -18,8 +18,8 @@ namespace {
 using trig::Bytes;
 using namespace std::chrono_literals;
 
-constexpr KYT_ULONG ALL_ONES = static_cast<KYT_ULONG>(-1);
-constexpr uint8_t NOT_WRITTEN = 0xAA;
+constexpr KYT_ULONG kAllOnes = static_cast<KYT_ULONG>(-1);
+constexpr uint8_t kNotWritten = 0xAA;
 
 Bytes Pattern(size_t length)
 {
@@ -209,7 +209,7 @@ TEST_F(SimCommandTest, CardStatesOfTheSlots)
         if (row.powerOn != 0) {
             EXPECT_EQ(length, sizeof atr);
         }
-        uint8_t cardStatus = NOT_WRITTEN;
+        uint8_t cardStatus = kNotWritten;
         EXPECT_EQ(CCID_GetSlotStatus(device, &cardStatus), row.status);
         EXPECT_EQ(cardStatus, row.cardStatus);
     }
@@ -364,13 +364,13 @@ TEST_F(ScriptedCommandTest, SlotStatusOutByte)
         {"active", 0x00, 0x00, 0, 0},
         {"inactive", 0x01, 0x00, 0, 1},
         {"no card", 0x42, 0xFE, ENOMEDIUM, 2},
-        {"mute card", 0x41, 0xFE, ETIMEDOUT, NOT_WRITTEN},
-        {"time extension", 0x80, 0x00, EIO, NOT_WRITTEN},
+        {"mute card", 0x41, 0xFE, ETIMEDOUT, kNotWritten},
+        {"time extension", 0x80, 0x00, EIO, kNotWritten},
     };
     device->currentSlot = 2;
     for (const Row &row : rows) {
         Answer(RDR_TO_PC_SLOTSTATUS, row.status, row.error, 0);
-        uint8_t cardStatus = NOT_WRITTEN;
+        uint8_t cardStatus = kNotWritten;
         EXPECT_EQ(CCID_GetSlotStatus(device, &cardStatus), row.result) << row.what;
         EXPECT_EQ(cardStatus, row.cardStatus) << row.what;
     }
@@ -378,9 +378,9 @@ TEST_F(ScriptedCommandTest, SlotStatusOutByte)
     // A reader that does not answer: EIO, no card status, and the sequence
     // number taken all the same.
     uint8_t before = device->sequenceNumber;
-    uint8_t cardStatus = NOT_WRITTEN;
+    uint8_t cardStatus = kNotWritten;
     EXPECT_EQ(CCID_GetSlotStatus(device, &cardStatus), EIO);
-    EXPECT_EQ(cardStatus, NOT_WRITTEN);
+    EXPECT_EQ(cardStatus, kNotWritten);
     EXPECT_EQ(device->sequenceNumber, static_cast<uint8_t>(before + 1));
 }
 
@@ -464,7 +464,7 @@ TEST_F(ScriptedCommandTest, AbsurdSizesAreRefusedUpFront)
 {
     uint8_t buffer[16] = {};
     const Bytes command = {0x00, 0xB0, 0x00, 0x00, 0x00};
-    for (KYT_ULONG capacity : {ALL_ONES, ALL_ONES - 9, ALL_ONES - 12}) {
+    for (KYT_ULONG capacity : {kAllOnes, kAllOnes - 9, kAllOnes - 12}) {
         KYT_ULONG length = capacity;
         EXPECT_EQ(CCID_IccPowerOn(device, buffer, &length), ENOMEM);
         length = capacity;
@@ -474,7 +474,7 @@ TEST_F(ScriptedCommandTest, AbsurdSizesAreRefusedUpFront)
         EXPECT_EQ(length, capacity);
     }
     KYT_ULONG length = sizeof buffer;
-    EXPECT_EQ(CCID_XfrBlock(device, command.data(), ALL_ONES - 5, buffer, &length), E2BIG);
+    EXPECT_EQ(CCID_XfrBlock(device, command.data(), kAllOnes - 5, buffer, &length), E2BIG);
     if (sizeof(KYT_ULONG) > 4) {
         EXPECT_EQ(CCID_Escape(device, command.data(), static_cast<KYT_ULONG>(1ULL << 32), buffer, &length), E2BIG);
     }

@@ -16,7 +16,7 @@ using trig::Bytes;
 using trig::ScriptedPeer;
 using namespace std::chrono_literals;
 
-constexpr KYT_ULONG ALL_ONES = static_cast<KYT_ULONG>(-1);
+constexpr KYT_ULONG kAllOnes = static_cast<KYT_ULONG>(-1);
 
 // GetSlotStatus to slot 0 with bSeq 5, and the reader's slot status answer.
 const Bytes kCommand = {0x65, 0x00, 0x00, 0x00, 0x00, 0x00, 0x05, 0x00, 0x00, 0x00};
@@ -146,7 +146,7 @@ TEST_F(FrameLinkTest, AcknowledgeAttemptsFollowTheRetryCount)
     struct Row {
         KYT_ULONG retries;
         size_t frames;
-    } rows[] = {{0, 1}, {1, 2}, {2, 3}, {ALL_ONES, 0}};
+    } rows[] = {{0, 1}, {1, 2}, {2, 3}, {kAllOnes, 0}};
     device->statusTimeout = 200;
     size_t total = 0;
     for (const Row &row : rows) {
@@ -166,7 +166,7 @@ TEST_F(FrameLinkTest, ResponseAttemptsFollowTheRetryCount)
     struct Row {
         KYT_ULONG retries;
         size_t repeats;
-    } rows[] = {{0, 1}, {1, 2}, {ALL_ONES, 0}};
+    } rows[] = {{0, 1}, {1, 2}, {kAllOnes, 0}};
     device->responseTimeout = 50;
     for (const Row &row : rows) {
         SCOPED_TRACE(row.retries);
@@ -272,13 +272,13 @@ TEST_F(FrameLinkTest, HugeTimeoutsAreClampedNotTruncated)
 TEST_F(FrameLinkTest, WrappingSizesAreRefused)
 {
     uint8_t small[16] = {};
-    for (KYT_ULONG capacity : {ALL_ONES, ALL_ONES - 1, ALL_ONES - 2}) {
+    for (KYT_ULONG capacity : {kAllOnes, kAllOnes - 1, kAllOnes - 2}) {
         KYT_ULONG length = capacity;
         EXPECT_EQ(CCID_Transceive(device, kCommand.data(), kCommand.size(), small, &length), ENOMEM);
         EXPECT_EQ(length, capacity);
     }
     KYT_ULONG length = sizeof small;
-    EXPECT_EQ(CCID_Transceive(device, kCommand.data(), ALL_ONES - 1, small, &length), E2BIG);
+    EXPECT_EQ(CCID_Transceive(device, kCommand.data(), kAllOnes - 1, small, &length), E2BIG);
     EXPECT_TRUE(HostFrames().empty());
 }
 

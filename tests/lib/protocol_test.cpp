@@ -28,16 +28,16 @@ kytsim::Card CardWithAtr(const char *atr)
 }
 
 // A negotiable T=1-only card (TA1 13): the pair 1/3 on the first slots.
-constexpr const char *T1_NEGOTIABLE = "3B F8 13 00 00 81 31 FE 45 11 22 33 44 55 66 77 88 68";
+constexpr const char *kT1Negotiable = "3B F8 13 00 00 81 31 FE 45 11 22 33 44 55 66 77 88 68";
 // A negotiable T=0 card (TA1 96, six historical bytes).
-constexpr const char *T0_NEGOTIABLE = "3B 16 96 00 11 22 33 44 55";
+constexpr const char *kT0Negotiable = "3B 16 96 00 11 22 33 44 55";
 // T=0 and T=1 at the default factors.
-constexpr const char *DUAL_PROTOCOL = "3B 80 80 31 FE 45 8A";
+constexpr const char *kDualProtocol = "3B 80 80 31 FE 45 8A";
 // Specific mode announced by TA2, naming T=1.
-constexpr const char *T1_SPECIFIC = "3B 90 11 11 01 91";
+constexpr const char *kT1Specific = "3B 90 11 11 01 91";
 
-const KYT_ULONG T0 = KYT_PROTOCOL_T0, T1 = KYT_PROTOCOL_T1;
-const KYT_ULONG NOT_WRITTEN = 0xDEADBEEF;
+const KYT_ULONG kT0 = KYT_PROTOCOL_T0, kT1 = KYT_PROTOCOL_T1;
+const KYT_ULONG kNotWritten = 0xDEADBEEF;
 
 class Protocol : public ::testing::Test {
 protected:
@@ -69,7 +69,7 @@ protected:
 
     KYT_STATUS Select(unsigned slot, KYT_ULONG request, KYT_ULONG *active)
     {
-        *active = NOT_WRITTEN;
+        *active = kNotWritten;
         return KYT_SetProtocol(handle_, slot, request, active);
     }
 
@@ -100,9 +100,9 @@ Bytes WithoutSequence(Bytes message)
 
 TEST_F(Protocol, ArgumentErrorsSendNothingAndReportNoProtocol)
 {
-    PowerOn(0, DUAL_PROTOCOL);
+    PowerOn(0, kDualProtocol);
     uint8_t flagBefore = Slot(0).Card.NegotiationFlag;
-    KYT_ULONG active = NOT_WRITTEN;
+    KYT_ULONG active = kNotWritten;
     ReaderHandle unlisted = reinterpret_cast<ReaderHandle>(&active);
 
     struct Case {
@@ -111,12 +111,12 @@ TEST_F(Protocol, ArgumentErrorsSendNothingAndReportNoProtocol)
         KYT_ULONG request;
     };
     const Case cases[] = {
-        {nullptr, 0, T1},         {unlisted, 0, T1}, {handle_, 3, T1},      {handle_, ~0UL, T0},
+        {nullptr, 0, kT1},         {unlisted, 0, kT1}, {handle_, 3, kT1},      {handle_, ~0UL, kT0},
         {handle_, 0, 0},          {handle_, 0, 4},   {handle_, 0, 0x80000000UL},
         {handle_, 0, 0xFFFFFFFCUL},
     };
     for (const Case &c : cases) {
-        active = NOT_WRITTEN;
+        active = kNotWritten;
         EXPECT_EQ(KYT_SetProtocol(c.handle, c.slot, c.request, &active), static_cast<KYT_ULONG>(EINVAL))
             << "slot " << c.slot << " request " << std::hex << c.request;
         EXPECT_EQ(active, 0UL);
@@ -129,49 +129,49 @@ TEST_F(Protocol, ArgumentErrorsSendNothingAndReportNoProtocol)
 TEST_F(Protocol, UnpoweredSlotIsRefusedWithoutAMessage)
 {
     KYT_ULONG active;
-    sim_->InsertCard(1, CardWithAtr(DUAL_PROTOCOL));
+    sim_->InsertCard(1, CardWithAtr(kDualProtocol));
     sim_->ClearLog();
-    EXPECT_EQ(Select(1, T0 | T1, &active), KYT_ERR_UNPOWERED_CARD) << "never powered";
+    EXPECT_EQ(Select(1, kT0 | kT1, &active), KYT_ERR_UNPOWERED_CARD) << "never powered";
     EXPECT_EQ(active, 0UL);
     EXPECT_EQ(Slot(1).Reader.CardMode, 0UL);
 
-    PowerOn(1, DUAL_PROTOCOL);
+    PowerOn(1, kDualProtocol);
     ASSERT_EQ(KYT_PowerOffIcc(handle_, 1), 0UL);
     sim_->ClearLog();
-    EXPECT_EQ(Select(1, T0 | T1, &active), KYT_ERR_UNPOWERED_CARD) << "after power-off";
+    EXPECT_EQ(Select(1, kT0 | kT1, &active), KYT_ERR_UNPOWERED_CARD) << "after power-off";
     EXPECT_EQ(active, 0UL);
     EXPECT_TRUE(sim_->Commands().empty());
 }
 
 TEST_F(Protocol, NegotiatedT1MessageAndResult)
 {
-    PowerOn(0, T1_NEGOTIABLE);
+    PowerOn(0, kT1Negotiable);
     KYT_ULONG active;
-    EXPECT_EQ(Select(0, T0, &active), KYT_ERR_PROTO_MISMATCH);
+    EXPECT_EQ(Select(0, kT0, &active), KYT_ERR_PROTO_MISMATCH);
     EXPECT_EQ(active, 0UL);
     EXPECT_TRUE(SetParameters().empty());
 
     Device()->sequenceNumber = 5;
-    EXPECT_EQ(Select(0, T1, &active), 0UL);
-    EXPECT_EQ(active, T1);
+    EXPECT_EQ(Select(0, kT1, &active), 0UL);
+    EXPECT_EQ(active, kT1);
     ASSERT_EQ(SetParameters().size(), 1u);
     EXPECT_EQ(SetParameters()[0], Hex("61 07 00 00 00 00 05 01 00 00 13 10 00 45 00 FE 00"));
     const SlotInfo &slot = Slot(0);
     EXPECT_EQ(slot.Card.FiIndex, 1);
     EXPECT_EQ(slot.Card.DiIndex, 3);
     EXPECT_EQ(slot.Reader.CardMode, CARD_MODE_SPECIFIC);
-    EXPECT_EQ(slot.Card.SelectedProtocol, T1);
+    EXPECT_EQ(slot.Card.SelectedProtocol, kT1);
     EXPECT_EQ(slot.Card.NegotiationFlag, 1);
     EXPECT_EQ(Device()->sequenceNumber, 6);
 }
 
 TEST_F(Protocol, NegotiatedT0MessageOnSlot1)
 {
-    PowerOn(1, T0_NEGOTIABLE);
+    PowerOn(1, kT0Negotiable);
     Device()->sequenceNumber = 0;
     KYT_ULONG active;
-    EXPECT_EQ(Select(1, T0, &active), 0UL);
-    EXPECT_EQ(active, T0);
+    EXPECT_EQ(Select(1, kT0, &active), 0UL);
+    EXPECT_EQ(active, kT0);
     ASSERT_EQ(SetParameters().size(), 1u);
     EXPECT_EQ(SetParameters()[0], Hex("61 05 00 00 00 01 00 00 00 00 96 00 00 0A 00"));
     EXPECT_EQ(Slot(1).Card.FiIndex, 9);
@@ -190,17 +190,17 @@ TEST_F(Protocol, ParameterMessagesFollowTheCard)
     };
     const Case cases[] = {
         // Both offered: T=1 preferred; T=0 when only T=0 is asked for.
-        {DUAL_PROTOCOL, T0 | T1, T1, "61 07 00 00 00 02 00 01 00 00 11 10 00 45 00 FE 00"},
-        {DUAL_PROTOCOL, T0, T0, "61 05 00 00 00 02 00 00 00 00 11 00 00 0A 00"},
+        {kDualProtocol, kT0 | kT1, kT1, "61 07 00 00 00 02 00 01 00 00 11 10 00 45 00 FE 00"},
+        {kDualProtocol, kT0, kT0, "61 05 00 00 00 02 00 00 00 00 11 00 00 0A 00"},
         // Inverse convention, CRC and an IFSC of 255 sent as 32.
-        {"3F 80 81 71 FF 45 01 CB", T1, T1, "61 07 00 00 00 02 00 01 00 00 11 13 00 45 00 20 00"},
-        {"3F 80 81 31 FE 45 8B", T0 | T1, T1, "61 07 00 00 00 02 00 01 00 00 11 12 00 45 00 FE 00"},
+        {"3F 80 81 71 FF 45 01 CB", kT1, kT1, "61 07 00 00 00 02 00 01 00 00 11 13 00 45 00 20 00"},
+        {"3F 80 81 31 FE 45 8B", kT0 | kT1, kT1, "61 07 00 00 00 02 00 01 00 00 11 12 00 45 00 FE 00"},
         // Extra guard time and waiting integer of a T=0 card (TC1 FF, TC2 20).
-        {"3B D0 96 FF 40 20", T0, T0, "61 05 00 00 00 02 00 00 00 00 95 00 FF 20 00"},
+        {"3B D0 96 FF 40 20", kT0, kT0, "61 05 00 00 00 02 00 00 00 00 95 00 FF 20 00"},
         // Slot 2 of this reader accepts at most 125000 bit/s: 9/5 instead of 9/6.
-        {T0_NEGOTIABLE, T0, T0, "61 05 00 00 00 02 00 00 00 00 95 00 00 0A 00"},
+        {kT0Negotiable, kT0, kT0, "61 05 00 00 00 02 00 00 00 00 95 00 00 0A 00"},
         // Fi index 13 with Di index 1 allows no faster pair: 1/1.
-        {"3B 10 D1", T0, T0, "61 05 00 00 00 02 00 00 00 00 11 00 00 0A 00"},
+        {"3B 10 D1", kT0, kT0, "61 05 00 00 00 02 00 00 00 00 11 00 00 0A 00"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.atr);
@@ -222,10 +222,10 @@ TEST_F(Protocol, ParameterMessagesFollowTheCard)
 
 TEST_F(Protocol, DefaultSpeedKeepsTheFactorsAndNeverRetries)
 {
-    PowerOn(0, T1_NEGOTIABLE);
+    PowerOn(0, kT1Negotiable);
     KYT_ULONG active;
-    EXPECT_EQ(Select(0, KYT_PROTOCOL_DEFAULT_SPEED | T1, &active), 0UL);
-    EXPECT_EQ(active, T1);
+    EXPECT_EQ(Select(0, KYT_PROTOCOL_DEFAULT_SPEED | kT1, &active), 0UL);
+    EXPECT_EQ(active, kT1);
     ASSERT_EQ(SetParameters().size(), 1u);
     EXPECT_EQ(SetParameters()[0][10], 0x11);
     EXPECT_EQ(Slot(0).Card.FiIndex, 1);
@@ -234,7 +234,7 @@ TEST_F(Protocol, DefaultSpeedKeepsTheFactorsAndNeverRetries)
 
     sim_->ClearLog();
     sim_->RefuseSetParameters(0, -1);
-    EXPECT_EQ(Select(0, KYT_PROTOCOL_DEFAULT_SPEED | T1, &active), static_cast<KYT_ULONG>(EIO));
+    EXPECT_EQ(Select(0, KYT_PROTOCOL_DEFAULT_SPEED | kT1, &active), static_cast<KYT_ULONG>(EIO));
     EXPECT_EQ(active, 0UL);
     EXPECT_EQ(CommandTypes(), std::vector<uint8_t>{PC_TO_RDR_SETPARAMETERS});
     EXPECT_EQ(Slot(0).Card.SelectedProtocol, 0UL);
@@ -244,22 +244,22 @@ TEST_F(Protocol, DefaultSpeedKeepsTheFactorsAndNeverRetries)
 
 TEST_F(Protocol, SpecificModeReportsTheCardsProtocolWhateverTheReaderSays)
 {
-    PowerOn(0, T1_SPECIFIC);
+    PowerOn(0, kT1Specific);
     KYT_ULONG active;
-    EXPECT_EQ(Select(0, T0, &active), KYT_ERR_PROTO_MISMATCH);
+    EXPECT_EQ(Select(0, kT0, &active), KYT_ERR_PROTO_MISMATCH);
     EXPECT_EQ(active, 0UL);
     EXPECT_TRUE(SetParameters().empty());
 
     for (int refuse : {0, -1}) {
         sim_->RefuseSetParameters(0, refuse);
-        for (KYT_ULONG request : {T1, T0 | T1}) {
+        for (KYT_ULONG request : {kT1, kT0 | kT1}) {
             sim_->ClearLog();
             EXPECT_EQ(Select(0, request, &active), 0UL) << "refuse " << refuse;
-            EXPECT_EQ(active, T1);
+            EXPECT_EQ(active, kT1);
             // One message, no power cycle, and the parse's own factors kept.
             EXPECT_EQ(CommandTypes(), std::vector<uint8_t>{PC_TO_RDR_SETPARAMETERS});
             EXPECT_EQ(Slot(0).Reader.CardMode, CARD_MODE_SPECIFIC);
-            EXPECT_EQ(Slot(0).Card.SelectedProtocol, T1);
+            EXPECT_EQ(Slot(0).Card.SelectedProtocol, kT1);
         }
     }
 }
@@ -272,8 +272,8 @@ TEST_F(Protocol, SpecificModeWithAnotherProtocolSendsNothing)
     ASSERT_EQ(Slot(0).Card.AtrLength, 5);
     uint8_t sequence = Device()->sequenceNumber;
     KYT_ULONG active;
-    EXPECT_EQ(Select(0, T0, &active), KYT_ERR_PROTO_MISMATCH);
-    EXPECT_EQ(Select(0, 0x10 | T0, &active), 0UL);
+    EXPECT_EQ(Select(0, kT0, &active), KYT_ERR_PROTO_MISMATCH);
+    EXPECT_EQ(Select(0, 0x10 | kT0, &active), 0UL);
     EXPECT_EQ(active, 0x10UL);
     EXPECT_TRUE(sim_->Commands().empty());
     EXPECT_EQ(Device()->sequenceNumber, static_cast<uint8_t>(sequence + 1));
@@ -294,7 +294,7 @@ TEST_F(Protocol, CardsThatCannotBeUsedSendNothing)
     for (const Case &c : cases) {
         SCOPED_TRACE(c.atr);
         PowerOn(0, c.atr);
-        for (KYT_ULONG request : {T0, T1, T0 | T1, KYT_PROTOCOL_DEFAULT_SPEED | T0 | T1}) {
+        for (KYT_ULONG request : {kT0, kT1, kT0 | kT1, KYT_PROTOCOL_DEFAULT_SPEED | kT0 | kT1}) {
             KYT_ULONG active;
             EXPECT_EQ(Select(0, request, &active), c.status) << std::hex << request;
             EXPECT_EQ(active, 0UL);
@@ -308,13 +308,13 @@ TEST_F(Protocol, CardsThatCannotBeUsedSendNothing)
 // parsed, so the second message repeats the first.
 TEST_F(Protocol, RefusalIsRetriedOnceAfterAPowerCycle)
 {
-    PowerOn(0, T1_NEGOTIABLE);
-    sim_->InsertCard(0, CardWithAtr(T0_NEGOTIABLE));
+    PowerOn(0, kT1Negotiable);
+    sim_->InsertCard(0, CardWithAtr(kT0Negotiable));
     sim_->RefuseSetParameters(0, 1);
 
     KYT_ULONG active;
-    EXPECT_EQ(Select(0, T1, &active), 0UL);
-    EXPECT_EQ(active, T1);
+    EXPECT_EQ(Select(0, kT1, &active), 0UL);
+    EXPECT_EQ(active, kT1);
     std::vector<uint8_t> expected = {PC_TO_RDR_SETPARAMETERS, PC_TO_RDR_ICCPOWEROFF, PC_TO_RDR_ICCPOWERON,
                                      PC_TO_RDR_SETPARAMETERS};
     ASSERT_EQ(CommandTypes(), expected);
@@ -341,11 +341,11 @@ TEST_F(Protocol, RefusalIsRetriedOnceAfterAPowerCycle)
     EXPECT_GE(powerOn - powerOff, std::chrono::milliseconds(10));
 
     const SlotInfo &slot = Slot(0);
-    EXPECT_EQ(Bytes(slot.Card.Atr, slot.Card.Atr + slot.Card.AtrLength), Hex(T0_NEGOTIABLE));
+    EXPECT_EQ(Bytes(slot.Card.Atr, slot.Card.Atr + slot.Card.AtrLength), Hex(kT0Negotiable));
     EXPECT_EQ(slot.Reader.CardMode, CARD_MODE_SPECIFIC);
     EXPECT_EQ(slot.Card.FiIndex, 1);
     EXPECT_EQ(slot.Card.DiIndex, 3);
-    EXPECT_EQ(slot.Card.SelectedProtocol, T1);
+    EXPECT_EQ(slot.Card.SelectedProtocol, kT1);
     EXPECT_EQ(slot.Card.NegotiationFlag, 0);
     EXPECT_TRUE(sim_->CardPowered(0));
 }
@@ -354,13 +354,13 @@ TEST_F(Protocol, RefusalIsRetriedOnceAfterAPowerCycle)
 // query from another thread reaches the reader only after it.
 TEST_F(Protocol, OtherCallsWaitForTheWholeSelection)
 {
-    PowerOn(0, T1_NEGOTIABLE);
+    PowerOn(0, kT1Negotiable);
     sim_->RefuseSetParameters(0, 1);
     sim_->SetResponseDelay(std::chrono::milliseconds(20));
 
-    KYT_ULONG active = NOT_WRITTEN;
-    KYT_STATUS status = NOT_WRITTEN;
-    std::thread selection([&] { status = KYT_SetProtocol(handle_, 0, T1, &active); });
+    KYT_ULONG active = kNotWritten;
+    KYT_STATUS status = kNotWritten;
+    std::thread selection([&] { status = KYT_SetProtocol(handle_, 0, kT1, &active); });
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while (SetParameters().empty() && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -376,12 +376,12 @@ TEST_F(Protocol, OtherCallsWaitForTheWholeSelection)
 
 TEST_F(Protocol, BothAttemptsRefusedGivesUp)
 {
-    PowerOn(0, T1_NEGOTIABLE);
-    sim_->InsertCard(0, CardWithAtr(DUAL_PROTOCOL));
+    PowerOn(0, kT1Negotiable);
+    sim_->InsertCard(0, CardWithAtr(kDualProtocol));
     sim_->RefuseSetParameters(0, -1);
 
     KYT_ULONG active;
-    EXPECT_EQ(Select(0, T1, &active), static_cast<KYT_ULONG>(EIO));
+    EXPECT_EQ(Select(0, kT1, &active), static_cast<KYT_ULONG>(EIO));
     EXPECT_EQ(active, 0UL);
     std::vector<uint8_t> expected = {PC_TO_RDR_SETPARAMETERS, PC_TO_RDR_ICCPOWEROFF, PC_TO_RDR_ICCPOWERON,
                                      PC_TO_RDR_SETPARAMETERS};
@@ -392,13 +392,13 @@ TEST_F(Protocol, BothAttemptsRefusedGivesUp)
     EXPECT_EQ(slot.Card.FiIndex, 1);
     EXPECT_EQ(slot.Card.DiIndex, 3);
     EXPECT_EQ(slot.Card.NegotiationFlag, 0);
-    EXPECT_EQ(Bytes(slot.Card.Atr, slot.Card.Atr + slot.Card.AtrLength), Hex(DUAL_PROTOCOL));
+    EXPECT_EQ(Bytes(slot.Card.Atr, slot.Card.Atr + slot.Card.AtrLength), Hex(kDualProtocol));
 
     // The next call parses the new ATR and negotiates afresh.
     sim_->RefuseSetParameters(0, 0);
     sim_->ClearLog();
-    EXPECT_EQ(Select(0, T0 | T1, &active), 0UL);
-    EXPECT_EQ(active, T1);
+    EXPECT_EQ(Select(0, kT0 | kT1, &active), 0UL);
+    EXPECT_EQ(active, kT1);
     EXPECT_EQ(SetParameters().size(), 1u);
 }
 
@@ -406,11 +406,11 @@ TEST_F(Protocol, BothAttemptsRefusedGivesUp)
 // power-on finds none, and the slot forgets the ATR.
 TEST_F(Protocol, RemovedCardEndsWithThePowerOnStatus)
 {
-    PowerOn(0, T1_NEGOTIABLE);
+    PowerOn(0, kT1Negotiable);
     sim_->RemoveCard(0);
 
     KYT_ULONG active;
-    EXPECT_EQ(Select(0, T1, &active), KYT_ERR_REMOVED_CARD);
+    EXPECT_EQ(Select(0, kT1, &active), KYT_ERR_REMOVED_CARD);
     EXPECT_EQ(active, 0UL);
     std::vector<uint8_t> expected = {PC_TO_RDR_SETPARAMETERS, PC_TO_RDR_ICCPOWEROFF, PC_TO_RDR_ICCPOWERON};
     EXPECT_EQ(CommandTypes(), expected);
@@ -418,7 +418,7 @@ TEST_F(Protocol, RemovedCardEndsWithThePowerOnStatus)
     EXPECT_EQ(Slot(0).Card.SelectedProtocol, 0UL);
 
     sim_->ClearLog();
-    EXPECT_EQ(Select(0, T1, &active), KYT_ERR_UNPOWERED_CARD);
+    EXPECT_EQ(Select(0, kT1, &active), KYT_ERR_UNPOWERED_CARD);
     EXPECT_TRUE(sim_->Commands().empty());
 }
 
@@ -426,24 +426,24 @@ TEST_F(Protocol, RemovedCardEndsWithThePowerOnStatus)
 // reported straight from the parameter message.
 TEST_F(Protocol, RemovedCardWithoutRetryIsReportedAsRemoved)
 {
-    PowerOn(0, T1_NEGOTIABLE);
+    PowerOn(0, kT1Negotiable);
     sim_->RemoveCard(0);
     KYT_ULONG active;
-    EXPECT_EQ(Select(0, KYT_PROTOCOL_DEFAULT_SPEED | T1, &active), KYT_ERR_REMOVED_CARD);
+    EXPECT_EQ(Select(0, KYT_PROTOCOL_DEFAULT_SPEED | kT1, &active), KYT_ERR_REMOVED_CARD);
     EXPECT_EQ(CommandTypes(), std::vector<uint8_t>{PC_TO_RDR_SETPARAMETERS});
-    EXPECT_EQ(Slot(0).Card.AtrLength, Hex(T1_NEGOTIABLE).size());
+    EXPECT_EQ(Slot(0).Card.AtrLength, Hex(kT1Negotiable).size());
 }
 
 TEST_F(Protocol, CardThatFallsSilentAtTheRetry)
 {
-    PowerOn(0, T1_NEGOTIABLE);
-    kytsim::Card mute = CardWithAtr(T1_NEGOTIABLE);
+    PowerOn(0, kT1Negotiable);
+    kytsim::Card mute = CardWithAtr(kT1Negotiable);
     mute.mute = true;
     sim_->InsertCard(0, mute);
     sim_->RefuseSetParameters(0, 1);
 
     KYT_ULONG active;
-    EXPECT_EQ(Select(0, T1, &active), KYT_ERR_UNRESPONSIVE_CARD);
+    EXPECT_EQ(Select(0, kT1, &active), KYT_ERR_UNRESPONSIVE_CARD);
     EXPECT_EQ(active, 0UL);
     EXPECT_EQ(Slot(0).Card.AtrLength, 0);
     EXPECT_EQ(SetParameters().size(), 1u);

@@ -43,7 +43,7 @@ using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
 // The line speeds a reader runs at.
-const uint32_t FIVE_SPEEDS[] = {9600, 19200, 38400, 57600, 115200};
+const uint32_t kFiveSpeeds[] = {9600, 19200, 38400, 57600, 115200};
 
 class SerialTest : public ::testing::Test {
 protected:
@@ -130,7 +130,7 @@ TEST_F(SerialTest, OpenPutsTheLineIntoRawMode)
 TEST_F(SerialTest, EachOfTheFiveSpeedsIsSetAndReadBack)
 {
     std::set<speed_t> seen;
-    for (uint32_t speed : FIVE_SPEEDS) {
+    for (uint32_t speed : kFiveSpeeds) {
         SCOPED_TRACE(speed);
         ASSERT_GE(Open(speed), 0);
         uint32_t bps = 0;
@@ -139,9 +139,9 @@ TEST_F(SerialTest, EachOfTheFiveSpeedsIsSetAndReadBack)
         seen.insert(InputSpeed());
         close(port);
     }
-    EXPECT_EQ(seen.size(), std::size(FIVE_SPEEDS)) << "each speed is a speed of its own on the port";
+    EXPECT_EQ(seen.size(), std::size(kFiveSpeeds)) << "each speed is a speed of its own on the port";
     ASSERT_GE(Open(), 0);
-    for (uint32_t speed : FIVE_SPEEDS) {
+    for (uint32_t speed : kFiveSpeeds) {
         SCOPED_TRACE(speed);
         EXPECT_TRUE(ComPort_SetBaudRate(port, speed));
         struct termios s = Settings();

@@ -101,18 +101,18 @@ Bytes Plus(Bytes data, const Bytes &sw) {
     return data;
 }
 
-const char *const SELECT_APP = "00 A4 04 00 08 F0 4B 59 54 44 45 4D 4F";
-const char *const APP_FCI = "6F 14 82 01 38 83 02 50 00 84 08 F0 4B 59 54 44 45 4D 4F 8A 01 05";
-const char *const EF0101_FCP = "62 0E 82 01 01 83 02 01 01 80 02 01 2C 8A 01 05";
+const char *const kSelectApp = "00 A4 04 00 08 F0 4B 59 54 44 45 4D 4F";
+const char *const kAppFci = "6F 14 82 01 38 83 02 50 00 84 08 F0 4B 59 54 44 45 4D 4F 8A 01 05";
+const char *const kEf0101Fcp = "62 0E 82 01 01 83 02 01 01 80 02 01 2C 8A 01 05";
 
 TEST(IsoCardSelect, ByFidAndNameWithAndWithoutTemplates) {
-    const std::string fci = std::string(APP_FCI) + " 90 00";
-    const std::string fcp = std::string(EF0101_FCP) + " 90 00";
+    const std::string fci = std::string(kAppFci) + " 90 00";
+    const std::string fcp = std::string(kEf0101Fcp) + " 90 00";
     RunSteps(kytsim::IsoCardHandler(false), {
         {"00 A4 00 0C 02 3F 00", "90 00"},
         {"00 A4 00 00 02 3F 00", "6F 0A 82 01 38 83 02 3F 00 8A 01 05 90 00"}, // the MF has no name
         {"00 A4 04 00 08 F0 4B 59 54 44 45 4D 4F 00", fci.c_str()},              // case 4
-        {SELECT_APP, fci.c_str()},                                               // case 3 answered too
+        {kSelectApp, fci.c_str()},                                               // case 3 answered too
         {"00 A4 04 04 08 F0 4B 59 54 44 45 4D 4F", "62 14 XX XX XX XX XX XX XX XX XX XX XX XX XX XX XX XX XX XX XX XX 90 00"},
         {"00 A4 04 0C 08 F0 4B 59 54 44 45 4D 4F", "90 00"},
         {"00 A4 02 04 02 01 01", fcp.c_str()},
@@ -151,7 +151,7 @@ TEST(IsoCardSelect, FailedSelectKeepsTheSelection) {
 TEST(IsoCardRead, OffsetsLeZeroAndTheEndOfTheFile) {
     const Bytes body = AppFile();
     const auto card = kytsim::IsoCardHandler(false);
-    card(Hex(SELECT_APP));
+    card(Hex(kSelectApp));
     EXPECT_EQ(card(Hex("00 A4 00 0C 02 01 01")), Hex("90 00"));
     const Bytes ok = Hex("90 00"), eof = Hex("62 82");
     struct Case {
@@ -203,15 +203,15 @@ TEST(IsoCardT1, ShortLeLeavesTheRestForGetResponse) {
 }
 
 TEST(IsoCardT0, ResponsesWaitForGetResponseAndWrongLeGives6C) {
-    const std::string fci = std::string(APP_FCI) + " 90 00";
-    const std::string fcp = std::string(EF0101_FCP) + " 90 00";
+    const std::string fci = std::string(kAppFci) + " 90 00";
+    const std::string fcp = std::string(kEf0101Fcp) + " 90 00";
     std::string read256;
     for (int i = 0; i < 256; ++i)
         read256 += "XX ";
     read256 += "90 00";
     RunSteps(kytsim::IsoCardHandler(true), {
         {"00 A4 00 0C 02 3F 00", "90 00"}, // nothing to announce
-        {SELECT_APP, "61 16"},
+        {kSelectApp, "61 16"},
         {"00 C0 00 00 00", "6C 16"},       // 256 asked, 22 pending
         {"00 C0 00 00 17", "6C 16"},
         {"00 C0 00 00 16", fci.c_str()},   // the 6C kept the data
@@ -287,7 +287,7 @@ TEST(IsoCardExtended, ExtendedLcAndLe) {
     const std::string all = ToHex(Plus(body, {0x90, 0x00}));
     RunSteps(kytsim::IsoCardHandler(false, true), {
         {"00 A4 04 0C 00 00 08 F0 4B 59 54 44 45 4D 4F", "90 00"}, // extended Lc, no Le
-        {"00 A4 00 04 00 00 02 01 01 00 00", std::string(EF0101_FCP).append(" 90 00").c_str()},
+        {"00 A4 00 04 00 00 02 01 01 00 00", std::string(kEf0101Fcp).append(" 90 00").c_str()},
         {"00 B0 00 00 00 01 2C", all.c_str()},                      // 300 bytes at once
         {"00 B0 00 00 00 00 00", all.substr(0, all.size() - 5).append("62 82").c_str()}, // 65536 asked
         {"00 B0 01 00 00 00 02", ToHex(Plus(Slice(body, 256, 2), {0x90, 0x00})).c_str()},
@@ -400,7 +400,7 @@ TEST(IsoCardAtr, T1CardOffersT1WithIfsc254AndAValidCheckByte) {
     Parse(damaged, &status);
     EXPECT_EQ(status, static_cast<KYT_ULONG>(EMEDIUMTYPE));
     ASSERT_TRUE(card.handler);
-    EXPECT_EQ(card.handler(Hex(SELECT_APP)), Plus(Hex(APP_FCI), Hex("90 00")));
+    EXPECT_EQ(card.handler(Hex(kSelectApp)), Plus(Hex(kAppFci), Hex("90 00")));
     EXPECT_FALSE(card.mute);
 }
 
@@ -423,7 +423,7 @@ TEST(IsoCardAtr, T0CardOffersOnlyT0AndHasNoCheckByte) {
     Parse(longer, &status);
     EXPECT_EQ(status, static_cast<KYT_ULONG>(EMEDIUMTYPE));
     ASSERT_TRUE(card.handler);
-    EXPECT_EQ(card.handler(Hex(SELECT_APP)), Hex("61 16"));
+    EXPECT_EQ(card.handler(Hex(kSelectApp)), Hex("61 16"));
     EXPECT_FALSE(card.mute);
 }
 

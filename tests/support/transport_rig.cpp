@@ -18,7 +18,7 @@ namespace {
 
 constexpr std::chrono::milliseconds POLL_STEP(10);
 constexpr std::chrono::seconds MARKER_LIMIT(30);
-constexpr size_t HOST_FRAME_HEADER = 1 + CCID_HEADER_SIZE;
+constexpr size_t kHostFrameHeader = 1 + CCID_HEADER_SIZE;
 
 // A frame around a message of a type no command has.
 const Bytes &Marker()
@@ -186,9 +186,9 @@ void ScriptedPeer::Run()
 bool ScriptedPeer::ReadHostFrame(Bytes *frame)
 {
     auto complete = [this](size_t *length) {
-        if (pending_.size() < HOST_FRAME_HEADER)
+        if (pending_.size() < kHostFrameHeader)
             return false;
-        *length = size_t{LengthField(pending_.data() + 1 + CCID_OFFSET_LENGTH)} + HOST_FRAME_HEADER + 2;
+        *length = size_t{LengthField(pending_.data() + 1 + CCID_OFFSET_LENGTH)} + kHostFrameHeader + 2;
         return pending_.size() >= *length;
     };
     size_t length = 0;
