@@ -65,33 +65,31 @@ void PrintTable()
                 std::printf("%-36s %7s %5s %11s %11s %7s\n", "behind a USB adapter (paced line)", "bit/s", "runs",
                             "measured ms", "wire ms", "ratio");
             else if (section == "cpu")
-                std::printf("%-36s %7s %5s %11s %11s %9s %8s\n", "host CPU per exchange (unpaced)", "ref bit/s",
-                            "runs", "wall ms", "wire ms", "CPU us", "of wire");
+                std::printf("%-36s %7s %5s %11s %11s %9s %8s\n", "host CPU per exchange (unpaced)", "ref bit/s", "runs",
+                            "wall ms", "wire ms", "CPU us", "of wire");
             else if (section == "parallel")
-                std::printf("%-36s %7s %7s %11s %11s %7s %11s\n", "parallel readers (paced line)", "bit/s",
-                            "readers", "exch/s", "N x single", "ratio", "slowest/1");
+                std::printf("%-36s %7s %7s %11s %11s %7s %11s\n", "parallel readers (paced line)", "bit/s", "readers",
+                            "exch/s", "N x single", "ratio", "slowest/1");
             else if (section == "open")
                 std::printf("%-36s %7s %5s %11s\n", "open (paced line)", "bit/s", "runs", "ms");
         }
         if (section == "exchange")
             std::printf("%-36s %7u %5u %11s %11s %11s %7s %7s\n", r.name.c_str(), r.bps, r.samples,
-                        Cell(r.measuredMs, 2).c_str(), Cell(r.floorMs, 2).c_str(),
-                        Cell(r.wireMs, 2).c_str(), Cell(r.ratio, 4).c_str(),
-                        Cell(r.floorMs / r.wireMs, 4).c_str());
+                        Cell(r.measuredMs, 2).c_str(), Cell(r.floorMs, 2).c_str(), Cell(r.wireMs, 2).c_str(),
+                        Cell(r.ratio, 4).c_str(), Cell(r.floorMs / r.wireMs, 4).c_str());
         else if (section == "adapter")
             std::printf("%-36s %7u %5u %11s %11s %7s\n", r.name.c_str(), r.bps, r.samples,
                         Cell(r.measuredMs, 2).c_str(), Cell(r.wireMs, 2).c_str(), Cell(r.ratio, 3).c_str());
         else if (section == "cpu")
             std::printf("%-36s %9u %5u %11s %11s %9s %7s%%\n", r.name.c_str(), r.bps, r.samples,
-                        Cell(r.measuredMs, 3).c_str(), Cell(r.wireMs, 2).c_str(),
-                        Cell(r.cpuUs, 1).c_str(), Cell(r.cpuSharePct, 3).c_str());
+                        Cell(r.measuredMs, 3).c_str(), Cell(r.wireMs, 2).c_str(), Cell(r.cpuUs, 1).c_str(),
+                        Cell(r.cpuSharePct, 3).c_str());
         else if (section == "parallel")
             std::printf("%-36s %7u %7u %11s %11s %7s %11s\n", r.name.c_str(), r.bps, r.readers,
-                        Cell(r.ratePerSecond, 1).c_str(), Cell(r.expectedRate, 1).c_str(),
-                        Cell(r.ratio, 4).c_str(), Cell(r.minReaderRatio, 4).c_str());
+                        Cell(r.ratePerSecond, 1).c_str(), Cell(r.expectedRate, 1).c_str(), Cell(r.ratio, 4).c_str(),
+                        Cell(r.minReaderRatio, 4).c_str());
         else if (section == "open")
-            std::printf("%-36s %7u %5u %11s\n", r.name.c_str(), r.bps, r.samples,
-                        Cell(r.measuredMs, 1).c_str());
+            std::printf("%-36s %7u %5u %11s\n", r.name.c_str(), r.bps, r.samples, Cell(r.measuredMs, 1).c_str());
     }
 }
 
@@ -116,15 +114,15 @@ void WriteCsv(const std::string &path)
     FILE *file = std::fopen(path.c_str(), "w");
     if (file == nullptr)
         Die("cannot write " + path + ": " + std::strerror(errno));
-    std::fprintf(file, "section,case,bps,readers,samples,measured_ms,bare_host_ms,wire_ms,ratio,cpu_us,cpu_share_pct,"
-                       "rate_per_s,expected_rate_per_s,min_reader_ratio\n");
+    std::fprintf(file,
+                 "section,case,bps,readers,samples,measured_ms,bare_host_ms,wire_ms,ratio,cpu_us,cpu_share_pct,"
+                 "rate_per_s,expected_rate_per_s,min_reader_ratio\n");
     for (const Row &r : g_rows)
-        std::fprintf(file, "%s,\"%s\",%u,%u,%u,%s,%s,%s,%s,%s,%s,%s,%s,%s\n", r.section.c_str(), r.name.c_str(),
-                     r.bps, r.readers, r.samples, CsvNumber(r.measuredMs).c_str(), CsvNumber(r.floorMs).c_str(),
-                     CsvNumber(r.wireMs).c_str(),
-                     CsvNumber(r.ratio).c_str(), CsvNumber(r.cpuUs).c_str(), CsvNumber(r.cpuSharePct).c_str(),
-                     CsvNumber(r.ratePerSecond).c_str(), CsvNumber(r.expectedRate).c_str(),
-                     CsvNumber(r.minReaderRatio).c_str());
+        std::fprintf(file, "%s,\"%s\",%u,%u,%u,%s,%s,%s,%s,%s,%s,%s,%s,%s\n", r.section.c_str(), r.name.c_str(), r.bps,
+                     r.readers, r.samples, CsvNumber(r.measuredMs).c_str(), CsvNumber(r.floorMs).c_str(),
+                     CsvNumber(r.wireMs).c_str(), CsvNumber(r.ratio).c_str(), CsvNumber(r.cpuUs).c_str(),
+                     CsvNumber(r.cpuSharePct).c_str(), CsvNumber(r.ratePerSecond).c_str(),
+                     CsvNumber(r.expectedRate).c_str(), CsvNumber(r.minReaderRatio).c_str());
     std::fclose(file);
 }
 

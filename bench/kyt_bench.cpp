@@ -43,9 +43,9 @@ using kytsim::Bytes;
 
 constexpr double kBitsPerByte = 10.0; // 8N1: start bit, eight data bits, stop bit
 constexpr KYT_ULONG kSlot = 0;
-constexpr size_t kLongResponse = 4096;  // data bytes of the chained response
-constexpr size_t kResponseBlock = 256;  // the reader's response block size
-constexpr uint8_t kReadBinary = 0xB0;   // the one instruction the card answers at length
+constexpr size_t kLongResponse = 4096; // data bytes of the chained response
+constexpr size_t kResponseBlock = 256; // the reader's response block size
+constexpr uint8_t kReadBinary = 0xB0;  // the one instruction the card answers at length
 constexpr uint32_t kPortSpeeds[] = {9600, 19200, 38400, 57600, 115200};
 constexpr unsigned kReaderCounts[] = {1, 2, 4, 8, 16};
 
@@ -287,8 +287,8 @@ void MeasureExchanges(const Options &options)
                 floors.push_back(ReplaySeconds(fd, steps));
             Row row;
             row.section = "exchange";
-            row.name = std::string(c.name) + " (" + std::to_string(frames) + " frames, " +
-                       std::to_string(wireBytes) + " bytes)";
+            row.name = std::string(c.name) + " (" + std::to_string(frames) + " frames, " + std::to_string(wireBytes) +
+                       " bytes)";
             row.bps = bps;
             row.readers = 1;
             row.samples = reps;
@@ -327,8 +327,8 @@ void MeasureAdapter(const Options &options)
             }
             Row row;
             row.section = "adapter";
-            row.name = std::string(c.name) + (latency > 0 ? ", timer " + std::to_string(latency) + " ms"
-                                                          : ", no adapter");
+            row.name =
+                std::string(c.name) + (latency > 0 ? ", timer " + std::to_string(latency) + " ms" : ", no adapter");
             row.bps = 115200;
             row.readers = 1;
             row.samples = reps;
@@ -412,8 +412,8 @@ void MeasureParallel(const Options &options)
                 while (!go.load())
                     std::this_thread::yield();
                 Clock::time_point begin = start;
-                Clock::time_point end = begin + std::chrono::duration_cast<Clock::duration>(
-                                                    std::chrono::duration<double>(duration));
+                Clock::time_point end =
+                    begin + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(duration));
                 unsigned count = 0;
                 Clock::time_point last = begin;
                 while (Clock::now() < end) {

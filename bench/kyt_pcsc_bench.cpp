@@ -53,7 +53,8 @@ double Median(std::vector<double> v)
     return v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
 }
 
-template <typename Transmit> void Run(unsigned runs, Transmit transmit)
+template <typename Transmit>
+void Run(unsigned runs, Transmit transmit)
 {
     for (const Apdu &apdu : Apdus()) {
         transmit(apdu.bytes); // not timed
@@ -109,8 +110,8 @@ void ThroughPcscd(const char *reader, unsigned runs)
     Run(runs, [&](const Bytes &apdu) {
         unsigned char response[300];
         DWORD length = sizeof response;
-        LONG r = SCardTransmit(card, SCARD_PCI_T1, apdu.data(), static_cast<DWORD>(apdu.size()), nullptr,
-                               response, &length);
+        LONG r =
+            SCardTransmit(card, SCARD_PCI_T1, apdu.data(), static_cast<DWORD>(apdu.size()), nullptr, response, &length);
         if (r != SCARD_S_SUCCESS)
             Die(std::string("SCardTransmit: ") + pcsc_stringify_error(r));
     });

@@ -160,8 +160,8 @@ KYT_API KYT_STATUS KYT_GetNumSlots(ReaderHandle hReader, KYT_ULONG *pNumSlots);
  * KYT_ERR_UNRESPONSIVE_CARD (a card that does not answer);
  * KYT_ERR_UNSUPPORTED_CARD; EIO, ENOMEM.
  */
-KYT_API KYT_STATUS KYT_PowerOnIcc(ReaderHandle hReader, KYT_ULONG slot,
-                                  unsigned char *atrBuffer, KYT_ULONG *atrBufferLength);
+KYT_API KYT_STATUS KYT_PowerOnIcc(ReaderHandle hReader, KYT_ULONG slot, unsigned char *atrBuffer,
+                                  KYT_ULONG *atrBufferLength);
 /* KYT_PowerOffIcc removes power from the card in slot and forgets its ATR
  * (whatever the reader answers).
  *
@@ -194,9 +194,8 @@ KYT_API KYT_STATUS KYT_GetIccStatus(ReaderHandle hReader, KYT_ULONG slot, KYT_UL
  * KYT_ERR_REMOVED_CARD; KYT_ERR_UNSUPPORTED_CARD; ETIMEDOUT (the card does
  * not answer); EIO; ENOMEM.
  */
-KYT_API KYT_STATUS KYT_ExchangeApdu(ReaderHandle hReader, KYT_ULONG slot,
-                                    const unsigned char *sendBuffer, KYT_ULONG sendLength,
-                                    unsigned char *recvBuffer, KYT_ULONG *recvLength);
+KYT_API KYT_STATUS KYT_ExchangeApdu(ReaderHandle hReader, KYT_ULONG slot, const unsigned char *sendBuffer,
+                                    KYT_ULONG sendLength, unsigned char *recvBuffer, KYT_ULONG *recvLength);
 /* KYT_Control passes a vendor escape command to the reader (addressed to
  * slot) and returns the reader's reply.
  *
@@ -227,9 +226,8 @@ KYT_API KYT_STATUS KYT_ExchangeApdu(ReaderHandle hReader, KYT_ULONG slot,
  * codes: an empty slot is ENOMEDIUM here, not KYT_ERR_REMOVED_CARD.
  */
 KYT_API KYT_STATUS KYT_Control(ReaderHandle hReader, KYT_ULONG slot, KYT_ULONG controlCode,
-                               const unsigned char *inBuffer, KYT_ULONG inBufferSize,
-                               unsigned char *outBuffer, KYT_ULONG outBufferSize,
-                               KYT_ULONG *bytesReturned);
+                               const unsigned char *inBuffer, KYT_ULONG inBufferSize, unsigned char *outBuffer,
+                               KYT_ULONG outBufferSize, KYT_ULONG *bytesReturned);
 /* KYT_SetProtocol selects the transmission protocol for the card powered in
  * slot, from its ATR.  A card in specific mode keeps the protocol its ATR
  * names, whatever the reader answers to its parameters; a negotiable card
@@ -258,8 +256,8 @@ KYT_API KYT_STATUS KYT_Control(ReaderHandle hReader, KYT_ULONG slot, KYT_ULONG c
  * E2BIG, ENOMEM; after a power cycle, any status of KYT_PowerOnIcc (for
  * example KYT_ERR_UNRESPONSIVE_CARD).
  */
-KYT_API KYT_STATUS KYT_SetProtocol(ReaderHandle hReader, KYT_ULONG slot,
-                                   KYT_ULONG preferredProtocols, KYT_ULONG *activeProtocol);
+KYT_API KYT_STATUS KYT_SetProtocol(ReaderHandle hReader, KYT_ULONG slot, KYT_ULONG preferredProtocols,
+                                   KYT_ULONG *activeProtocol);
 
 /* ---- Line speed and timeouts ---------------------------------------------
  *

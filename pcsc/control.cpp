@@ -119,8 +119,7 @@ RESPONSECODE Refused(const SlotUse &use, const unsigned char *command, DWORD len
     return IFD_NOT_SUPPORTED;
 }
 
-RESPONSECODE Escape(const SlotUse &use, PUCHAR command, DWORD length, PUCHAR out, DWORD capacity,
-                    LPDWORD returned)
+RESPONSECODE Escape(const SlotUse &use, PUCHAR command, DWORD length, PUCHAR out, DWORD capacity, LPDWORD returned)
 {
     if (!command || length == 0)
         return IFD_COMMUNICATION_ERROR;
@@ -166,8 +165,8 @@ RESPONSECODE TracedEscape(const SlotUse &use, PUCHAR command, DWORD length, PUCH
 
 extern "C" {
 
-IFD_EXPORT RESPONSECODE IFDHControl(DWORD Lun, DWORD dwControlCode, PUCHAR TxBuffer, DWORD TxLength,
-                                    PUCHAR RxBuffer, DWORD RxLength, LPDWORD pdwBytesReturned)
+IFD_EXPORT RESPONSECODE IFDHControl(DWORD Lun, DWORD dwControlCode, PUCHAR TxBuffer, DWORD TxLength, PUCHAR RxBuffer,
+                                    DWORD RxLength, LPDWORD pdwBytesReturned)
 {
     if (pdwBytesReturned)
         *pdwBytesReturned = 0;

@@ -103,8 +103,8 @@ RESPONSECODE SetProtocol(const SlotUse &use, DWORD protocol, UCHAR flags, UCHAR 
     return IFD_SUCCESS;
 }
 
-RESPONSECODE Transmit(const SlotUse &use, PUCHAR command, DWORD commandLength, PUCHAR response,
-                      DWORD capacity, PDWORD responseLength)
+RESPONSECODE Transmit(const SlotUse &use, PUCHAR command, DWORD commandLength, PUCHAR response, DWORD capacity,
+                      PDWORD responseLength)
 {
     if (!command || commandLength == 0)
         return IFD_COMMUNICATION_ERROR;
@@ -208,8 +208,8 @@ IFD_EXPORT RESPONSECODE IFDHTransmitToICC(DWORD Lun, SCARD_IO_HEADER SendPci, PU
     RESPONSECODE rv = Transmit(use, TxBuffer, TxLength, RxBuffer, capacity, RxLength);
     if (rv == IFD_SUCCESS && RecvPci)
         RecvPci->Protocol = SendPci.Protocol;
-    return use.Traced(kLogCalls, rv, "IFDHTransmitToICC(%lu bytes) -> %lu bytes",
-                      static_cast<unsigned long>(TxLength), static_cast<unsigned long>(*RxLength));
+    return use.Traced(kLogCalls, rv, "IFDHTransmitToICC(%lu bytes) -> %lu bytes", static_cast<unsigned long>(TxLength),
+                      static_cast<unsigned long>(*RxLength));
 }
 
 } // extern "C"

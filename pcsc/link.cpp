@@ -37,11 +37,13 @@ KYT_STATUS ReadIdentity(ReaderHandle handle, ReaderIdentity *identity)
     if (!reply)
         return ENOMEM;
     KYT_ULONG returned = 0;
-    KYT_STATUS status = KYT_Control(handle, 0, KYT_IOCTL_ESCAPE, kFirmwareQuery, sizeof kFirmwareQuery,
-                                    reply.get(), kFirmwareReplyCapacity, &returned);
+    KYT_STATUS status = KYT_Control(handle, 0, KYT_IOCTL_ESCAPE, kFirmwareQuery, sizeof kFirmwareQuery, reply.get(),
+                                    kFirmwareReplyCapacity, &returned);
     if (status == E2BIG)
-        Log(LogLevel::Error, "the reader's firmware version text is longer than %zu bytes: model and version "
-            "unknown", kFirmwareReplyCapacity);
+        Log(LogLevel::Error,
+            "the reader's firmware version text is longer than %zu bytes: model and version "
+            "unknown",
+            kFirmwareReplyCapacity);
     if (status != KYT_SUCCESS)
         return status;
     if (returned > kFirmwareReplyCapacity)
@@ -82,12 +84,14 @@ KYT_STATUS ChangeSpeed(const char *port, KYT_ULONG wanted, ReaderHandle *handle,
         return KYT_SUCCESS;
     }
     if (inStep) {
-        Log(LogLevel::Info, "%s: the reader did not take %lu bit/s (status 0x%lX); staying at %lu bit/s", port,
-            wanted, status, LineSpeed(*handle));
+        Log(LogLevel::Info, "%s: the reader did not take %lu bit/s (status 0x%lX); staying at %lu bit/s", port, wanted,
+            status, LineSpeed(*handle));
         return KYT_SUCCESS;
     }
-    Log(LogLevel::Info, "%s: the reader did not take %lu bit/s (status 0x%lX) and does not answer at %lu bit/s; "
-        "opening it afresh", port, wanted, status, LineSpeed(*handle));
+    Log(LogLevel::Info,
+        "%s: the reader did not take %lu bit/s (status 0x%lX) and does not answer at %lu bit/s; "
+        "opening it afresh",
+        port, wanted, status, LineSpeed(*handle));
     CloseLink(*handle, false);
     *handle = nullptr;
     // What the reader still sends in answer to the frames it could not read
@@ -135,8 +139,10 @@ void LogOpenFailure(const char *port, KYT_STATUS status)
     switch (status) {
     case EACCES:
     case EPERM:
-        Log(LogLevel::Error, "%s: permission denied: pcscd's user needs read and write access to the port "
-            "(the dialout group)", port);
+        Log(LogLevel::Error,
+            "%s: permission denied: pcscd's user needs read and write access to the port "
+            "(the dialout group)",
+            port);
         break;
     case EBUSY:
         Log(LogLevel::Error, "%s: the port is in use by another program", port);
@@ -144,8 +150,10 @@ void LogOpenFailure(const char *port, KYT_STATUS status)
     case E2BIG:
         // libkyt's detection takes a firmware version reply of 35 bytes at
         // most, as every reader of the family sends.
-        Log(LogLevel::Error, "%s: the reader's answer to the firmware version query is longer than a KYT "
-            "reader's (35 bytes): not opened", port);
+        Log(LogLevel::Error,
+            "%s: the reader's answer to the firmware version query is longer than a KYT "
+            "reader's (35 bytes): not opened",
+            port);
         break;
     default:
         Log(LogLevel::Error, "%s: no KYT reader answers on the port (status 0x%lX)", port, status);

@@ -180,14 +180,14 @@ void ParseEscape(std::string_view value, const char *port, ReaderOptions *option
     EscapePrefix prefix{};
     const int shown = static_cast<int>(value.size());
     if (!ParseHex(value, &prefix)) {
-        Log(LogLevel::Error, "%s: option escape=%.*s ignored: use version, all, or 1 to %zu bytes in hex", port,
-            shown, value.data(), kMaxEscapePrefixLength);
+        Log(LogLevel::Error, "%s: option escape=%.*s ignored: use version, all, or 1 to %zu bytes in hex", port, shown,
+            value.data(), kMaxEscapePrefixLength);
     } else if (prefix.bytes[0] == kSetSpeedCommand) {
-        Log(LogLevel::Error, "%s: option escape=%.*s ignored: the set-speed command is never passed", port,
-            shown, value.data());
+        Log(LogLevel::Error, "%s: option escape=%.*s ignored: the set-speed command is never passed", port, shown,
+            value.data());
     } else if (options->prefixCount == kMaxEscapePrefixes) {
-        Log(LogLevel::Error, "%s: option escape=%.*s ignored: at most %zu escape prefixes", port, shown,
-            value.data(), kMaxEscapePrefixes);
+        Log(LogLevel::Error, "%s: option escape=%.*s ignored: at most %zu escape prefixes", port, shown, value.data(),
+            kMaxEscapePrefixes);
     } else {
         options->prefixes[options->prefixCount++] = prefix;
     }
@@ -227,8 +227,7 @@ struct OptionName {
     OptionParser parse;
 };
 constexpr OptionName kOptions[] = {
-    {"speed", ParseSpeed}, {"escape", ParseEscape}, {"timeout", ParseTimeout},
-    {"slots", ParseSlots}, {"log", ParseLog},
+    {"speed", ParseSpeed}, {"escape", ParseEscape}, {"timeout", ParseTimeout}, {"slots", ParseSlots}, {"log", ParseLog},
 };
 
 void ParseOption(std::string_view item, const char *port, ReaderOptions *options)
@@ -243,9 +242,8 @@ void ParseOption(std::string_view item, const char *port, ReaderOptions *options
             }
         }
     }
-    Log(LogLevel::Error,
-        "%s: unknown option \"%.*s\" ignored (options are speed=, escape=, timeout=, slots= and log=)", port,
-        static_cast<int>(item.size()), item.data());
+    Log(LogLevel::Error, "%s: unknown option \"%.*s\" ignored (options are speed=, escape=, timeout=, slots= and log=)",
+        port, static_cast<int>(item.size()), item.data());
 }
 
 } // namespace

@@ -52,7 +52,7 @@ struct EscapePrefix {
 };
 
 struct ReaderOptions {
-    unsigned long speed; // bit/s to ask for after opening; 0 keeps the speed found
+    unsigned long speed;     // bit/s to ask for after opening; 0 keeps the speed found
     unsigned commandSeconds; // response timeout of APDUs and escape commands
     unsigned long slots;     // declared slot count; 0 when not declared
     unsigned logTopics;      // LogTopic bits

@@ -43,9 +43,8 @@ RESPONSECODE WaitForCardEvent(DWORD lun, int timeoutMs)
 
     auto period = timeoutMs >= 0 ? std::min<Clock::duration>(kPollPeriod, std::chrono::milliseconds(timeoutMs))
                                  : Clock::duration(kPollPeriod);
-    bool woken = TableChanged().wait_until(lock, Clock::now() + period, [&] {
-        return !SlotOpenLocked(reader, index, slot) || state.wakePending;
-    });
+    bool woken = TableChanged().wait_until(lock, Clock::now() + period,
+                                           [&] { return !SlotOpenLocked(reader, index, slot) || state.wakePending; });
     if (!SlotOpenLocked(reader, index, slot))
         return IFD_SUCCESS;
     state.wakePending = false;

@@ -20,9 +20,8 @@ RESPONSECODE SlotPresence(const SlotUse &use, bool *powered)
     if (use.ReportRemoval())
         return IFD_ICC_NOT_PRESENT;
     KYT_ULONG icc = KYT_ICC_UNKNOWN;
-    CallResult call = use.Run(CallKind::Poll, [&icc](ReaderHandle handle, KYT_ULONG slot) {
-        return KYT_GetIccStatus(handle, slot, &icc);
-    });
+    CallResult call = use.Run(
+        CallKind::Poll, [&icc](ReaderHandle handle, KYT_ULONG slot) { return KYT_GetIccStatus(handle, slot, &icc); });
     if (call.outcome == Outcome::Unreachable || call.outcome == Outcome::Lost)
         return IFD_ICC_NOT_PRESENT;
     if (call.outcome != Outcome::Done)

@@ -41,11 +41,12 @@ void GiveUpLocked(Reader &reader, bool portGone)
     ForgetCardsLocked(reader);
     WakeEventThreadsLocked(reader);
     if (portGone)
-        Log(LogLevel::Error, "%s: the port is gone; its slots read empty until the reader answers again",
-            reader.port);
+        Log(LogLevel::Error, "%s: the port is gone; its slots read empty until the reader answers again", reader.port);
     else
-        Log(LogLevel::Error, "%s: the reader has not answered for %.0f s; its slots read empty until it answers "
-            "again", reader.port, SecondsSince(reader.silentSince));
+        Log(LogLevel::Error,
+            "%s: the reader has not answered for %.0f s; its slots read empty until it answers "
+            "again",
+            reader.port, SecondsSince(reader.silentSince));
     StartRecoveryLocked(reader);
 }
 
@@ -72,8 +73,10 @@ Outcome SlotUse::Report(KYT_STATUS status) const
         reader.reach = Reach::Silent;
         reader.silentSince = Clock::now();
         reader.lastProbe = reader.silentSince;
-        Log(LogLevel::Info, "%s: no answer from the reader (status 0x%lX); its slots keep their state while it "
-            "is silent", reader.port, status);
+        Log(LogLevel::Info,
+            "%s: no answer from the reader (status 0x%lX); its slots keep their state while it "
+            "is silent",
+            reader.port, status);
         return Outcome::Silent;
     }
     if (Clock::now() - reader.silentSince >= kSilenceLimit) {

@@ -83,8 +83,10 @@ void OpenWaitingLocked(Reader &reader)
 {
     reader.numSlots = reader.options.slots != 0 ? reader.options.slots : kDefaultSlots;
     reader.reach = Reach::Lost;
-    Log(LogLevel::Error, "%s: the port does not exist (yet); the reader's %lu slots read empty until it appears "
-        "(slots=N declares their number)", reader.port, reader.numSlots);
+    Log(LogLevel::Error,
+        "%s: the port does not exist (yet); the reader's %lu slots read empty until it appears "
+        "(slots=N declares their number)",
+        reader.port, reader.numSlots);
     reader.waitLogged = true;
     StartRecoveryLocked(reader);
 }
@@ -108,7 +110,6 @@ void ExplainEarlyCloseLocked(const Reader &reader)
         "three-slot or eight two-slot readers fill it)",
         reader.port, opened, reader.numSlots, KYT_IFD_MAX_READERS, opened);
 }
-
 
 } // namespace
 
@@ -297,11 +298,26 @@ SlotUse::~SlotUse()
     TableChanged().notify_all();
 }
 
-const char *SlotUse::Port() const { return reader_->port; }
-const ReaderOptions &SlotUse::Options() const { return reader_->options; }
-KYT_ULONG SlotUse::NumSlots() const { return reader_->numSlots; }
-DWORD SlotUse::ChannelId() const { return reader_->channelId; }
-bool SlotUse::Logs(unsigned topics) const { return (reader_->options.logTopics & topics) != 0; }
+const char *SlotUse::Port() const
+{
+    return reader_->port;
+}
+const ReaderOptions &SlotUse::Options() const
+{
+    return reader_->options;
+}
+KYT_ULONG SlotUse::NumSlots() const
+{
+    return reader_->numSlots;
+}
+DWORD SlotUse::ChannelId() const
+{
+    return reader_->channelId;
+}
+bool SlotUse::Logs(unsigned topics) const
+{
+    return (reader_->options.logTopics & topics) != 0;
+}
 
 RESPONSECODE SlotUse::Traced(unsigned topic, RESPONSECODE rv, const char *format, ...) const
 {

@@ -86,7 +86,8 @@ public:
     // with the timeouts of `kind`, and takes its status into account: a
     // line failure makes the reader silent, and lost when its port is gone
     // or it has been silent too long.
-    template <typename Call> CallResult Run(CallKind kind, Call &&call) const
+    template <typename Call>
+    CallResult Run(CallKind kind, Call &&call) const
     {
         LineTurn turn(*this, kind);
         if (!turn)
@@ -102,7 +103,7 @@ public:
     // True while the slot must read empty for a card that left; a call from
     // the slot's event thread (or, without one, a late enough call) ends it.
     bool ReportRemoval() const;
-    void SawCard(bool present) const; // the reader's word on the slot
+    void SawCard(bool present) const;   // the reader's word on the slot
     RESPONSECODE KnownPresence() const; // its last word, for when it cannot be asked
     bool Powered() const;
     DWORD CopyAtr(unsigned char *out) const;

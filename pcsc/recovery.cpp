@@ -129,8 +129,7 @@ void StartRecoveryLocked(Reader &reader)
     pthread_attr_destroy(&attributes);
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     if (error != 0) {
-        Log(LogLevel::Error, "%s: no thread to look for the reader (%s); it stays lost", reader.port,
-            strerror(error));
+        Log(LogLevel::Error, "%s: no thread to look for the reader (%s); it stays lost", reader.port, strerror(error));
         return;
     }
     reader.recovering = true;

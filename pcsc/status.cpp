@@ -75,21 +75,36 @@ RESPONSECODE MapStatus(KYT_STATUS status, Op op, const char *port)
 const char *ResponseName(RESPONSECODE rv)
 {
     switch (rv) {
-    case IFD_SUCCESS: return "IFD_SUCCESS";
-    case IFD_ERROR_TAG: return "IFD_ERROR_TAG";
-    case IFD_ERROR_VALUE_READ_ONLY: return "IFD_ERROR_VALUE_READ_ONLY";
-    case IFD_ERROR_PTS_FAILURE: return "IFD_ERROR_PTS_FAILURE";
-    case IFD_ERROR_NOT_SUPPORTED: return "IFD_ERROR_NOT_SUPPORTED";
-    case IFD_PROTOCOL_NOT_SUPPORTED: return "IFD_PROTOCOL_NOT_SUPPORTED";
-    case IFD_ERROR_POWER_ACTION: return "IFD_ERROR_POWER_ACTION";
-    case IFD_COMMUNICATION_ERROR: return "IFD_COMMUNICATION_ERROR";
-    case IFD_RESPONSE_TIMEOUT: return "IFD_RESPONSE_TIMEOUT";
-    case IFD_NOT_SUPPORTED: return "IFD_NOT_SUPPORTED";
-    case IFD_ICC_PRESENT: return "IFD_ICC_PRESENT";
-    case IFD_ICC_NOT_PRESENT: return "IFD_ICC_NOT_PRESENT";
-    case IFD_NO_SUCH_DEVICE: return "IFD_NO_SUCH_DEVICE";
-    case IFD_ERROR_INSUFFICIENT_BUFFER: return "IFD_ERROR_INSUFFICIENT_BUFFER";
-    default: return "IFD_?";
+    case IFD_SUCCESS:
+        return "IFD_SUCCESS";
+    case IFD_ERROR_TAG:
+        return "IFD_ERROR_TAG";
+    case IFD_ERROR_VALUE_READ_ONLY:
+        return "IFD_ERROR_VALUE_READ_ONLY";
+    case IFD_ERROR_PTS_FAILURE:
+        return "IFD_ERROR_PTS_FAILURE";
+    case IFD_ERROR_NOT_SUPPORTED:
+        return "IFD_ERROR_NOT_SUPPORTED";
+    case IFD_PROTOCOL_NOT_SUPPORTED:
+        return "IFD_PROTOCOL_NOT_SUPPORTED";
+    case IFD_ERROR_POWER_ACTION:
+        return "IFD_ERROR_POWER_ACTION";
+    case IFD_COMMUNICATION_ERROR:
+        return "IFD_COMMUNICATION_ERROR";
+    case IFD_RESPONSE_TIMEOUT:
+        return "IFD_RESPONSE_TIMEOUT";
+    case IFD_NOT_SUPPORTED:
+        return "IFD_NOT_SUPPORTED";
+    case IFD_ICC_PRESENT:
+        return "IFD_ICC_PRESENT";
+    case IFD_ICC_NOT_PRESENT:
+        return "IFD_ICC_NOT_PRESENT";
+    case IFD_NO_SUCH_DEVICE:
+        return "IFD_NO_SUCH_DEVICE";
+    case IFD_ERROR_INSUFFICIENT_BUFFER:
+        return "IFD_ERROR_INSUFFICIENT_BUFFER";
+    default:
+        return "IFD_?";
     }
 }
 

@@ -45,11 +45,11 @@ constexpr auto kSilenceLimit = std::chrono::seconds(10);
 constexpr auto kRemovalHold = 2 * kPollPeriod;
 
 struct SlotState {
-    bool open;        // pcscd has a channel on this slot
-    bool everOpened;  // pcscd opened this slot's channel since the reader was opened
-    bool openFailed;  // a channel open on this slot failed
-    bool powered;     // powered up by this handler and not powered down since
-    bool cardSeen;    // the reader's last word on the slot: a card is in it
+    bool open;       // pcscd has a channel on this slot
+    bool everOpened; // pcscd opened this slot's channel since the reader was opened
+    bool openFailed; // a channel open on this slot failed
+    bool powered;    // powered up by this handler and not powered down since
+    bool cardSeen;   // the reader's last word on the slot: a card is in it
     // The card left (or was power-cycled) behind pcscd's back: the slot
     // reads empty until pcscd's event thread has seen it so.
     bool removal;
@@ -76,11 +76,11 @@ enum class Reach {
 
 struct Reader {
     EntryState state;
-    DWORD index; // pcscd's reader index, the Lun's high 16 bits
+    DWORD index;                      // pcscd's reader index, the Lun's high 16 bits
     char deviceName[kDeviceNameSize]; // as the reader's entry names it, options included
     char port[kDeviceNameSize];
     ReaderOptions options;
-    DWORD channelId; // SCARD_ATTR_CHANNEL_ID
+    DWORD channelId;     // SCARD_ATTR_CHANNEL_ID
     KYT_ULONG numSlots;  // the slots pcscd was told of
     KYT_ULONG liveSlots; // those the reader now behind the port has
     ReaderIdentity identity;
@@ -89,14 +89,14 @@ struct Reader {
     ReaderHandle retired; // given up, closed once no call uses it
     Reach reach;
     Clock::time_point silentSince;
-    Clock::time_point lastProbe; // the last poll that asked a silent reader
-    bool recovering;     // a recovery thread looks for the reader
-    bool abandoned;      // closed by pcscd while that thread ran: it frees the entry
-    bool waitLogged;     // "waits for the port" said once
+    Clock::time_point lastProbe;   // the last poll that asked a silent reader
+    bool recovering;               // a recovery thread looks for the reader
+    bool abandoned;                // closed by pcscd while that thread ran: it frees the entry
+    bool waitLogged;               // "waits for the port" said once
     Clock::time_point lastAttempt; // the end of the last attempt to reach it
-    unsigned channels;   // open slots
-    unsigned busy;       // calls running on the entry
-    bool lineTaken;      // a call of the handler's is in libkyt on the handle
+    unsigned channels;             // open slots
+    unsigned busy;                 // calls running on the entry
+    bool lineTaken;                // a call of the handler's is in libkyt on the handle
     SlotState slots[kMaxSlots];
 };
 
@@ -108,8 +108,14 @@ std::condition_variable &TableChanged();
 
 Reader *FindReaderLocked(DWORD index);
 
-inline DWORD ReaderIndex(DWORD lun) { return (lun >> 16) & 0xFFFF; }
-inline DWORD SlotIndex(DWORD lun) { return lun & 0xFFFF; }
+inline DWORD ReaderIndex(DWORD lun)
+{
+    return (lun >> 16) & 0xFFFF;
+}
+inline DWORD SlotIndex(DWORD lun)
+{
+    return lun & 0xFFFF;
+}
 
 // The reader answers on `link`: its handle, slots, identity and speed.
 void TakeLinkLocked(Reader &reader, const Link &link);

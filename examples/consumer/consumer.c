@@ -40,8 +40,7 @@ int main(int argc, char **argv)
     unsigned char atr[64];
     KYT_ULONG atrLength = sizeof atr; /* in: capacity, out: ATR length */
     KYT_ULONG protocol = 0;
-    const unsigned char select[] = {0x00, 0xA4, 0x04, 0x00, 0x08, 0xF0, 0x4B, 0x59,
-                                    0x54, 0x44, 0x45, 0x4D, 0x4F, 0x00};
+    const unsigned char select[] = {0x00, 0xA4, 0x04, 0x00, 0x08, 0xF0, 0x4B, 0x59, 0x54, 0x44, 0x45, 0x4D, 0x4F, 0x00};
     unsigned char response[258];
     KYT_ULONG responseLength = sizeof response; /* in: capacity, out: used */
 
@@ -49,8 +48,7 @@ int main(int argc, char **argv)
         fprintf(stderr, "KYT_GetNumSlots failed: 0x%08lX\n", status);
     } else if ((status = KYT_PowerOnIcc(reader, 0, atr, &atrLength)) != KYT_SUCCESS) {
         fprintf(stderr, "KYT_PowerOnIcc failed: 0x%08lX\n", status);
-    } else if ((status = KYT_SetProtocol(reader, 0, KYT_PROTOCOL_T0 | KYT_PROTOCOL_T1, &protocol)) !=
-               KYT_SUCCESS) {
+    } else if ((status = KYT_SetProtocol(reader, 0, KYT_PROTOCOL_T0 | KYT_PROTOCOL_T1, &protocol)) != KYT_SUCCESS) {
         fprintf(stderr, "KYT_SetProtocol failed: 0x%08lX\n", status);
     } else if ((status = KYT_ExchangeApdu(reader, 0, select, sizeof select, response, &responseLength)) !=
                KYT_SUCCESS) {

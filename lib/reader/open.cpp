@@ -52,8 +52,8 @@ constexpr ReaderCapabilities KYT4460P_SLOTS[] = {
 };
 
 struct ReaderModel {
-    const char *name;           // compared with the version text, without terminator
-    size_t minReplyLength;      // reply length from which the name can be compared
+    const char *name;      // compared with the version text, without terminator
+    size_t minReplyLength; // reply length from which the name can be compared
     KYT_ULONG numSlots;
     KYT_ULONG maxBlockSize;
     const ReaderCapabilities *slots;
@@ -71,8 +71,7 @@ const ReaderModel *IdentifyModel(const uint8_t *reply, KYT_ULONG replyLength)
 {
     for (const ReaderModel &model : MODELS) {
         size_t nameLength = strlen(model.name);
-        if (replyLength >= model.minReplyLength &&
-            memcmp(reply + FIRMWARE_TEXT_OFFSET, model.name, nameLength) == 0)
+        if (replyLength >= model.minReplyLength && memcmp(reply + FIRMWARE_TEXT_OFFSET, model.name, nameLength) == 0)
             return &model;
     }
     return nullptr;
@@ -86,8 +85,7 @@ int AskForModel(ReaderDevice *device, const ReaderModel **model)
     KYT_ULONG replyLength = sizeof(reply);
 
     SetTransportTarget(device, 0);
-    int error = CCID_Escape(device, FIRMWARE_VERSION_COMMAND, sizeof(FIRMWARE_VERSION_COMMAND), reply,
-                            &replyLength);
+    int error = CCID_Escape(device, FIRMWARE_VERSION_COMMAND, sizeof(FIRMWARE_VERSION_COMMAND), reply, &replyLength);
     if (error != 0)
         return error;
     if (replyLength > sizeof(reply))

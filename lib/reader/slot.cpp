@@ -43,8 +43,7 @@ KYT_ULONG IccStatusFromCardStatus(uint8_t cardStatus)
 
 } // namespace
 
-KYT_STATUS KYT_PowerOnIcc(ReaderHandle hReader, KYT_ULONG slot, unsigned char *atrBuffer,
-                          KYT_ULONG *atrBufferLength)
+KYT_STATUS KYT_PowerOnIcc(ReaderHandle hReader, KYT_ULONG slot, unsigned char *atrBuffer, KYT_ULONG *atrBufferLength)
 {
     ReaderDevice *device = LookupReader(hReader);
     if (device == nullptr || atrBufferLength == nullptr || !SlotInRange(device, slot))
@@ -114,8 +113,8 @@ KYT_STATUS KYT_GetIccStatus(ReaderHandle hReader, KYT_ULONG slot, KYT_ULONG *icc
     return 0;
 }
 
-KYT_STATUS KYT_ExchangeApdu(ReaderHandle hReader, KYT_ULONG slot, const unsigned char *sendBuffer,
-                            KYT_ULONG sendLength, unsigned char *recvBuffer, KYT_ULONG *recvLength)
+KYT_STATUS KYT_ExchangeApdu(ReaderHandle hReader, KYT_ULONG slot, const unsigned char *sendBuffer, KYT_ULONG sendLength,
+                            unsigned char *recvBuffer, KYT_ULONG *recvLength)
 {
     ReaderDevice *device = LookupReader(hReader);
     if (device == nullptr || !SlotInRange(device, slot) || sendLength == 0 || sendBuffer == nullptr ||

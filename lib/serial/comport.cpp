@@ -67,11 +67,20 @@ bool SetCharacterSize(struct termios *settings, uint8_t dataBits)
 {
     settings->c_cflag &= ~CSIZE;
     switch (dataBits) {
-    case 5: settings->c_cflag |= CS5; return true;
-    case 6: settings->c_cflag |= CS6; return true;
-    case 7: settings->c_cflag |= CS7; return true;
-    case 8: settings->c_cflag |= CS8; return true;
-    default: return false;
+    case 5:
+        settings->c_cflag |= CS5;
+        return true;
+    case 6:
+        settings->c_cflag |= CS6;
+        return true;
+    case 7:
+        settings->c_cflag |= CS7;
+        return true;
+    case 8:
+        settings->c_cflag |= CS8;
+        return true;
+    default:
+        return false;
     }
 }
 
@@ -100,9 +109,14 @@ bool SetParity(struct termios *settings, char parity)
 bool SetStopBits(struct termios *settings, uint8_t stopBits)
 {
     switch (stopBits) {
-    case 1: settings->c_cflag &= ~CSTOPB; return true;
-    case 2: settings->c_cflag |= CSTOPB; return true;
-    default: return false;
+    case 1:
+        settings->c_cflag &= ~CSTOPB;
+        return true;
+    case 2:
+        settings->c_cflag |= CSTOPB;
+        return true;
+    default:
+        return false;
     }
 }
 
@@ -199,8 +213,7 @@ bool SetSpeed(struct termios *settings, speed_t speed)
 }
 
 // The open proper, shared by both name forms.
-int OpenPort(const char *name, uint32_t speed, uint8_t dataBits, char parity, uint8_t stopBits,
-             char flowControl)
+int OpenPort(const char *name, uint32_t speed, uint8_t dataBits, char parity, uint8_t stopBits, char flowControl)
 {
     // Close-on-exec: a program that the application starts must not inherit
     // the port, for the port's lock belongs to the open descriptor and would
@@ -254,8 +267,7 @@ bool MapSpeedToBaudRate(speed_t speed, uint32_t *baudRate)
     return false;
 }
 
-int ComPort_OpenA(const char *name, uint32_t speed, uint8_t dataBits, char parity, uint8_t stopBits,
-                  char flowControl)
+int ComPort_OpenA(const char *name, uint32_t speed, uint8_t dataBits, char parity, uint8_t stopBits, char flowControl)
 {
     return OpenPort(name, speed, dataBits, parity, stopBits, flowControl);
 }
@@ -288,8 +300,8 @@ int ComPort_OpenW(const wchar_t *name, uint32_t speed, uint8_t dataBits, char pa
     return fd;
 }
 
-bool ComPort_BuildSettings(struct termios *settings, uint32_t speed, uint8_t dataBits, char parity,
-                           uint8_t stopBits, char flowControl)
+bool ComPort_BuildSettings(struct termios *settings, uint32_t speed, uint8_t dataBits, char parity, uint8_t stopBits,
+                           char flowControl)
 {
     speed_t constant;
     if (!MapBaudRateToSpeed(speed, &constant) || !SetSpeed(settings, constant))
@@ -297,8 +309,7 @@ bool ComPort_BuildSettings(struct termios *settings, uint32_t speed, uint8_t dat
     if (!SetCharacterSize(settings, dataBits))
         return false;
     settings->c_iflag = 0;
-    if (!SetParity(settings, parity) || !SetStopBits(settings, stopBits) ||
-        !SetFlowControl(settings, flowControl))
+    if (!SetParity(settings, parity) || !SetStopBits(settings, stopBits) || !SetFlowControl(settings, flowControl))
         return false;
     SetRawMode(settings);
     return true;

@@ -9,16 +9,15 @@
 #include <cstdint>
 #include <cwchar>
 
-int ComPort_OpenA(const char *name, uint32_t speed, uint8_t dataBits, char parity, uint8_t stopBits,
-                  char flowControl);
+int ComPort_OpenA(const char *name, uint32_t speed, uint8_t dataBits, char parity, uint8_t stopBits, char flowControl);
 int ComPort_OpenW(const wchar_t *name, uint32_t speed, uint8_t dataBits, char parity, uint8_t stopBits,
                   char flowControl);
 
 // Builds the raw-mode settings into *settings (starting from what it holds);
 // false for a setting outside the supported ones, with *settings then
 // unspecified.  ComPort_Init applies what this builds.
-bool ComPort_BuildSettings(struct termios *settings, uint32_t speed, uint8_t dataBits, char parity,
-                           uint8_t stopBits, char flowControl);
+bool ComPort_BuildSettings(struct termios *settings, uint32_t speed, uint8_t dataBits, char parity, uint8_t stopBits,
+                           char flowControl);
 bool ComPort_Init(int fd, uint32_t speed, uint8_t dataBits, char parity, uint8_t stopBits, char flowControl);
 bool ComPort_Close(int fd);
 bool ComPort_Read(int fd, uint8_t *buffer, uint32_t maxBytes, uint32_t *bytesRead, uint32_t timeoutMs);

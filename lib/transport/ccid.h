@@ -26,11 +26,11 @@ constexpr unsigned CCID_OFFSET_TYPE = 0;
 constexpr unsigned CCID_OFFSET_LENGTH = 1; // dwLength, little-endian
 constexpr unsigned CCID_OFFSET_SLOT = 5;
 constexpr unsigned CCID_OFFSET_SEQ = 6;
-constexpr unsigned CCID_OFFSET_STATUS = 7;      // responses: bStatus
-constexpr unsigned CCID_OFFSET_ERROR = 8;       // responses: bError
-constexpr unsigned CCID_OFFSET_CHAIN = 9;       // data blocks: bChainParameter
-constexpr unsigned CCID_OFFSET_PARAM1 = 7;      // commands: first command-specific byte
-constexpr unsigned CCID_OFFSET_LEVEL = 8;       // XfrBlock: wLevelParameter, little-endian
+constexpr unsigned CCID_OFFSET_STATUS = 7; // responses: bStatus
+constexpr unsigned CCID_OFFSET_ERROR = 8;  // responses: bError
+constexpr unsigned CCID_OFFSET_CHAIN = 9;  // data blocks: bChainParameter
+constexpr unsigned CCID_OFFSET_PARAM1 = 7; // commands: first command-specific byte
+constexpr unsigned CCID_OFFSET_LEVEL = 8;  // XfrBlock: wLevelParameter, little-endian
 
 // Host-to-reader message types.
 constexpr uint8_t PC_TO_RDR_SETPARAMETERS = 0x61;
@@ -76,20 +76,19 @@ constexpr uint8_t CCID_CHAIN_NEXT_COMMAND = 0x10;
 // What PC_to_RDR_SetParameters tells the reader about the card in the slot:
 // the protocol and the transmission parameters the reader is to use with it.
 struct CcidProtocolParameters {
-    KYT_ULONG protocol;      // KYT_PROTOCOL_T0 or KYT_PROTOCOL_T1; any other mask has no message
-    uint8_t fiIndex;         // Fi index to use (4 bits)
-    uint8_t diIndex;         // Di index to use (4 bits)
-    bool inverseConvention;  // the card's TS was 3F
-    uint8_t extraGuardTime;  // N, from TC1
+    KYT_ULONG protocol;       // KYT_PROTOCOL_T0 or KYT_PROTOCOL_T1; any other mask has no message
+    uint8_t fiIndex;          // Fi index to use (4 bits)
+    uint8_t diIndex;          // Di index to use (4 bits)
+    bool inverseConvention;   // the card's TS was 3F
+    uint8_t extraGuardTime;   // N, from TC1
     uint8_t t0WaitingInteger; // WI, from TC2
-    uint8_t t1Edc;           // bit 0: 1 CRC, 0 LRC
-    uint8_t t1Bwi;           // block waiting integer (4 bits)
-    uint8_t t1Cwi;           // character waiting integer (4 bits)
-    uint8_t t1Ifsc;          // as the card announces it; 0 and 0xFF are not valid sizes
+    uint8_t t1Edc;            // bit 0: 1 CRC, 0 LRC
+    uint8_t t1Bwi;            // block waiting integer (4 bits)
+    uint8_t t1Cwi;            // character waiting integer (4 bits)
+    uint8_t t1Ifsc;           // as the card announces it; 0 and 0xFF are not valid sizes
 };
 
-int CCID_CheckResponse(const CcidLink *link, const uint8_t *message, KYT_ULONG messageLength,
-                       uint8_t expectedType);
+int CCID_CheckResponse(const CcidLink *link, const uint8_t *message, KYT_ULONG messageLength, uint8_t expectedType);
 int CCID_IccPowerOn(CcidLink *link, uint8_t *atr, KYT_ULONG *atrLength);
 int CCID_IccPowerOff(CcidLink *link);
 int CCID_GetSlotStatus(CcidLink *link, uint8_t *cardStatus);

@@ -119,8 +119,8 @@ bool HasAnnouncedLength(const uint8_t *frame, KYT_ULONG length)
 {
     if (length < FRAME_HEADER_SIZE)
         return false;
-    uint64_t announced = static_cast<uint64_t>(ReadLittleEndian32(frame + FRAME_OFFSET_LENGTH)) +
-                         CCID_HEADER_SIZE + FRAME_OVERHEAD;
+    uint64_t announced =
+        static_cast<uint64_t>(ReadLittleEndian32(frame + FRAME_OFFSET_LENGTH)) + CCID_HEADER_SIZE + FRAME_OVERHEAD;
     return announced == length;
 }
 

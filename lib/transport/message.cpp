@@ -94,8 +94,7 @@ int CCID_CopyResponseData(const uint8_t *reply, KYT_ULONG replyLength, uint8_t *
 //
 // The answer must be of the expected type and carry the slot and bSeq of the
 // command just sent; dwLength was the frame link's business.
-int CCID_CheckResponse(const CcidLink *link, const uint8_t *message, KYT_ULONG messageLength,
-                       uint8_t expectedType)
+int CCID_CheckResponse(const CcidLink *link, const uint8_t *message, KYT_ULONG messageLength, uint8_t expectedType)
 {
     if (messageLength < CCID_HEADER_SIZE)
         return EIO;

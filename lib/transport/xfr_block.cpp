@@ -21,13 +21,13 @@ constexpr uint8_t XFR_BWI_DEFAULT = 0;
 struct XfrState {
     const uint8_t *command;
     KYT_ULONG commandLength;
-    bool started;           // the first block has gone out
-    KYT_ULONG sent;         // command bytes the reader has taken
-    KYT_ULONG blockLimit;   // most command bytes in one message
+    bool started;         // the first block has gone out
+    KYT_ULONG sent;       // command bytes the reader has taken
+    KYT_ULONG blockLimit; // most command bytes in one message
     uint8_t *response;
-    KYT_ULONG received;     // response bytes stored for the caller
-    KYT_ULONG room;         // caller's capacity still free
-    unsigned emptyReplies;  // empty "more follows" answers in a row
+    KYT_ULONG received;    // response bytes stored for the caller
+    KYT_ULONG room;        // caller's capacity still free
+    unsigned emptyReplies; // empty "more follows" answers in a row
 };
 
 // wLevelParameter of the next block: the first block opens the chain (or is
@@ -57,8 +57,8 @@ KYT_ULONG BuildXfrBlock(CcidLink *link, XfrState *xfr, uint8_t *message)
     WriteLittleEndian16(level, NextLevel(xfr, remaining));
     xfr->started = true;
 
-    CCID_BuildHeader(link, message, PC_TO_RDR_XFRBLOCK, static_cast<uint32_t>(blockSize), XFR_BWI_DEFAULT,
-                     level[0], level[1]);
+    CCID_BuildHeader(link, message, PC_TO_RDR_XFRBLOCK, static_cast<uint32_t>(blockSize), XFR_BWI_DEFAULT, level[0],
+                     level[1]);
     if (blockSize > 0)
         memcpy(message + CCID_HEADER_SIZE, xfr->command + xfr->sent, blockSize);
     return blockSize;

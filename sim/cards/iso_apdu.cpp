@@ -16,8 +16,7 @@ std::optional<Apdu> WithBody(Apdu apdu, const Bytes &raw, size_t at, size_t lc, 
 {
     if (raw.size() != at + lc && raw.size() != at + lc + leBytes)
         return std::nullopt;
-    apdu.data.assign(raw.begin() + static_cast<std::ptrdiff_t>(at),
-                     raw.begin() + static_cast<std::ptrdiff_t>(at + lc));
+    apdu.data.assign(raw.begin() + static_cast<std::ptrdiff_t>(at), raw.begin() + static_cast<std::ptrdiff_t>(at + lc));
     if (raw.size() == at + lc + leBytes) {
         size_t le = leBytes == 1 ? raw.back() : static_cast<size_t>(raw[raw.size() - 2]) << 8 | raw.back();
         apdu.le = le == 0 ? leMax : le;

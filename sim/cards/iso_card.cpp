@@ -93,7 +93,6 @@ constexpr uint8_t kSelectReturnFci = 0x00;
 constexpr uint8_t kSelectReturnFcp = 0x04;
 constexpr uint8_t kSelectNoData = 0x0C;
 
-
 constexpr uint16_t kFidMf = 0x3F00;
 constexpr size_t kMaxDfName = 16;
 
@@ -122,7 +121,8 @@ using FileTree = std::vector<Node>;
 
 constexpr int kMfIndex = 0;
 
-FileTree BuildFileTree() {
+FileTree BuildFileTree()
+{
     Bytes dir = {0x61, 0x14, 0x4F, static_cast<uint8_t>(kDemoAid.size())};
     dir.insert(dir.end(), kDemoAid.begin(), kDemoAid.end());
     const std::string label = "KYT DEMO";
@@ -144,18 +144,21 @@ FileTree BuildFileTree() {
     return tree;
 }
 
-const FileTree &Files() {
+const FileTree &Files()
+{
     static const FileTree tree = BuildFileTree();
     return tree;
 }
 
-void AppendTlv(Bytes &out, uint8_t tag, const Bytes &value) {
+void AppendTlv(Bytes &out, uint8_t tag, const Bytes &value)
+{
     out.push_back(tag);
     out.push_back(static_cast<uint8_t>(value.size()));
     out.insert(out.end(), value.begin(), value.end());
 }
 
-Bytes FileTemplate(const Node &node, uint8_t tag) {
+Bytes FileTemplate(const Node &node, uint8_t tag)
+{
     Bytes body;
     AppendTlv(body, kTagDescriptor, {node.isDf ? kDescriptorDf : kDescriptorTransparentEf});
     AppendTlv(body, kTagFid, {static_cast<uint8_t>(node.fid >> 8), static_cast<uint8_t>(node.fid)});
@@ -177,7 +180,8 @@ public:
 
     // The state after power-on: the MF selected, no EF, nothing pending, no
     // challenge.
-    void Reset() {
+    void Reset()
+    {
         std::lock_guard<std::mutex> lock(mutex_);
         currentDf_ = kMfIndex;
         currentEf_ = -1;
@@ -185,7 +189,8 @@ public:
         challenge_.Forget();
     }
 
-    Bytes Process(const Bytes &raw) {
+    Bytes Process(const Bytes &raw)
+    {
         std::lock_guard<std::mutex> lock(mutex_);
         const std::optional<Apdu> apdu = ParseApdu(raw, extended_);
         if (!apdu) {
@@ -214,14 +219,16 @@ public:
     }
 
 private:
-    static std::optional<uint16_t> Fid(const Bytes &data) {
+    static std::optional<uint16_t> Fid(const Bytes &data)
+    {
         if (data.size() != 2)
             return std::nullopt;
         return static_cast<uint16_t>(data[0] << 8 | data[1]);
     }
 
     // Index of the node with this FID among the children of df, or -1.
-    static int FindChild(int df, uint16_t fid, std::optional<bool> wantDf) {
+    static int FindChild(int df, uint16_t fid, std::optional<bool> wantDf)
+    {
         const FileTree &files = Files();
         for (size_t i = 0; i < files.size(); ++i) {
             const Node &node = files[i];
@@ -231,7 +238,8 @@ private:
         return -1;
     }
 
-    int FindAnywhereNear(uint16_t fid) const {
+    int FindAnywhereNear(uint16_t fid) const
+    {
         const FileTree &files = Files();
         if (files[currentDf_].fid == fid)
             return currentDf_;
@@ -245,7 +253,8 @@ private:
         return found;
     }
 
-    static int FindByName(const Bytes &name) {
+    static int FindByName(const Bytes &name)
+    {
         const FileTree &files = Files();
         for (size_t i = 0; i < files.size(); ++i)
             if (files[i].isDf && !files[i].name.empty() && files[i].name == name)
@@ -253,7 +262,8 @@ private:
         return -1;
     }
 
-    Bytes Select(const Apdu &apdu) {
+    Bytes Select(const Apdu &apdu)
+    {
         if (apdu.p2 != kSelectReturnFci && apdu.p2 != kSelectReturnFcp && apdu.p2 != kSelectNoData)
             return StatusWord(kSwWrongP1p2);
 
@@ -310,7 +320,8 @@ private:
     }
 
     // Up to le bytes of data; the rest stays pending behind 61 xx.
-    Bytes Deliver(Bytes data, size_t le) {
+    Bytes Deliver(Bytes data, size_t le)
+    {
         if (data.size() <= le)
             return WithStatus(std::move(data), kSwOk);
         pending_.assign(data.begin() + static_cast<std::ptrdiff_t>(le), data.end());
@@ -318,7 +329,8 @@ private:
         return WithStatus(std::move(data), CountStatus(kSw1MoreData, std::min(pending_.size(), kMaxShortLe)));
     }
 
-    Bytes ReadBinary(const Apdu &apdu) {
+    Bytes ReadBinary(const Apdu &apdu)
+    {
         if (apdu.p1 & 0x80) // short EF identifiers are not supported
             return StatusWord(kSwWrongP1p2);
         if (!apdu.data.empty() || !apdu.le)
@@ -335,11 +347,11 @@ private:
             return StatusWord(CountStatus(kSw1WrongLe, left));
         const auto first = body.begin() + static_cast<std::ptrdiff_t>(offset);
         const size_t count = std::min(le, left);
-        return WithStatus(Bytes(first, first + static_cast<std::ptrdiff_t>(count)),
-                          le > left ? kSwEndOfFile : kSwOk);
+        return WithStatus(Bytes(first, first + static_cast<std::ptrdiff_t>(count)), le > left ? kSwEndOfFile : kSwOk);
     }
 
-    Bytes GetResponse(const Apdu &apdu) {
+    Bytes GetResponse(const Apdu &apdu)
+    {
         if (apdu.p1 != 0 || apdu.p2 != 0) {
             pending_.clear();
             return StatusWord(kSwWrongP1p2);
@@ -369,12 +381,14 @@ private:
 
 } // namespace
 
-ApduHandler IsoCardHandler(bool t0, bool extendedLengths) {
+ApduHandler IsoCardHandler(bool t0, bool extendedLengths)
+{
     auto card = std::make_shared<IsoCard>(t0, extendedLengths);
     return [card](const Bytes &apdu) { return card->Process(apdu); };
 }
 
-Card IsoFileSystemCard(Bytes atr, bool t0, bool extendedLengths) {
+Card IsoFileSystemCard(Bytes atr, bool t0, bool extendedLengths)
+{
     auto fileSystem = std::make_shared<IsoCard>(t0, extendedLengths);
     Card card;
     card.atr = std::move(atr);
@@ -389,15 +403,17 @@ Card IsoFileSystemCard(Bytes atr, bool t0, bool extendedLengths) {
 // (selection by full DF name, card with MF), card capabilities 73 90 21 00
 // (selection by full DF name and by FID, one-byte data units, no chaining, no
 // extended lengths) and the life cycle status 81 05.
-Card DemoT1Card() {
-    return IsoFileSystemCard({0x3B, 0xF9, 0x96, 0x00, 0x00, 0x81, 0x31, 0xFE, 0x45, 0x80, 0x31, 0x80, 0x73, 0x90,
-                              0x21, 0x00, 0x81, 0x05, 0x13},
+Card DemoT1Card()
+{
+    return IsoFileSystemCard({0x3B, 0xF9, 0x96, 0x00, 0x00, 0x81, 0x31, 0xFE, 0x45, 0x80, 0x31, 0x80, 0x73, 0x90, 0x21,
+                              0x00, 0x81, 0x05, 0x13},
                              false, false);
 }
 
 // T=0 only, so no TCK: TA1 18 (Fi 372, Di 12), then the same category,
 // card service data and card capabilities as the T=1 card, seven bytes.
-Card DemoT0Card() {
+Card DemoT0Card()
+{
     return IsoFileSystemCard({0x3B, 0x17, 0x18, 0x80, 0x31, 0x80, 0x73, 0x90, 0x21, 0x00}, true, false);
 }
 

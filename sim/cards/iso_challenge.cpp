@@ -18,7 +18,9 @@
 
 namespace kytsim {
 
-CardChallenge::CardChallenge() : generator_(std::random_device{}()) {}
+CardChallenge::CardChallenge() : generator_(std::random_device{}())
+{
+}
 
 void CardChallenge::Forget()
 {

@@ -166,8 +166,8 @@ std::string RulesBuilder::Take(size_t number, std::string_view line)
         return "";
     if (IsAtrLine(text)) {
         if (patternLine_ != 0)
-            return Fail(patternLine_, "a command pattern without a response (line " + std::to_string(number) +
-                                          " is the ATR line)");
+            return Fail(patternLine_,
+                        "a command pattern without a response (line " + std::to_string(number) + " is the ATR line)");
         return TakeAtr(number, text.substr(3));
     }
     if (patternLine_ != 0)
@@ -192,8 +192,8 @@ std::string RulesBuilder::TakeAtr(size_t number, std::string_view text)
     if (!why.empty())
         return Fail(number, why);
     if (atr.values.size() < 2 || atr.values.size() > kMaxAtrSize)
-        return Fail(number, "an ATR of " + ByteCount(atr.values.size()) + "; an ATR has 2 to " +
-                                std::to_string(kMaxAtrSize));
+        return Fail(number,
+                    "an ATR of " + ByteCount(atr.values.size()) + "; an ATR has 2 to " + std::to_string(kMaxAtrSize));
     atrLine_ = number;
     rules_.SetAtr(std::move(atr.values));
     return "";

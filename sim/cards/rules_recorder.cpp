@@ -73,11 +73,14 @@ void RulesRecorder::Begin(unsigned slot, SlotFile &file, const Bytes &atr)
         report_("cannot record into " + file.path + ": " + std::strerror(errno));
         return;
     }
-    Write(file, "; Slot " + std::to_string(slot) + ", recorded by kyt_sim --record: the card's ATR, then each\n"
-                "; command and the card's response.  Replay it with\n"
-                "; kyt_sim --card " + std::to_string(slot) + ":rules:" + file.path +
-                "\n; (the first response to a command wins).\n"
-                "ATR " + RulesHex(atr) + "\n");
+    Write(file, "; Slot " + std::to_string(slot) +
+                    ", recorded by kyt_sim --record: the card's ATR, then each\n"
+                    "; command and the card's response.  Replay it with\n"
+                    "; kyt_sim --card " +
+                    std::to_string(slot) + ":rules:" + file.path +
+                    "\n; (the first response to a command wins).\n"
+                    "ATR " +
+                    RulesHex(atr) + "\n");
 }
 
 void RulesRecorder::Write(SlotFile &file, const std::string &text)

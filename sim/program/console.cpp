@@ -28,7 +28,9 @@ bool Blank(const std::string &line)
 
 } // namespace
 
-Console::Console(SimReader &reader, unsigned slots) : reader_(reader), slots_(slots) {}
+Console::Console(SimReader &reader, unsigned slots) : reader_(reader), slots_(slots)
+{
+}
 
 Console::~Console()
 {

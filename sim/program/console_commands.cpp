@@ -15,10 +15,11 @@ namespace kytsim::program {
 
 namespace {
 
-const char kCommands[] = "error: commands are \"remove SLOT\", \"insert SLOT CARD\", \"bounce SLOT\", "
-                         "\"mute SLOT\", \"unmute SLOT\", \"delay SLOT MS\", \"silence [MS|off]\", "
-                         "\"firmware [TEXT]\", \"fault KIND RATE\", \"inject KIND [N]\", "
-                         "\"faults off\" and \"status\"";
+const char kCommands[] =
+    "error: commands are \"remove SLOT\", \"insert SLOT CARD\", \"bounce SLOT\", "
+    "\"mute SLOT\", \"unmute SLOT\", \"delay SLOT MS\", \"silence [MS|off]\", "
+    "\"firmware [TEXT]\", \"fault KIND RATE\", \"inject KIND [N]\", "
+    "\"faults off\" and \"status\"";
 
 // The reader's state in one line, for the "status" command.
 std::string StatusLine(const SimReader &reader, unsigned slots)

@@ -93,8 +93,8 @@ std::string FaultStatus(const SimReader &reader)
     bool replay = reader.CurrentConfig().resend == Resend::Replay;
     size_t resends = reader.Resends();
     return "; faults: " + (kinds.empty() ? std::string("none") : kinds) + "; resend " +
-           (replay ? "replay, " : "run, ") + std::to_string(resends) +
-           (resends == 1 ? " command" : " commands") + " sent again";
+           (replay ? "replay, " : "run, ") + std::to_string(resends) + (resends == 1 ? " command" : " commands") +
+           " sent again";
 }
 
 } // namespace kytsim::program

@@ -72,14 +72,16 @@ struct FaultOptionEntry {
 };
 
 constexpr FaultOptionEntry kFaultOptions[] = {
-    {"--fault", FaultOption},   {"--seed", SeedOption}, {"--resend", ResendOption},
-    {"--split-pause", SplitPauseOption}, {"--card-factors", CardFactorsOption},
+    {"--fault", FaultOption},
+    {"--seed", SeedOption},
+    {"--resend", ResendOption},
+    {"--split-pause", SplitPauseOption},
+    {"--card-factors", CardFactorsOption},
 };
 
 } // namespace
 
-std::optional<std::string> ApplyFaultOption(const std::string &option, const std::string &value,
-                                            Options &options)
+std::optional<std::string> ApplyFaultOption(const std::string &option, const std::string &value, Options &options)
 {
     for (const FaultOptionEntry &entry : kFaultOptions) {
         if (option == entry.name)

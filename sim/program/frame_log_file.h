@@ -24,8 +24,8 @@ namespace kytsim::program {
 struct Options;
 
 struct LogFileOptions {
-    std::string path;                  // "" writes no file
-    size_t maxBytes = 1024 * 1024;     // each of FILE and FILE.1
+    std::string path;              // "" writes no file
+    size_t maxBytes = 1024 * 1024; // each of FILE and FILE.1
 };
 
 // Applies --log or --log-size: "" when the value is good, else why not;

@@ -60,9 +60,8 @@ sigset_t BlockEndSignals()
 bool StartReader(kytsim::SimReader &reader, const Options &options, kytsim::program::FrameLogFile &logFile)
 {
     if (!options.record.empty()) {
-        reader.SetRecorder(std::make_shared<kytsim::RulesRecorder>(options.record, [](const std::string &why) {
-            std::fprintf(stderr, "kyt_sim: %s\n", why.c_str());
-        }));
+        reader.SetRecorder(std::make_shared<kytsim::RulesRecorder>(
+            options.record, [](const std::string &why) { std::fprintf(stderr, "kyt_sim: %s\n", why.c_str()); }));
     }
     for (const auto &[slot, card] : options.cards) {
         if (card)

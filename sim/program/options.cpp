@@ -296,11 +296,18 @@ struct OptionEntry {
 };
 
 constexpr OptionEntry kOptions[] = {
-    {"--model", ModelOption},         {"--speed", SpeedOption},       {"--max-speed", SpeedOption},
+    {"--model", ModelOption},
+    {"--speed", SpeedOption},
+    {"--max-speed", SpeedOption},
     {"--firmware", FirmwareOption},
-    {"--card", CardOption},           {"--empty", EmptyOption},       {"--block", BlockOption},
-    {"--reader-delay", DelayOption},  {"--card-delay", DelayOption},  {"--link", LinkOption},
-    {"--vpcd-timeout", VpcdTimeoutOption}, {"--record", RecordOption},
+    {"--card", CardOption},
+    {"--empty", EmptyOption},
+    {"--block", BlockOption},
+    {"--reader-delay", DelayOption},
+    {"--card-delay", DelayOption},
+    {"--link", LinkOption},
+    {"--vpcd-timeout", VpcdTimeoutOption},
+    {"--record", RecordOption},
     {"--adapter-latency", AdapterLatencyOption},
 };
 

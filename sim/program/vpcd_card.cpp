@@ -32,7 +32,9 @@ std::string Milliseconds(std::chrono::milliseconds timeout)
 
 } // namespace
 
-VpcdCard::VpcdCard(int socket, std::chrono::milliseconds timeout) : socket_(socket), timeout_(timeout) {}
+VpcdCard::VpcdCard(int socket, std::chrono::milliseconds timeout) : socket_(socket), timeout_(timeout)
+{
+}
 
 VpcdCard::~VpcdCard()
 {
@@ -151,8 +153,7 @@ bool VpcdCard::Send(const Bytes &message, Clock::time_point deadline)
 // One message from the emulator, whose length must lie between `shortest`
 // and `longest`: a length outside is a breach of the protocol, and its
 // bytes are never read.
-std::optional<Bytes> VpcdCard::Receive(size_t shortest, size_t longest, const char *what,
-                                       Clock::time_point deadline)
+std::optional<Bytes> VpcdCard::Receive(size_t shortest, size_t longest, const char *what, Clock::time_point deadline)
 {
     uint8_t length[kLengthSize];
     if (Dropped() || !ReadExactly(length, sizeof length, deadline))

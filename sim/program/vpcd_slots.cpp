@@ -121,8 +121,8 @@ private:
     int listener_ = -1;
     int wakePipe_[2] = {-1, -1};
     std::thread thread_;
-    std::mutex mutex_;                // guards card_, which RequestStop() drops from another thread
-    std::shared_ptr<VpcdCard> card_;  // the connected emulator's card, or null
+    std::mutex mutex_;               // guards card_, which RequestStop() drops from another thread
+    std::shared_ptr<VpcdCard> card_; // the connected emulator's card, or null
 };
 
 VpcdSlot::~VpcdSlot()
@@ -258,7 +258,9 @@ void VpcdSlot::Pause(int ms)
     poll(&wake, 1, ms);
 }
 
-VpcdSlots::VpcdSlots(SimReader &reader, const VpcdOptions &options) : reader_(reader), options_(options) {}
+VpcdSlots::VpcdSlots(SimReader &reader, const VpcdOptions &options) : reader_(reader), options_(options)
+{
+}
 
 VpcdSlots::~VpcdSlots()
 {

@@ -22,7 +22,7 @@ namespace kytsim::program {
 constexpr uint16_t kVpcdBasePort = 35963;
 
 struct VpcdOptions {
-    std::map<unsigned, uint16_t> ports; // by slot; port 0: any free one
+    std::map<unsigned, uint16_t> ports;      // by slot; port 0: any free one
     std::chrono::milliseconds timeout{5000}; // for each exchange with an emulator
 };
 

@@ -44,8 +44,7 @@ Bytes SimReader::State::Dispatch(const Bytes &message, Answer &answer, std::uniq
     case kPcToRdrEscape:
         return Escape(command, data, answer, lock);
     default:
-        return ResponseMessage(command, kRdrToPcSlotStatus, kCmdFailed | slot.CardStatus(),
-                               kErrCmdNotSupported, 0);
+        return ResponseMessage(command, kRdrToPcSlotStatus, kCmdFailed | slot.CardStatus(), kErrCmdNotSupported, 0);
     }
 }
 
@@ -161,8 +160,7 @@ Bytes SimReader::State::SetParameters(const CommandHeader &command, const Bytes 
             slot.refuseParameters--;
         return failed(slot.CardStatus(), kErrBadParameters);
     }
-    return ResponseMessage(command, kRdrToPcParameters, kCmdProcessed | slot.CardStatus(), 0, protocol,
-                           data);
+    return ResponseMessage(command, kRdrToPcParameters, kCmdProcessed | slot.CardStatus(), 0, protocol, data);
 }
 
 // The vendor escape commands: the firmware query, the set-speed command and

@@ -65,8 +65,7 @@ Bytes SimReader::State::XfrBlock(const CommandHeader &command, Bytes data, std::
 // takes the exchange down).  A device that does not answer makes the card
 // mute, and so does a card muted while powered.  A delay asked for the next
 // APDU is used up here, by a card that answers.
-Bytes SimReader::State::ApduToCard(const CommandHeader &command, const Bytes &apdu,
-                                   std::unique_lock<std::mutex> &lock)
+Bytes SimReader::State::ApduToCard(const CommandHeader &command, const Bytes &apdu, std::unique_lock<std::mutex> &lock)
 {
     Slot &before = slots[command.slot];
     if (before.card->mute) { // muted while powered: no answer from now on

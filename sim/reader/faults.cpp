@@ -9,9 +9,9 @@ namespace kytsim {
 
 namespace {
 
-constexpr uint8_t kTrailingByte = 0x00; // line noise after a frame
-constexpr uint32_t kRateScale = 1000000;  // rates are parts per million
-constexpr unsigned kSplitPieces = 3;      // a split asked for by kind
+constexpr uint8_t kTrailingByte = 0x00;  // line noise after a frame
+constexpr uint32_t kRateScale = 1000000; // rates are parts per million
+constexpr unsigned kSplitPieces = 3;     // a split asked for by kind
 
 // The count in Faults of each FaultKind, in the order of the kinds.
 constexpr int Faults::*kPendingCount[kFaultKinds] = {
@@ -93,7 +93,8 @@ FaultTally FaultPlan::Tally(FaultKind kind) const
 bool FaultPlan::Strike(FaultKind kind)
 {
     size_t index = IndexOf(kind);
-    bool struck = Take(pending_.*kPendingCount[index]) || (rates_[index] != 0 && generator_() % kRateScale < rates_[index]);
+    bool struck =
+        Take(pending_.*kPendingCount[index]) || (rates_[index] != 0 && generator_() % kRateScale < rates_[index]);
     if (struck)
         injected_[index]++;
     return struck;
@@ -121,14 +122,30 @@ void FaultPlan::DrawForCommand()
     Faults &f = pending_;
     randomInjected_++;
     switch (generator_() % 12) {
-    case 0: f.dropAcks++; break;
-    case 1: f.refuseAcks++; break;
-    case 2: f.damageAckChecksum++; break;
-    case 3: f.damageResponses++; break;
-    case 4: f.trailingBytes++; break;
-    case 5: f.silentAfterAck++; break;
-    case 6: f.ignoreRepeats++; break;
-    case 7: f.truncateResponses++; break;
+    case 0:
+        f.dropAcks++;
+        break;
+    case 1:
+        f.refuseAcks++;
+        break;
+    case 2:
+        f.damageAckChecksum++;
+        break;
+    case 3:
+        f.damageResponses++;
+        break;
+    case 4:
+        f.trailingBytes++;
+        break;
+    case 5:
+        f.silentAfterAck++;
+        break;
+    case 6:
+        f.ignoreRepeats++;
+        break;
+    case 7:
+        f.truncateResponses++;
+        break;
     case 8: // short pauses: the frame still arrives whole
         f.splitResponses++;
         f.splitPieces = 2 + static_cast<unsigned>(generator_() % 3);
@@ -139,7 +156,9 @@ void FaultPlan::DrawForCommand()
         f.splitPieces = 2;
         f.splitDelay = random_->longPause;
         break;
-    case 10: f.lateAcks++; break;
+    case 10:
+        f.lateAcks++;
+        break;
     default: { // a whole exchange's acknowledges lost
         int lost = 1 + static_cast<int>(generator_() % std::max(1u, random_->maxLostAcks));
         f.dropAcks += lost;

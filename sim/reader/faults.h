@@ -29,12 +29,12 @@ Bytes DamagedAck();
 
 // What one response frame suffers on its way to the host.
 struct ResponseDamage {
-    bool checksum = false;  // checksum byte inverted
-    bool truncate = false;  // only the first half is sent
-    bool trailing = false;  // one stray byte follows in the same write
-    bool lateAck = false;   // a damaged acknowledge follows in the same write,
-                            // as when the reader answers a repeated command late
-    unsigned pieces = 1;    // written in this many parts...
+    bool checksum = false;                   // checksum byte inverted
+    bool truncate = false;                   // only the first half is sent
+    bool trailing = false;                   // one stray byte follows in the same write
+    bool lateAck = false;                    // a damaged acknowledge follows in the same write,
+                                             // as when the reader answers a repeated command late
+    unsigned pieces = 1;                     // written in this many parts...
     std::chrono::milliseconds pieceDelay{0}; // ...with this pause between them
 
     // The bytes that go on the wire instead of `frame`, in the pieces the

@@ -17,7 +17,9 @@ size_t SizeOf(const Bytes &message)
 
 } // namespace
 
-FrameLog::FrameLog(size_t maxEntries, size_t maxBytes) : maxEntries_(maxEntries), maxBytes_(maxBytes) {}
+FrameLog::FrameLog(size_t maxEntries, size_t maxBytes) : maxEntries_(maxEntries), maxBytes_(maxBytes)
+{
+}
 
 // Adds one item and drops the oldest until the ring is within its bounds
 // again; an item larger than the byte bound alone is not kept at all.

@@ -19,8 +19,8 @@ constexpr size_t kHeaderSpecific = 7;
 
 uint32_t ReadLe32(const uint8_t *p)
 {
-    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-           static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
+    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
+           static_cast<uint32_t>(p[3]) << 24;
 }
 
 void WriteLe32(uint8_t *p, uint32_t value)
@@ -91,8 +91,7 @@ bool FrameIntact(const Bytes &frame)
 {
     const uint8_t *message = frame.data() + kFrameMessage;
     size_t messageSize = frame.size() - kFrameOverhead;
-    return frame.back() == kFrameEnd &&
-           frame[frame.size() - kChecksumFromEnd] == Checksum(message, messageSize);
+    return frame.back() == kFrameEnd && frame[frame.size() - kChecksumFromEnd] == Checksum(message, messageSize);
 }
 
 Bytes FrameMessage(const Bytes &frame)
@@ -138,8 +137,8 @@ uint16_t LevelParameter(const CommandHeader &command)
     return static_cast<uint16_t>(command.specific[1] | command.specific[2] << 8);
 }
 
-Bytes ResponseMessage(const CommandHeader &command, uint8_t type, uint8_t status, uint8_t error,
-                      uint8_t byte9, const Bytes &data)
+Bytes ResponseMessage(const CommandHeader &command, uint8_t type, uint8_t status, uint8_t error, uint8_t byte9,
+                      const Bytes &data)
 {
     // Sized once and filled in place: growing a 10-byte header by the data
     // would only copy it again.
@@ -157,8 +156,7 @@ Bytes ResponseMessage(const CommandHeader &command, uint8_t type, uint8_t status
 
 std::optional<uint8_t> SetSpeedEntry(const Bytes &escapeCommand)
 {
-    if (escapeCommand.size() != 2 || escapeCommand[0] != kEscSetSpeed ||
-        escapeCommand[1] >= std::size(kSpeedTable))
+    if (escapeCommand.size() != 2 || escapeCommand[0] != kEscSetSpeed || escapeCommand[1] >= std::size(kSpeedTable))
         return std::nullopt;
     return escapeCommand[1];
 }

@@ -21,10 +21,10 @@ namespace kytsim {
 // Frame link.
 constexpr uint8_t kFrameStart = 0x02;
 constexpr uint8_t kFrameEnd = 0x03;
-constexpr size_t kFrameOverhead = 3;  // start, checksum, end
+constexpr size_t kFrameOverhead = 3;   // start, checksum, end
 constexpr size_t kChecksumFromEnd = 2; // the checksum is a frame's last byte but one
-constexpr uint8_t kAckOk = 0x00;      // acknowledge status: command taken
-constexpr uint8_t kAckRefused = 0x01; // any other status: send the command again
+constexpr uint8_t kAckOk = 0x00;       // acknowledge status: command taken
+constexpr uint8_t kAckRefused = 0x01;  // any other status: send the command again
 // The largest data part the reader takes in one frame.  A bigger dwLength
 // is taken for line noise: the start byte is dropped and the reader looks
 // for the next one, so a hostile length never makes it buffer without bound.
@@ -55,9 +55,9 @@ constexpr uint8_t kIccAbsent = 0x02;
 // bError of a failed command: the offset of the offending header field, or
 // one of the CCID error codes.
 constexpr uint8_t kErrCmdNotSupported = 0x00;
-constexpr uint8_t kErrBadSlot = 0x05;            // offset of bSlot
+constexpr uint8_t kErrBadSlot = 0x05;           // offset of bSlot
 constexpr uint8_t kErrBadLevelParameter = 0x08; // offset of wLevelParameter
-constexpr uint8_t kErrBadParameters = 0x0A;      // offset of bmFindexDindex
+constexpr uint8_t kErrBadParameters = 0x0A;     // offset of bmFindexDindex
 constexpr uint8_t kErrIccMute = 0xFE;
 
 // wLevelParameter of an XfrBlock.
@@ -85,8 +85,7 @@ constexpr size_t kMaxFirmwareText = 255;
 // Set speed: 44 n asks for entry n of the speed table, 90 n confirms it.
 constexpr uint8_t kEscSetSpeed = 0x44;
 constexpr uint8_t kEscSpeedSet = 0x90;
-constexpr uint32_t kSpeedTable[] = {9600, 19200, 38400, 57600, 115200,
-                                    128000, 230400, 250000, 256000, 500000};
+constexpr uint32_t kSpeedTable[] = {9600, 19200, 38400, 57600, 115200, 128000, 230400, 250000, 256000, 500000};
 
 // Status words the reader itself answers with: success (a card without an
 // APDU handler) and "wrong data" (a set-speed command for a speed the reader
@@ -132,8 +131,8 @@ struct CommandHeader {
 CommandHeader ReadCommandHeader(const Bytes &message);
 uint16_t LevelParameter(const CommandHeader &command);
 // A response message to `command`, echoing its bSlot and bSeq.
-Bytes ResponseMessage(const CommandHeader &command, uint8_t type, uint8_t status, uint8_t error,
-                      uint8_t byte9, const Bytes &data = {});
+Bytes ResponseMessage(const CommandHeader &command, uint8_t type, uint8_t status, uint8_t error, uint8_t byte9,
+                      const Bytes &data = {});
 // The speed-table entry that a set-speed escape command (44 n) asks for;
 // nothing for any other escape command.
 std::optional<uint8_t> SetSpeedEntry(const Bytes &escapeCommand);

@@ -44,13 +44,13 @@ struct SimReader::State {
     struct Slot {
         std::optional<Card> card;
         bool powered = false;
-        bool bounce = false;       // the next APDU finds the card pulled and put back
-        int refuseParameters = 0;  // negative: refuse all
+        bool bounce = false;                   // the next APDU finds the card pulled and put back
+        int refuseParameters = 0;              // negative: refuse all
         std::optional<uint8_t> fastestFactors; // bmFindexDindex the card manages at most
         Bytes lastParameters;
         bool commandChain = false; // blocks of a command APDU are arriving
         Bytes chainedCommand;
-        Bytes pendingResponse;     // rest of a chained response
+        Bytes pendingResponse; // rest of a chained response
         size_t pendingOffset = 0;
         std::chrono::milliseconds nextApduDelay{0}; // the card's extra work on its next APDU, once
 
@@ -61,11 +61,11 @@ struct SimReader::State {
 
     // What the reader does with one command frame.
     struct Answer {
-        Bytes ack;                        // empty: no acknowledge, no response
-        bool respond = false;             // a response follows the acknowledge
-        Bytes response;                   // CCID message
-        std::optional<uint32_t> newSpeed; // applied once the response is written
-        bool withhold = false;            // the response waits for a repeat request
+        Bytes ack;                          // empty: no acknowledge, no response
+        bool respond = false;               // a response follows the acknowledge
+        Bytes response;                     // CCID message
+        std::optional<uint32_t> newSpeed;   // applied once the response is written
+        bool withhold = false;              // the response waits for a repeat request
         std::chrono::milliseconds delay{0}; // between acknowledge and response
     };
 
@@ -134,9 +134,9 @@ struct SimReader::State {
     // Pacing (thread only): when each direction of the line is free again.
     Clock::time_point rxLineFree;
     Clock::time_point txLineFree;
-    bool apduAnswered = false; // the card answered a command APDU in this frame
+    bool apduAnswered = false;              // the card answered a command APDU in this frame
     std::chrono::milliseconds apduDelay{0}; // and took this much longer than usual over it
-    UsbAdapter adapter;        // holds the reader's bytes back, when active (thread only)
+    UsbAdapter adapter;                     // holds the reader's bytes back, when active (thread only)
 
     // line.cpp
     bool Start(std::string *error);
@@ -159,7 +159,7 @@ struct SimReader::State {
     void HandleFrame(const Bytes &frame, Clock::time_point when);
     void HandleRepeatRequest();
     void HandleCommand(const Bytes &message);
-    void SendDelayedResponse(); // once its time has come
+    void SendDelayedResponse();          // once its time has come
     bool Heard(uint64_t silencesBefore); // no silence has begun since; else the last response is forgotten
     Answer AnswerCommand(const Bytes &message);
     // resend.cpp
@@ -176,8 +176,7 @@ struct SimReader::State {
     Bytes PowerOff(const CommandHeader &command, Slot &slot, std::unique_lock<std::mutex> &lock);
     Bytes SlotStatus(const CommandHeader &command, const Slot &slot);
     Bytes SetParameters(const CommandHeader &command, const Bytes &data, Slot &slot);
-    Bytes Escape(const CommandHeader &command, const Bytes &data, Answer &answer,
-                 std::unique_lock<std::mutex> &lock);
+    Bytes Escape(const CommandHeader &command, const Bytes &data, Answer &answer, std::unique_lock<std::mutex> &lock);
     Bytes XfrBlock(const CommandHeader &command, Bytes data, std::unique_lock<std::mutex> &lock);
     Bytes ApduToCard(const CommandHeader &command, const Bytes &apdu, std::unique_lock<std::mutex> &lock);
     Bytes FirstResponseBlock(const CommandHeader &command, Slot &slot, Bytes data);

@@ -9,7 +9,9 @@
 
 namespace kytsim {
 
-SimReader::SimReader(const Config &config) : state_(std::make_unique<State>(config)) {}
+SimReader::SimReader(const Config &config) : state_(std::make_unique<State>(config))
+{
+}
 
 SimReader::~SimReader()
 {

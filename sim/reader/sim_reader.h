@@ -61,8 +61,8 @@ public:
 
 struct Card {
     Bytes atr;
-    bool mute = false;        // present, but never answers (bError 0xFE, card status 1)
-    ApduHandler handler;      // null: every APDU answered 90 00
+    bool mute = false;   // present, but never answers (bError 0xFE, card status 1)
+    ApduHandler handler; // null: every APDU answered 90 00
     // Called at every power-on: the card forgets what it was doing (its
     // selected file, pending response data).  May be null.
     std::function<void()> reset;
@@ -108,10 +108,10 @@ struct Faults {
                                // until a repeat request asks for it
     int ignoreRepeats = 0;     // repeat requests that get no answer
     int splitResponses = 0;    // response frames sent in pieces...
-    unsigned splitPieces = 3;                        // ...of this many parts...
-    std::chrono::milliseconds splitDelay{50};        // ...with this pause between them
-    int truncateResponses = 0; // response frames of which only the first half is sent
-    int lostAfterRun = 0;      // command frames processed, then their acknowledge and response lost
+    unsigned splitPieces = 3;  // ...of this many parts...
+    std::chrono::milliseconds splitDelay{50}; // ...with this pause between them
+    int truncateResponses = 0;                // response frames of which only the first half is sent
+    int lostAfterRun = 0;                     // command frames processed, then their acknowledge and response lost
 };
 
 // Every fault the reader injects, one kind for each field of Faults: the
@@ -129,9 +129,9 @@ constexpr unsigned kFaultKinds = sizeof kAllFaultKinds / sizeof kAllFaultKinds[0
 // One kind of fault as it stands: its rate, the occasions asked for one by
 // one that are still to come, and how often it has struck so far.
 struct FaultTally {
-    uint32_t rate = 0;      // parts per million of its occasions
+    uint32_t rate = 0; // parts per million of its occasions
     uint64_t pending = 0;
-    uint64_t injected = 0;  // every source counted: rates, one by one, random mode
+    uint64_t injected = 0; // every source counted: rates, one by one, random mode
 };
 
 // What a reader does with a command frame that repeats, byte for byte (so
@@ -160,9 +160,9 @@ struct RandomFaults {
 
 struct Config {
     Model model = Model::KYT7710P_V3;
-    std::optional<Bytes> firmwareReply; // overrides FirmwareReply(model)
-    uint32_t speed = 9600;              // the reader's own line speed
-    size_t maxResponseBlock = 0;        // > 0: longer responses are sent in chained blocks of this size
+    std::optional<Bytes> firmwareReply;         // overrides FirmwareReply(model)
+    uint32_t speed = 9600;                      // the reader's own line speed
+    size_t maxResponseBlock = 0;                // > 0: longer responses are sent in chained blocks of this size
     std::chrono::milliseconds responseDelay{0}; // pause between acknowledge and response
     // Line pacing: every byte takes 10 bit-times of the current line speed in
     // each direction.  A command frame counts as arrived only when its last

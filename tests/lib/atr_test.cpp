@@ -167,6 +167,9 @@ const KYT_ULONG kT0 = KYT_PROTOCOL_T0, kT1 = KYT_PROTOCOL_T1, kBoth = kT0 | kT1;
 const KYT_ULONG kNegotiable = CARD_MODE_NEGOTIABLE, kSpecific = CARD_MODE_SPECIFIC;
 const KYT_ULONG kUntouched = kSentinelWord;
 
+// One case to a few lines, its fields by name: clang-format would give each
+// field a line of its own.
+// clang-format off
 const ParseCase kParseCases[] = {
     {"T=0 only, nothing else", "3B 00", kMaxRate, 1,
      {.inverse = 0, .historicalLength = 0, .historical = Bytes{}, .fi = 1, .di = 1, .egt = 0, .supported = kT0,
@@ -256,6 +259,7 @@ const ParseCase kParseCases[] = {
      {.historicalLength = 6, .historical = Hex("4A 43 4F 50 34 31"), .fi = 1, .di = 8, .supported = kBoth,
       .t0wi = 10, .ifsc = 254, .cwi = 5, .bwi = 4, .negFi = 1, .negDi = 8, .dataRate = 129032, .cardMode = kNegotiable}},
 };
+// clang-format on
 
 class AtrParse : public ::testing::TestWithParam<ParseCase> {};
 
@@ -413,8 +417,8 @@ TEST(AtrFactorTables, ReservedIndexesAreRefused)
 {
     const bool fiReserved[16] = {false, false, false, false, false, false, false, true,
                                  true,  false, false, false, false, false, true,  true};
-    const bool diReserved[16] = {true, false, false, false, false, false, false, false,
-                                 false, false, true, true, true, true, true, true};
+    const bool diReserved[16] = {true,  false, false, false, false, false, false, false,
+                                 false, false, true,  true,  true,  true,  true,  true};
     for (unsigned fi = 0; fi < 16; ++fi) {
         for (unsigned di = 0; di < 16; ++di) {
             for (uint8_t negotiation : {uint8_t{0}, uint8_t{1}}) {

@@ -66,8 +66,7 @@ TEST(CheckResponse, Table)
         {"status 3", wire::Response(0x80, 1, 0x12, 0xC2, 0xFE, 0), EIO},
     };
     for (const Row &row : rows) {
-        EXPECT_EQ(CCID_CheckResponse(&device, row.message.data(), row.message.size(), 0x80), row.result)
-            << row.what;
+        EXPECT_EQ(CCID_CheckResponse(&device, row.message.data(), row.message.size(), 0x80), row.result) << row.what;
     }
     // The sequence number compared wraps with the counter.
     device.sequenceNumber = 0;
@@ -131,10 +130,7 @@ protected:
         return CCID_XfrBlock(device, command.data(), command.size(), response.data(), &responseLength);
     }
 
-    Bytes Received() const
-    {
-        return Bytes(response.begin(), response.begin() + static_cast<long>(responseLength));
-    }
+    Bytes Received() const { return Bytes(response.begin(), response.begin() + static_cast<long>(responseLength)); }
 
     std::unique_ptr<kytsim::SimReader> sim;
     ReaderDevice *device = nullptr;

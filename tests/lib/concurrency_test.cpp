@@ -58,9 +58,9 @@ TEST(Concurrency, DifferentReadersOverlapInTime)
             const unsigned char command[] = {0xA0, static_cast<unsigned char>(i)};
             unsigned char reply[8];
             KYT_ULONG returned = 0;
-            EXPECT_EQ(KYT_Control(handles[i], 0, KYT_IOCTL_ESCAPE, command, sizeof command, reply, sizeof reply,
-                                  &returned),
-                      0UL);
+            EXPECT_EQ(
+                KYT_Control(handles[i], 0, KYT_IOCTL_ESCAPE, command, sizeof command, reply, sizeof reply, &returned),
+                0UL);
             answers[i] = Bytes(reply, reply + returned);
         });
     }

@@ -67,9 +67,9 @@ std::set<std::string> DefinedDynamicSymbols()
 }
 
 const std::set<std::string> kApi = {
-    "KYT_OpenA",       "KYT_OpenW",        "KYT_Close",       "KYT_GetNumSlots", "KYT_PowerOnIcc",
-    "KYT_PowerOffIcc", "KYT_GetIccStatus", "KYT_ExchangeApdu", "KYT_Control",    "KYT_SetProtocol",
-    "KYT_GetBaudRate", "KYT_SetBaudRate",  "KYT_GetTimeouts", "KYT_SetTimeouts",
+    "KYT_OpenA",       "KYT_OpenW",        "KYT_Close",        "KYT_GetNumSlots", "KYT_PowerOnIcc",
+    "KYT_PowerOffIcc", "KYT_GetIccStatus", "KYT_ExchangeApdu", "KYT_Control",     "KYT_SetProtocol",
+    "KYT_GetBaudRate", "KYT_SetBaudRate",  "KYT_GetTimeouts",  "KYT_SetTimeouts",
 };
 
 TEST(Exports, SonameIsLibkytSo1)

@@ -289,9 +289,16 @@ TEST_F(FrameLinkTest, EnormousAnnouncedLengthEndsAtOnce)
 {
     for (uint32_t dwLength : {0xFFFFFFF3u, 0xFFFFFFFFu, 0x80000000u, 100000u}) {
         SCOPED_TRACE(dwLength);
-        Bytes header = {0x81, static_cast<uint8_t>(dwLength), static_cast<uint8_t>(dwLength >> 8),
-                        static_cast<uint8_t>(dwLength >> 16), static_cast<uint8_t>(dwLength >> 24),
-                        0x00, 0x05, 0x00, 0x00, 0x00};
+        Bytes header = {0x81,
+                        static_cast<uint8_t>(dwLength),
+                        static_cast<uint8_t>(dwLength >> 8),
+                        static_cast<uint8_t>(dwLength >> 16),
+                        static_cast<uint8_t>(dwLength >> 24),
+                        0x00,
+                        0x05,
+                        0x00,
+                        0x00,
+                        0x00};
         peer.AddReply(Concat(wire::Ack(), Concat({0x02}, header)));
         size_t before = HostFrames().size();
         EXPECT_EQ(Transceive(), E2BIG);

@@ -131,10 +131,9 @@ TEST(Open, ModelsAndTheirSlots)
         KYT_ULONG slots;
         KYT_ULONG blockSize;
     } cases[] = {
-        {"KYT7710P_V3 2.10", 3, 261},
-        {"KYT7710P_V3", 3, 261},       // exactly 16 bytes
-        {"KYT7710P", 2, 261},          // exactly 13 bytes
-        {"KYT7710P_V2 1.00", 2, 261},  // another revision is the two-slot model
+        {"KYT7710P_V3 2.10", 3, 261}, {"KYT7710P_V3", 3, 261}, // exactly 16 bytes
+        {"KYT7710P", 2, 261},                                  // exactly 13 bytes
+        {"KYT7710P_V2 1.00", 2, 261},                          // another revision is the two-slot model
         {"KYT4460P 1.0", 3, 506},
     };
     for (const auto &c : cases) {
@@ -271,8 +270,7 @@ TEST(Open, DetectionMessagesStartAtSequenceZeroOnSlotZero)
     ASSERT_NE(handle, nullptr);
     std::vector<Bytes> commands = sim->Commands();
     ASSERT_FALSE(commands.empty());
-    const Bytes expected = {0x6B, 0x05, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
-                            0xE0, 0x00, 0x00, 0x18, 0x00};
+    const Bytes expected = {0x6B, 0x05, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0xE0, 0x00, 0x00, 0x18, 0x00};
     EXPECT_EQ(commands[0], expected);
     EXPECT_EQ(handle->sequenceNumber, 1);
     EXPECT_EQ(KYT_Close(handle), 0UL);

@@ -218,9 +218,9 @@ TEST_F(ShimmedKytTest, LowLatencyIsAskedForAndPutBack)
         bool readerAnswers;
         Events sets; // what reached TIOCSSERIAL, in order
     } cases[] = {
-        {"none", true, {}},  // no serial ioctls: nothing is asked, nothing fails
+        {"none", true, {}}, // no serial ioctls: nothing is asked, nothing fails
         {"off", true, {"set-serial low-latency=1", "set-serial low-latency=0"}},
-        {"on", true, {}},    // already low: nothing to do or put back
+        {"on", true, {}},                               // already low: nothing to do or put back
         {"refuse", true, {"set-serial low-latency=1"}}, // refused: the open goes on
         {"off", false, {"set-serial low-latency=1", "set-serial low-latency=0"}}, // a failed open too
     };

@@ -111,9 +111,8 @@ TEST_F(Protocol, ArgumentErrorsSendNothingAndReportNoProtocol)
         KYT_ULONG request;
     };
     const Case cases[] = {
-        {nullptr, 0, kT1},         {unlisted, 0, kT1}, {handle_, 3, kT1},      {handle_, ~0UL, kT0},
-        {handle_, 0, 0},          {handle_, 0, 4},   {handle_, 0, 0x80000000UL},
-        {handle_, 0, 0xFFFFFFFCUL},
+        {nullptr, 0, kT1}, {unlisted, 0, kT1}, {handle_, 3, kT1},          {handle_, ~0UL, kT0},
+        {handle_, 0, 0},   {handle_, 0, 4},    {handle_, 0, 0x80000000UL}, {handle_, 0, 0xFFFFFFFCUL},
     };
     for (const Case &c : cases) {
         active = kNotWritten;

@@ -105,9 +105,9 @@ protected:
 
 bool SameSettings(const struct termios &a, const struct termios &b)
 {
-    return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag &&
-           a.c_lflag == b.c_lflag && memcmp(a.c_cc, b.c_cc, sizeof a.c_cc) == 0 &&
-           cfgetispeed(&a) == cfgetispeed(&b) && cfgetospeed(&a) == cfgetospeed(&b);
+    return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag && a.c_lflag == b.c_lflag &&
+           memcmp(a.c_cc, b.c_cc, sizeof a.c_cc) == 0 && cfgetispeed(&a) == cfgetispeed(&b) &&
+           cfgetospeed(&a) == cfgetospeed(&b);
 }
 
 TEST_F(SerialTest, OpenPutsTheLineIntoRawMode)
@@ -173,8 +173,8 @@ TEST_F(SerialTest, RejectedSettingsLeaveThePortAlone)
         char parity;
         uint8_t stopBits;
         char flow;
-    } cases[] = {{9, 'N', 1, 'N'}, {4, 'N', 1, 'N'}, {8, 'N', 0, 'N'}, {8, 'N', 3, 'N'},
-                 {8, 'M', 1, 'N'}, {8, 'N', 1, 'X'}};
+    } cases[] = {{9, 'N', 1, 'N'}, {4, 'N', 1, 'N'}, {8, 'N', 0, 'N'},
+                 {8, 'N', 3, 'N'}, {8, 'M', 1, 'N'}, {8, 'N', 1, 'X'}};
     ASSERT_GE(Open(), 0);
     struct termios before = Settings();
     for (const Bad &bad : cases) {
@@ -477,8 +477,7 @@ TEST_F(SerialTest, OpenFailuresKeepTheFailingCallsErrno)
 bool IsSlave(int fd, const std::string &slavePath)
 {
     struct stat opened, expected;
-    return fstat(fd, &opened) == 0 && stat(slavePath.c_str(), &expected) == 0 &&
-           opened.st_rdev == expected.st_rdev;
+    return fstat(fd, &opened) == 0 && stat(slavePath.c_str(), &expected) == 0 && opened.st_rdev == expected.st_rdev;
 }
 
 TEST_F(SerialTest, OpenWConvertsTheWholeName)

@@ -204,8 +204,8 @@ TEST_F(Slots, ExchangeApduWithTheCard)
 
     std::vector<Bytes> blocks = rig::CommandsOfType(*sim_, PC_TO_RDR_XFRBLOCK);
     ASSERT_EQ(blocks.size(), 1u);
-    EXPECT_EQ(blocks[0], (Bytes{0x6F, 0x05, 0x00, 0x00, 0x00, 0x01, blocks[0][CCID_OFFSET_SEQ], 0x00, 0x00, 0x00,
-                                0x00, 0xA4, 0x04, 0x00, 0x00}));
+    EXPECT_EQ(blocks[0], (Bytes{0x6F, 0x05, 0x00, 0x00, 0x00, 0x01, blocks[0][CCID_OFFSET_SEQ], 0x00, 0x00, 0x00, 0x00,
+                                0xA4, 0x04, 0x00, 0x00}));
 }
 
 TEST_F(Slots, StatusMapping)
@@ -221,8 +221,7 @@ TEST_F(Slots, StatusMapping)
     mute.mute = true;
     sim_->InsertCard(2, mute);
     length = sizeof(response);
-    EXPECT_EQ(KYT_ExchangeApdu(handle_, 2, apdu, sizeof(apdu), response, &length),
-              static_cast<KYT_ULONG>(ETIMEDOUT));
+    EXPECT_EQ(KYT_ExchangeApdu(handle_, 2, apdu, sizeof(apdu), response, &length), static_cast<KYT_ULONG>(ETIMEDOUT));
 }
 
 TEST_F(Slots, ControlPassesEscapeCommands)
@@ -230,13 +229,15 @@ TEST_F(Slots, ControlPassesEscapeCommands)
     const Bytes &query = demo::kFirmwareQuery;
     unsigned char reply[35];
     KYT_ULONG returned = 0;
-    ASSERT_EQ(KYT_Control(handle_, 0, KYT_IOCTL_ESCAPE, query.data(), query.size(), reply, sizeof(reply), &returned), 0UL);
+    ASSERT_EQ(KYT_Control(handle_, 0, KYT_IOCTL_ESCAPE, query.data(), query.size(), reply, sizeof(reply), &returned),
+              0UL);
     Bytes expected = kytsim::FirmwareReply(kytsim::Model::KYT7710P_V3);
     EXPECT_EQ(Bytes(reply, reply + returned), expected);
 
     // Without a place for the length the reply still arrives.
     memset(reply, 0, sizeof(reply));
-    ASSERT_EQ(KYT_Control(handle_, 0, KYT_IOCTL_ESCAPE, query.data(), query.size(), reply, sizeof(reply), nullptr), 0UL);
+    ASSERT_EQ(KYT_Control(handle_, 0, KYT_IOCTL_ESCAPE, query.data(), query.size(), reply, sizeof(reply), nullptr),
+              0UL);
     EXPECT_EQ(Bytes(reply, reply + expected.size()), expected);
 
     // A reply longer than the buffer.

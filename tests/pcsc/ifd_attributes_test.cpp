@@ -128,10 +128,10 @@ TEST_F(IfdAttributesTest, FeatureListAndTlvProperties)
 
     Bytes properties;
     ASSERT_EQ(rig_.Control(KYT_IFD_IOCTL_GET_TLV_PROPERTIES, {}, &properties), IFD_SUCCESS);
-    Bytes expected = {0x01, 0x02, 0x00, 0x00,              // wLcdLayout: no display
-                      0x09, 0x01, 0x00,                    // bPPDUSupport: none
-                      0x0A, 0x04, 0x00, 0x00, 0x01, 0x00,  // dwMaxAPDUDataSize 65536
-                      0x08, 17};                           // sFirmwareID
+    Bytes expected = {0x01, 0x02, 0x00, 0x00,             // wLcdLayout: no display
+                      0x09, 0x01, 0x00,                   // bPPDUSupport: none
+                      0x0A, 0x04, 0x00, 0x00, 0x01, 0x00, // dwMaxAPDUDataSize 65536
+                      0x08, 17};                          // sFirmwareID
     const std::string &firmware = demo::kFirmwareText;
     expected.insert(expected.end(), firmware.begin(), firmware.end());
     EXPECT_EQ(properties, expected);

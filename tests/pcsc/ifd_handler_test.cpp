@@ -200,8 +200,7 @@ TEST_F(IfdHandlerTest, CardBackBeforeThePollIsReportedRemovedOnce)
          }},
         // At the default factors: libkyt's retry after a power cycle, which
         // would find the card back, is for negotiated factors only.
-        {"protocol",
-         [&] { return Ifd().setProtocol(rig_.Lun(0), SCARD_PROTOCOL_T1, IFD_NEGOTIATE_PTS1, 0x11, 0, 0); }},
+        {"protocol", [&] { return Ifd().setProtocol(rig_.Lun(0), SCARD_PROTOCOL_T1, IFD_NEGOTIATE_PTS1, 0x11, 0, 0); }},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.call);

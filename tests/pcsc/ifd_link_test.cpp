@@ -100,9 +100,9 @@ TEST(IfdOptions, MalformedOptionsAreLoggedAndTheReaderOpensWithDefaults)
     ASSERT_TRUE(rig.Plug());
     ClearLog();
     ASSERT_EQ(rig.OpenChannels(":speed=fast:bogus=1:escape=zz:escape=4401:nonsense:"), IFD_SUCCESS);
-    for (const char *text : {"speed=fast ignored", "unknown option \"bogus=1\"", "escape=zz ignored",
-                             "escape=4401 ignored: the set-speed command", "unknown option \"nonsense\"",
-                             "unknown option \"\""})
+    for (const char *text :
+         {"speed=fast ignored", "unknown option \"bogus=1\"", "escape=zz ignored",
+          "escape=4401 ignored: the set-speed command", "unknown option \"nonsense\"", "unknown option \"\""})
         EXPECT_EQ(LogLinesContaining(text), 1u) << text;
     EXPECT_EQ(rig.Sim().Speed(), 115200u);
     Bytes reply;

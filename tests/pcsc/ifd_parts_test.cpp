@@ -74,9 +74,9 @@ TEST_F(DeviceNameTest, ThePortAndItsOptions)
         {tty + ":speed=keep:escape=all", tty, 0, true, "", 0},
         {tty + ":escape=a5:escape=A501FF", tty, 115200, false, "A5 A501FF", 0},
         {tty + ":escape=A5:escape=version", tty, 115200, false, "", 0},
-        {tty + ":speed=230400", tty, 115200, false, "", 1},         // the port cannot
+        {tty + ":speed=230400", tty, 115200, false, "", 1}, // the port cannot
         {tty + ":speed=", tty, 115200, false, "", 1},
-        {tty + ":escape=A", tty, 115200, false, "", 1},             // odd digits
+        {tty + ":escape=A", tty, 115200, false, "", 1}, // odd digits
         {tty + ":escape=0102030405060708", tty, 115200, false, "0102030405060708", 0},
         {tty + ":escape=010203040506070809", tty, 115200, false, "", 1}, // too long
         {tty + ":escape=44", tty, 115200, false, "", 1},

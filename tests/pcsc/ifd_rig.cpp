@@ -22,7 +22,7 @@ std::vector<std::string> g_log;
 
 // pcscd's logging function, which the handler looks up at run time.
 extern "C" __attribute__((visibility("default"), format(printf, 2, 3))) void log_msg(const int priority,
-                                                                                    const char *format, ...);
+                                                                                     const char *format, ...);
 extern "C" void log_msg(const int priority, const char *format, ...)
 {
     (void)priority;
@@ -39,7 +39,8 @@ namespace ifdtest {
 
 namespace {
 
-template <typename F> void Resolve(void *library, const char *name, F *function)
+template <typename F>
+void Resolve(void *library, const char *name, F *function)
 {
     *function = reinterpret_cast<F>(dlsym(library, name));
     ASSERT_NE(*function, nullptr) << name;
@@ -95,9 +96,8 @@ void ClearLog()
 size_t LogLinesContaining(const std::string &text)
 {
     std::vector<std::string> lines = LogLines();
-    return static_cast<size_t>(std::count_if(lines.begin(), lines.end(), [&](const std::string &line) {
-        return line.find(text) != std::string::npos;
-    }));
+    return static_cast<size_t>(std::count_if(
+        lines.begin(), lines.end(), [&](const std::string &line) { return line.find(text) != std::string::npos; }));
 }
 
 std::vector<Bytes> EscapeCommands(const kytsim::SimReader &sim)
@@ -174,8 +174,8 @@ RESPONSECODE ReaderRig::WaitForEvent(DWORD slot, int timeoutMs)
 {
     RESPONSECODE (*wait)(DWORD, int) = nullptr;
     DWORD length = sizeof wait;
-    RESPONSECODE rv = Ifd().getCapabilities(Lun(slot), TAG_IFD_POLLING_THREAD_WITH_TIMEOUT, &length,
-                                            reinterpret_cast<PUCHAR>(&wait));
+    RESPONSECODE rv =
+        Ifd().getCapabilities(Lun(slot), TAG_IFD_POLLING_THREAD_WITH_TIMEOUT, &length, reinterpret_cast<PUCHAR>(&wait));
     if (rv != IFD_SUCCESS || length != sizeof wait || !wait)
         return rv != IFD_SUCCESS ? rv : IFD_ERROR_TAG;
     return wait(Lun(slot), timeoutMs);
@@ -213,8 +213,8 @@ RESPONSECODE ReaderRig::Transmit(DWORD slot, const Bytes &apdu, Bytes *response,
     std::vector<UCHAR> buffer(capacity + 1);
     DWORD length = capacity;
     Bytes command = apdu;
-    RESPONSECODE rv = Ifd().transmit(Lun(slot), send, command.data(), static_cast<DWORD>(command.size()),
-                                     buffer.data(), &length, &received);
+    RESPONSECODE rv = Ifd().transmit(Lun(slot), send, command.data(), static_cast<DWORD>(command.size()), buffer.data(),
+                                     &length, &received);
     response->assign(buffer.begin(), buffer.begin() + std::min<DWORD>(length, capacity));
     if (rv != IFD_SUCCESS) {
         EXPECT_EQ(length, 0UL) << "the response length is 0 after every error";
@@ -235,8 +235,8 @@ RESPONSECODE ReaderRig::Control(DWORD code, const Bytes &command, Bytes *reply, 
 {
     std::vector<UCHAR> in = command, out(capacity + 1);
     DWORD returned = 12345;
-    RESPONSECODE rv = Ifd().control(Lun(0), code, in.empty() ? nullptr : in.data(),
-                                    static_cast<DWORD>(in.size()), out.data(), capacity, &returned);
+    RESPONSECODE rv = Ifd().control(Lun(0), code, in.empty() ? nullptr : in.data(), static_cast<DWORD>(in.size()),
+                                    out.data(), capacity, &returned);
     reply->assign(out.begin(), out.begin() + std::min<DWORD>(returned, capacity));
     if (rv != IFD_SUCCESS) {
         EXPECT_EQ(returned, 0UL);

@@ -37,7 +37,10 @@ struct Handler {
 // The handler, loaded once for the whole program.
 const Handler &Ifd();
 
-inline DWORD Lun(DWORD reader, DWORD slot) { return reader << 16 | slot; }
+inline DWORD Lun(DWORD reader, DWORD slot)
+{
+    return reader << 16 | slot;
+}
 
 // What the handler wrote to pcscd's log since the last ClearLog().
 std::vector<std::string> LogLines();
@@ -85,7 +88,7 @@ public:
     // calling thread the event thread of the slot.
     RESPONSECODE WaitForEvent(DWORD slot, int timeoutMs);
     RESPONSECODE StopWait(DWORD slot); // TAG_IFD_STOP_POLLING_THREAD
-    void BecomeEventThread();         // of every slot
+    void BecomeEventThread();          // of every slot
 
     Bytes PowerUp(DWORD slot, RESPONSECODE expected = IFD_SUCCESS);
     // Sends an APDU with a response buffer of `capacity` bytes.

@@ -173,8 +173,7 @@ TEST(IfdSlowCards, TheTimeoutOptionBothWays)
         rig.Sim().SetCardDelay(0ms);
         std::this_thread::sleep_until(start + config.cardDelay);
         bool works = false;
-        for (auto since = Clock::now(); !works && Clock::now() - since < kPatience;
-             std::this_thread::sleep_for(100ms))
+        for (auto since = Clock::now(); !works && Clock::now() - since < kPatience; std::this_thread::sleep_for(100ms))
             works = rig.Transmit(0, kSelectMf, &response) == IFD_SUCCESS;
         EXPECT_TRUE(works);
         EXPECT_EQ(response, (Bytes{0x90, 0x00}));
@@ -311,13 +310,8 @@ TEST(IfdLog, EachTopicAddsItsLines)
         size_t calls, polls, escapes;
     };
     const Case cases[] = {
-        {"", 0, 0, 0},
-        {":log=errors", 0, 0, 0},
-        {":log=calls", 2, 0, 0},
-        {":log=escapes", 0, 0, 2},
-        {":log=polls", 0, 1, 0},
-        {":log=calls+polls", 2, 1, 0},
-        {":log=all", 2, 1, 2},
+        {"", 0, 0, 0},           {":log=errors", 0, 0, 0},      {":log=calls", 2, 0, 0}, {":log=escapes", 0, 0, 2},
+        {":log=polls", 0, 1, 0}, {":log=calls+polls", 2, 1, 0}, {":log=all", 2, 1, 2},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.options);

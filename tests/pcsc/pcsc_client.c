@@ -47,12 +47,11 @@ void fail(const char *format, ...)
 void expect_rv(const char *what, LONG got, LONG want)
 {
     if (got != want)
-        fail("%s: 0x%08lX (%s), expected 0x%08lX (%s)", what, (unsigned long)got,
-             pcsc_stringify_error(got), (unsigned long)want, pcsc_stringify_error(want));
+        fail("%s: 0x%08lX (%s), expected 0x%08lX (%s)", what, (unsigned long)got, pcsc_stringify_error(got),
+             (unsigned long)want, pcsc_stringify_error(want));
 }
 
-static void expect_bytes(const char *what, const BYTE *got, DWORD got_len, const BYTE *want,
-                         DWORD want_len)
+static void expect_bytes(const char *what, const BYTE *got, DWORD got_len, const BYTE *want, DWORD want_len)
 {
     if (got_len == want_len && memcmp(got, want, want_len) == 0)
         return;
@@ -85,8 +84,8 @@ static int list_readers(void)
 }
 
 /* Sends one APDU and compares the whole response. */
-void transmit(SCARDHANDLE card, DWORD protocol, const char *what, const BYTE *apdu,
-                     DWORD apdu_len, const BYTE *want, DWORD want_len)
+void transmit(SCARDHANDLE card, DWORD protocol, const char *what, const BYTE *apdu, DWORD apdu_len, const BYTE *want,
+              DWORD want_len)
 {
     BYTE response[300];
     DWORD length = sizeof response;
@@ -213,10 +212,9 @@ static void check_t0(void)
         length = sizeof response;
         rv = SCardTransmit(card, SCARD_PCI_T0, get_response, sizeof get_response, NULL, response, &length);
         expect_rv("T=0 GET RESPONSE", rv, SCARD_S_SUCCESS);
-        if (rv == SCARD_S_SUCCESS &&
-            (length != expected + 2 || response[0] != 0x6F || response[length - 2] != 0x90))
-            fail("T=0 GET RESPONSE: %lu bytes, expected an FCI template of %lu and 90 00",
-                 (unsigned long)length, (unsigned long)expected);
+        if (rv == SCARD_S_SUCCESS && (length != expected + 2 || response[0] != 0x6F || response[length - 2] != 0x90))
+            fail("T=0 GET RESPONSE: %lu bytes, expected an FCI template of %lu and 90 00", (unsigned long)length,
+                 (unsigned long)expected);
     }
     transmit(card, active, "T=0 SELECT 2FE2", select_iccid, sizeof select_iccid, sw_ok, sizeof sw_ok);
     transmit(card, active, "T=0 READ BINARY", read_iccid, sizeof read_iccid, iccid, sizeof iccid);
@@ -277,7 +275,7 @@ static void check_control(void)
     rv = SCardControl(card, CM_IOCTL_GET_FEATURE_REQUEST, NULL, 0, reply, sizeof reply, &length);
     expect_rv("SCardControl feature request", rv, SCARD_S_SUCCESS);
     static const BYTE features[] = {FEATURE_GET_TLV_PROPERTIES, 4, 0x42, 0x00, 0x0D, 0x49,
-                                    FEATURE_CCID_ESC_COMMAND, 4, 0x42, 0x00, 0x0D, 0xAC};
+                                    FEATURE_CCID_ESC_COMMAND,   4, 0x42, 0x00, 0x0D, 0xAC};
     if (rv == SCARD_S_SUCCESS)
         expect_bytes("feature list", reply, length, features, sizeof features);
     char type[64];
@@ -347,15 +345,50 @@ static void check_threads(void)
         pthread_join(threads[i], NULL);
 }
 
-static void run_readers(const char *arg) { (void)arg; }
-static void run_t1(const char *arg) { (void)arg; check_t1(); }
-static void run_t0(const char *arg) { (void)arg; check_t0(); }
-static void run_empty(const char *arg) { (void)arg; check_empty(); }
-static void run_control(const char *arg) { (void)arg; check_control(); }
-static void run_reset(const char *arg) { (void)arg; check_reset(); }
-static void run_threads(const char *arg) { (void)arg; check_threads(); }
-static void run_removed(const char *arg) { (void)arg; check_removed(); }
-static void run_bounce(const char *arg) { (void)arg; check_bounce(); }
+static void run_readers(const char *arg)
+{
+    (void)arg;
+}
+static void run_t1(const char *arg)
+{
+    (void)arg;
+    check_t1();
+}
+static void run_t0(const char *arg)
+{
+    (void)arg;
+    check_t0();
+}
+static void run_empty(const char *arg)
+{
+    (void)arg;
+    check_empty();
+}
+static void run_control(const char *arg)
+{
+    (void)arg;
+    check_control();
+}
+static void run_reset(const char *arg)
+{
+    (void)arg;
+    check_reset();
+}
+static void run_threads(const char *arg)
+{
+    (void)arg;
+    check_threads();
+}
+static void run_removed(const char *arg)
+{
+    (void)arg;
+    check_removed();
+}
+static void run_bounce(const char *arg)
+{
+    (void)arg;
+    check_bounce();
+}
 
 /* A check by name, with the text after its ':' (or NULL). */
 struct check {
@@ -363,11 +396,20 @@ struct check {
     void (*run)(const char *arg);
 };
 static const struct check checks[] = {
-    {"readers", run_readers},     {"t1", run_t1},           {"t0", run_t0},
-    {"empty", run_empty},         {"control", run_control}, {"reset", run_reset},
-    {"threads", run_threads},     {"removed", run_removed}, {"bounce", run_bounce},
-    {"reconnect", check_reconnect}, {"silence", check_silence}, {"power-cycle", check_power_cycle},
-    {"slow", check_slow},         {"too-slow", check_too_slow},
+    {"readers", run_readers},
+    {"t1", run_t1},
+    {"t0", run_t0},
+    {"empty", run_empty},
+    {"control", run_control},
+    {"reset", run_reset},
+    {"threads", run_threads},
+    {"removed", run_removed},
+    {"bounce", run_bounce},
+    {"reconnect", check_reconnect},
+    {"silence", check_silence},
+    {"power-cycle", check_power_cycle},
+    {"slow", check_slow},
+    {"too-slow", check_too_slow},
 };
 
 int main(int argc, char **argv)

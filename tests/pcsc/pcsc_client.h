@@ -13,8 +13,8 @@
 void fail(const char *format, ...) __attribute__((format(printf, 1, 2)));
 void expect_rv(const char *what, LONG got, LONG want);
 /* Sends one APDU and compares the whole response. */
-void transmit(SCARDHANDLE card, DWORD protocol, const char *what, const BYTE *apdu, DWORD apdu_len,
-              const BYTE *want, DWORD want_len);
+void transmit(SCARDHANDLE card, DWORD protocol, const char *what, const BYTE *apdu, DWORD apdu_len, const BYTE *want,
+              DWORD want_len);
 /* SCardConnect to a slot's reader expecting `want`; 0 unless it succeeded. */
 SCARDHANDLE connect_slot(int slot, DWORD protocols, DWORD *active, LONG want);
 

@@ -20,7 +20,8 @@ using kytsim::Bytes;
 namespace {
 
 // Hex digits of the text taken in pairs; everything else is ignored.
-Bytes Hex(const std::string &text) {
+Bytes Hex(const std::string &text)
+{
     Bytes out;
     int high = -1;
     for (char c : text) {
@@ -37,7 +38,8 @@ Bytes Hex(const std::string &text) {
     return out;
 }
 
-std::string ToHex(const Bytes &bytes) {
+std::string ToHex(const Bytes &bytes)
+{
     std::string out;
     char buf[4];
     for (uint8_t b : bytes) {
@@ -48,7 +50,8 @@ std::string ToHex(const Bytes &bytes) {
 }
 
 // The expected text's hex digits and X (any nibble) against the response.
-bool Matches(const std::string &expected, const Bytes &response) {
+bool Matches(const std::string &expected, const Bytes &response)
+{
     std::string nibbles;
     for (char c : expected)
         if (std::isxdigit(static_cast<unsigned char>(c)) || c == 'X' || c == 'x')
@@ -76,7 +79,8 @@ struct Step {
 };
 
 // Runs the steps in order on one handler; stops at the first mismatch.
-void RunSteps(const kytsim::ApduHandler &card, const std::vector<Step> &steps) {
+void RunSteps(const kytsim::ApduHandler &card, const std::vector<Step> &steps)
+{
     for (const Step &step : steps) {
         const Bytes response = card(Hex(step.command));
         ASSERT_TRUE(Matches(step.expected, response))
@@ -85,18 +89,21 @@ void RunSteps(const kytsim::ApduHandler &card, const std::vector<Step> &steps) {
 }
 
 // The 300 bytes of EF 0101.
-Bytes AppFile() {
+Bytes AppFile()
+{
     Bytes body(300);
     for (size_t i = 0; i < body.size(); ++i)
         body[i] = static_cast<uint8_t>((i & 0xFF) ^ (0xA5 * (i >> 8)));
     return body;
 }
 
-Bytes Slice(const Bytes &b, size_t from, size_t count) {
+Bytes Slice(const Bytes &b, size_t from, size_t count)
+{
     return Bytes(b.begin() + static_cast<std::ptrdiff_t>(from), b.begin() + static_cast<std::ptrdiff_t>(from + count));
 }
 
-Bytes Plus(Bytes data, const Bytes &sw) {
+Bytes Plus(Bytes data, const Bytes &sw)
+{
     data.insert(data.end(), sw.begin(), sw.end());
     return data;
 }
@@ -105,50 +112,57 @@ const char *const kSelectApp = "00 A4 04 00 08 F0 4B 59 54 44 45 4D 4F";
 const char *const kAppFci = "6F 14 82 01 38 83 02 50 00 84 08 F0 4B 59 54 44 45 4D 4F 8A 01 05";
 const char *const kEf0101Fcp = "62 0E 82 01 01 83 02 01 01 80 02 01 2C 8A 01 05";
 
-TEST(IsoCardSelect, ByFidAndNameWithAndWithoutTemplates) {
+TEST(IsoCardSelect, ByFidAndNameWithAndWithoutTemplates)
+{
     const std::string fci = std::string(kAppFci) + " 90 00";
     const std::string fcp = std::string(kEf0101Fcp) + " 90 00";
-    RunSteps(kytsim::IsoCardHandler(false), {
-        {"00 A4 00 0C 02 3F 00", "90 00"},
-        {"00 A4 00 00 02 3F 00", "6F 0A 82 01 38 83 02 3F 00 8A 01 05 90 00"}, // the MF has no name
-        {"00 A4 04 00 08 F0 4B 59 54 44 45 4D 4F 00", fci.c_str()},              // case 4
-        {kSelectApp, fci.c_str()},                                               // case 3 answered too
-        {"00 A4 04 04 08 F0 4B 59 54 44 45 4D 4F", "62 14 XX XX XX XX XX XX XX XX XX XX XX XX XX XX XX XX XX XX XX XX 90 00"},
-        {"00 A4 04 0C 08 F0 4B 59 54 44 45 4D 4F", "90 00"},
-        {"00 A4 02 04 02 01 01", fcp.c_str()},
-        {"00 A4 00 0C", "90 00"}, // P1 00 without data: the MF
-        {"00 A4 01 0C 02 50 00", "90 00"},
-        {"00 A4 01 0C 02 01 01", "6A 82"}, // P1 01 finds DFs only
-        {"00 A4 02 0C 02 2F 00", "6A 82"}, // P1 02 looks in the current DF only
-        {"00 A4 00 0C 02 2F 00", "90 00"}, // P1 00 also looks beside the current DF
-        {"00 A4 00 0C 02 50 00", "90 00"},
-        {"00 A4 00 0C 02 01 01", "90 00"},
-        {"00 A4 02 0C 02 3F 00", "90 00"}, // 3F00 is the MF for every P1
-        {"00 A4 02 0C 02 50 00", "6A 82"}, // P1 02 finds EFs only
-        {"00 A4 00 0C 02 01 01", "6A 82"}, // EF 0101 is not near the MF
-    });
+    RunSteps(kytsim::IsoCardHandler(false),
+             {
+                 {"00 A4 00 0C 02 3F 00", "90 00"},
+                 {"00 A4 00 00 02 3F 00", "6F 0A 82 01 38 83 02 3F 00 8A 01 05 90 00"}, // the MF has no name
+                 {"00 A4 04 00 08 F0 4B 59 54 44 45 4D 4F 00", fci.c_str()},            // case 4
+                 {kSelectApp, fci.c_str()},                                             // case 3 answered too
+                 {"00 A4 04 04 08 F0 4B 59 54 44 45 4D 4F",
+                  "62 14 XX XX XX XX XX XX XX XX XX XX XX XX XX XX XX XX XX XX XX XX 90 00"},
+                 {"00 A4 04 0C 08 F0 4B 59 54 44 45 4D 4F", "90 00"},
+                 {"00 A4 02 04 02 01 01", fcp.c_str()},
+                 {"00 A4 00 0C", "90 00"}, // P1 00 without data: the MF
+                 {"00 A4 01 0C 02 50 00", "90 00"},
+                 {"00 A4 01 0C 02 01 01", "6A 82"}, // P1 01 finds DFs only
+                 {"00 A4 02 0C 02 2F 00", "6A 82"}, // P1 02 looks in the current DF only
+                 {"00 A4 00 0C 02 2F 00", "90 00"}, // P1 00 also looks beside the current DF
+                 {"00 A4 00 0C 02 50 00", "90 00"},
+                 {"00 A4 00 0C 02 01 01", "90 00"},
+                 {"00 A4 02 0C 02 3F 00", "90 00"}, // 3F00 is the MF for every P1
+                 {"00 A4 02 0C 02 50 00", "6A 82"}, // P1 02 finds EFs only
+                 {"00 A4 00 0C 02 01 01", "6A 82"}, // EF 0101 is not near the MF
+             });
 }
 
-TEST(IsoCardSelect, NameMustMatchExactly) {
-    RunSteps(kytsim::IsoCardHandler(false), {
-        {"00 A4 04 0C 07 F0 4B 59 54 44 45 4D", "6A 82"},
-        {"00 A4 04 0C 09 F0 4B 59 54 44 45 4D 4F 00", "6A 82"},
-        {"00 A4 04 0C 08 F0 4B 59 54 44 45 4D 4E", "6A 82"},
-        {"00 A4 04 0C 11 F0 4B 59 54 44 45 4D 4F 00 00 00 00 00 00 00 00 00", "67 00"}, // over 16 bytes
-    });
+TEST(IsoCardSelect, NameMustMatchExactly)
+{
+    RunSteps(kytsim::IsoCardHandler(false),
+             {
+                 {"00 A4 04 0C 07 F0 4B 59 54 44 45 4D", "6A 82"},
+                 {"00 A4 04 0C 09 F0 4B 59 54 44 45 4D 4F 00", "6A 82"},
+                 {"00 A4 04 0C 08 F0 4B 59 54 44 45 4D 4E", "6A 82"},
+                 {"00 A4 04 0C 11 F0 4B 59 54 44 45 4D 4F 00 00 00 00 00 00 00 00 00", "67 00"}, // over 16 bytes
+             });
 }
 
-TEST(IsoCardSelect, FailedSelectKeepsTheSelection) {
+TEST(IsoCardSelect, FailedSelectKeepsTheSelection)
+{
     RunSteps(kytsim::IsoCardHandler(false), {
-        {"00 A4 04 0C 08 F0 4B 59 54 44 45 4D 4F", "90 00"},
-        {"00 A4 02 0C 02 01 01", "90 00"},
-        {"00 A4 00 0C 02 77 77", "6A 82"},
-        {"00 A4 09 0C 02 01 01", "6A 86"},
-        {"00 B0 00 00 02", "00 01 90 00"},
-    });
+                                                {"00 A4 04 0C 08 F0 4B 59 54 44 45 4D 4F", "90 00"},
+                                                {"00 A4 02 0C 02 01 01", "90 00"},
+                                                {"00 A4 00 0C 02 77 77", "6A 82"},
+                                                {"00 A4 09 0C 02 01 01", "6A 86"},
+                                                {"00 B0 00 00 02", "00 01 90 00"},
+                                            });
 }
 
-TEST(IsoCardRead, OffsetsLeZeroAndTheEndOfTheFile) {
+TEST(IsoCardRead, OffsetsLeZeroAndTheEndOfTheFile)
+{
     const Bytes body = AppFile();
     const auto card = kytsim::IsoCardHandler(false);
     card(Hex(kSelectApp));
@@ -159,16 +173,16 @@ TEST(IsoCardRead, OffsetsLeZeroAndTheEndOfTheFile) {
         Bytes expected;
     } cases[] = {
         {"00 B0 00 00 01", Plus(Slice(body, 0, 1), ok)},
-        {"00 B0 00 00 00", Plus(Slice(body, 0, 256), ok)},     // Le 00 is 256
-        {"00 B0 00 2C 00", Plus(Slice(body, 44, 256), ok)},    // up to the last byte exactly
-        {"00 B0 00 FF 03", Plus(Slice(body, 255, 3), ok)},     // across the 256 boundary
-        {"00 B0 01 00 00", Plus(Slice(body, 256, 44), eof)},   // only 44 left
+        {"00 B0 00 00 00", Plus(Slice(body, 0, 256), ok)},   // Le 00 is 256
+        {"00 B0 00 2C 00", Plus(Slice(body, 44, 256), ok)},  // up to the last byte exactly
+        {"00 B0 00 FF 03", Plus(Slice(body, 255, 3), ok)},   // across the 256 boundary
+        {"00 B0 01 00 00", Plus(Slice(body, 256, 44), eof)}, // only 44 left
         {"00 B0 01 2B 02", Plus(Slice(body, 299, 1), eof)},
         {"00 B0 01 2B 01", Plus(Slice(body, 299, 1), ok)},
         {"00 B0 01 2C 01", Hex("6B 00")},
         {"00 B0 7F FF 01", Hex("6B 00")},
-        {"00 B0 81 00 01", Hex("6A 86")}, // short EF identifier
-        {"00 B0 00 00", Hex("67 00")},    // no Le
+        {"00 B0 81 00 01", Hex("6A 86")},       // short EF identifier
+        {"00 B0 00 00", Hex("67 00")},          // no Le
         {"00 B0 00 00 01 00", Hex("67 00")},    // command data...
         {"00 B0 00 00 01 00 01", Hex("67 00")}, // ...with Le too
     };
@@ -176,65 +190,71 @@ TEST(IsoCardRead, OffsetsLeZeroAndTheEndOfTheFile) {
         EXPECT_EQ(ToHex(card(Hex(c.command))), ToHex(c.expected)) << c.command;
 }
 
-TEST(IsoCardRead, NeedsACurrentEf) {
-    RunSteps(kytsim::IsoCardHandler(false), {
-        {"00 B0 00 00 01", "69 86"}, // fresh card: only the MF
-        {"00 A4 00 0C 02 2F E2", "90 00"},
-        {"00 B0 00 00 0A", "98 94 00 21 43 65 87 09 21 F3 90 00"},
-        {"00 B0 00 00 0B", "98 94 00 21 43 65 87 09 21 F3 62 82"},
-        {"00 A4 04 0C 08 F0 4B 59 54 44 45 4D 4F", "90 00"}, // a DF drops the EF
-        {"00 B0 00 00 01", "69 86"},
-        {"00 A4 00 0C 02 2F 00", "90 00"},
-        {"00 B0 00 00 00", "61 14 4F 08 F0 4B 59 54 44 45 4D 4F 50 08 4B 59 54 20 44 45 4D 4F 62 82"},
-    });
+TEST(IsoCardRead, NeedsACurrentEf)
+{
+    RunSteps(kytsim::IsoCardHandler(false),
+             {
+                 {"00 B0 00 00 01", "69 86"}, // fresh card: only the MF
+                 {"00 A4 00 0C 02 2F E2", "90 00"},
+                 {"00 B0 00 00 0A", "98 94 00 21 43 65 87 09 21 F3 90 00"},
+                 {"00 B0 00 00 0B", "98 94 00 21 43 65 87 09 21 F3 62 82"},
+                 {"00 A4 04 0C 08 F0 4B 59 54 44 45 4D 4F", "90 00"}, // a DF drops the EF
+                 {"00 B0 00 00 01", "69 86"},
+                 {"00 A4 00 0C 02 2F 00", "90 00"},
+                 {"00 B0 00 00 00", "61 14 4F 08 F0 4B 59 54 44 45 4D 4F 50 08 4B 59 54 20 44 45 4D 4F 62 82"},
+             });
 }
 
-TEST(IsoCardT1, ShortLeLeavesTheRestForGetResponse) {
+TEST(IsoCardT1, ShortLeLeavesTheRestForGetResponse)
+{
     RunSteps(kytsim::IsoCardHandler(false), {
-        {"00 C0 00 00 00", "69 85"},
-        {"00 A4 04 00 08 F0 4B 59 54 44 45 4D 4F 05", "6F 14 82 01 38 61 11"},
-        {"00 C0 00 00 04", "83 02 50 00 61 0D"},
-        {"00 C0 00 00 00", "84 08 F0 4B 59 54 44 45 4D 4F 8A 01 05 90 00"},
-        {"00 C0 00 00 01", "69 85"},
-        {"00 A4 04 00 08 F0 4B 59 54 44 45 4D 4F 01", "6F 61 15"},
-        {"00 B0 00 00 01", "69 86"}, // any other command drops what is pending
-        {"00 C0 00 00 15", "69 85"},
-    });
+                                                {"00 C0 00 00 00", "69 85"},
+                                                {"00 A4 04 00 08 F0 4B 59 54 44 45 4D 4F 05", "6F 14 82 01 38 61 11"},
+                                                {"00 C0 00 00 04", "83 02 50 00 61 0D"},
+                                                {"00 C0 00 00 00", "84 08 F0 4B 59 54 44 45 4D 4F 8A 01 05 90 00"},
+                                                {"00 C0 00 00 01", "69 85"},
+                                                {"00 A4 04 00 08 F0 4B 59 54 44 45 4D 4F 01", "6F 61 15"},
+                                                {"00 B0 00 00 01", "69 86"}, // any other command drops what is pending
+                                                {"00 C0 00 00 15", "69 85"},
+                                            });
 }
 
-TEST(IsoCardT0, ResponsesWaitForGetResponseAndWrongLeGives6C) {
+TEST(IsoCardT0, ResponsesWaitForGetResponseAndWrongLeGives6C)
+{
     const std::string fci = std::string(kAppFci) + " 90 00";
     const std::string fcp = std::string(kEf0101Fcp) + " 90 00";
     std::string read256;
     for (int i = 0; i < 256; ++i)
         read256 += "XX ";
     read256 += "90 00";
-    RunSteps(kytsim::IsoCardHandler(true), {
-        {"00 A4 00 0C 02 3F 00", "90 00"}, // nothing to announce
-        {kSelectApp, "61 16"},
-        {"00 C0 00 00 00", "6C 16"},       // 256 asked, 22 pending
-        {"00 C0 00 00 17", "6C 16"},
-        {"00 C0 00 00 16", fci.c_str()},   // the 6C kept the data
-        {"00 C0 00 00 16", "69 85"},
-        {"00 A4 04 00 08 F0 4B 59 54 44 45 4D 4F 00", "61 16"}, // case 4 too
-        {"00 C0 00 00 10", "6F 14 82 01 38 83 02 50 00 84 08 F0 4B 59 54 44 61 06"},
-        {"00 C0 00 00 06", "45 4D 4F 8A 01 05 90 00"},
-        {"00 A4 02 04 02 01 01", "61 10"},
-        {"00 C0 00 00 10", fcp.c_str()},
-        {"00 B0 00 00 03", "00 01 02 90 00"},      // READ BINARY answers at once
-        {"00 B0 01 00 00", "6C 2C"},               // Le 256, 44 left
-        {"00 B0 01 2B 02", "6C 01"},
-        {"00 B0 01 2B 01", "8E 90 00"},               // 2B ^ A5
-        {"00 B0 01 2C 01", "6B 00"},
-        {"00 B0 00 2C 00", read256.c_str()},      // exactly 256 left
-        {"00 B0 00 2D 00", "6C FF"},               // 255 left
-        {"00 A4 04 00 08 F0 4B 59 54 44 45 4D 4F", "61 16"},
-        {"00 B0 00 00 01", "69 86"},               // drops the pending FCI
-        {"00 C0 00 00 16", "69 85"},
-    });
+    RunSteps(kytsim::IsoCardHandler(true),
+             {
+                 {"00 A4 00 0C 02 3F 00", "90 00"}, // nothing to announce
+                 {kSelectApp, "61 16"},
+                 {"00 C0 00 00 00", "6C 16"}, // 256 asked, 22 pending
+                 {"00 C0 00 00 17", "6C 16"},
+                 {"00 C0 00 00 16", fci.c_str()}, // the 6C kept the data
+                 {"00 C0 00 00 16", "69 85"},
+                 {"00 A4 04 00 08 F0 4B 59 54 44 45 4D 4F 00", "61 16"}, // case 4 too
+                 {"00 C0 00 00 10", "6F 14 82 01 38 83 02 50 00 84 08 F0 4B 59 54 44 61 06"},
+                 {"00 C0 00 00 06", "45 4D 4F 8A 01 05 90 00"},
+                 {"00 A4 02 04 02 01 01", "61 10"},
+                 {"00 C0 00 00 10", fcp.c_str()},
+                 {"00 B0 00 00 03", "00 01 02 90 00"}, // READ BINARY answers at once
+                 {"00 B0 01 00 00", "6C 2C"},          // Le 256, 44 left
+                 {"00 B0 01 2B 02", "6C 01"},
+                 {"00 B0 01 2B 01", "8E 90 00"}, // 2B ^ A5
+                 {"00 B0 01 2C 01", "6B 00"},
+                 {"00 B0 00 2C 00", read256.c_str()}, // exactly 256 left
+                 {"00 B0 00 2D 00", "6C FF"},         // 255 left
+                 {"00 A4 04 00 08 F0 4B 59 54 44 45 4D 4F", "61 16"},
+                 {"00 B0 00 00 01", "69 86"}, // drops the pending FCI
+                 {"00 C0 00 00 16", "69 85"},
+             });
 }
 
-TEST(IsoCardErrors, StatusWordsForBadCommands) {
+TEST(IsoCardErrors, StatusWordsForBadCommands)
+{
     const Step cases[] = {
         {"", "67 00"},
         {"00", "67 00"},
@@ -246,30 +266,30 @@ TEST(IsoCardErrors, StatusWordsForBadCommands) {
         {"00 CA 9F 7F 00", "6D 00"},
         {"00 D6 00 00 01 00", "6D 00"},
         {"00 00 00 00", "6D 00"},
-        {"00 A4 04 00 08 F0 4B", "67 00"},                       // Lc longer than the data
-        {"00 A4 04 00 02 F0 4B 59 54", "67 00"},                 // two bytes too many
-        {"00 A4 00 0C 03 3F 00 00 00", "67 00"},                 // FID of 3 bytes... with Le
-        {"00 A4 00 0C 03 3F 00 00", "67 00"},                    // ...and without
+        {"00 A4 04 00 08 F0 4B", "67 00"},       // Lc longer than the data
+        {"00 A4 04 00 02 F0 4B 59 54", "67 00"}, // two bytes too many
+        {"00 A4 00 0C 03 3F 00 00 00", "67 00"}, // FID of 3 bytes... with Le
+        {"00 A4 00 0C 03 3F 00 00", "67 00"},    // ...and without
         {"00 A4 01 0C 01 50", "67 00"},
-        {"00 A4 02 0C", "67 00"},                                // P1 02 needs a FID
+        {"00 A4 02 0C", "67 00"}, // P1 02 needs a FID
         {"00 A4 04 0C", "67 00"},
-        {"00 B0 00 00 00 01 00", "67 00"},                       // extended Le
-        {"00 B0 00 00 00 00", "67 00"},                          // Lc 00 is no short Lc
+        {"00 B0 00 00 00 01 00", "67 00"},                         // extended Le
+        {"00 B0 00 00 00 00", "67 00"},                            // Lc 00 is no short Lc
         {"00 A4 04 00 00 00 08 F0 4B 59 54 44 45 4D 4F", "67 00"}, // extended Lc
-        {"00 A4 08 0C 02 3F 00", "6A 86"},                       // path selection
+        {"00 A4 08 0C 02 3F 00", "6A 86"},                         // path selection
         {"00 A4 03 0C", "6A 86"},
-        {"00 A4 00 02 02 3F 00", "6A 86"},                       // next occurrence
+        {"00 A4 00 02 02 3F 00", "6A 86"}, // next occurrence
         {"00 A4 00 08 02 3F 00", "6A 86"},
         {"00 C0 01 00 10", "6A 86"},
         {"00 C0 00 00", "67 00"},
         {"00 C0 00 00 01 00", "67 00"},
-        {"00 84 01 00 08", "6A 86"},                             // GET CHALLENGE: P1-P2 0000 only
-        {"00 84 00 00", "67 00"},                                // no Le
-        {"00 84 00 00 01 AA", "67 00"},                          // command data
-        {"00 82 00 00 02 01 02", "69 85"},                       // EXTERNAL AUTHENTICATE: no challenge
+        {"00 84 01 00 08", "6A 86"},       // GET CHALLENGE: P1-P2 0000 only
+        {"00 84 00 00", "67 00"},          // no Le
+        {"00 84 00 00 01 AA", "67 00"},    // command data
+        {"00 82 00 00 02 01 02", "69 85"}, // EXTERNAL AUTHENTICATE: no challenge
         {"00 82 00 01 02 01 02", "6A 86"},
-        {"00 82 00 00", "67 00"},                                // no cryptogram
-        {"00 82 00 00 02 01 02 00", "67 00"},                    // an Le
+        {"00 82 00 00", "67 00"},             // no cryptogram
+        {"00 82 00 00 02 01 02 00", "67 00"}, // an Le
     };
     for (bool t0 : {false, true}) {
         for (const Step &step : cases) {
@@ -282,34 +302,37 @@ TEST(IsoCardErrors, StatusWordsForBadCommands) {
 
 // A card made with extended lengths takes three-byte Lc and two-byte Le; the
 // short forms and the checks on them stay as they are.
-TEST(IsoCardExtended, ExtendedLcAndLe) {
+TEST(IsoCardExtended, ExtendedLcAndLe)
+{
     const Bytes body = AppFile();
     const std::string all = ToHex(Plus(body, {0x90, 0x00}));
-    RunSteps(kytsim::IsoCardHandler(false, true), {
-        {"00 A4 04 0C 00 00 08 F0 4B 59 54 44 45 4D 4F", "90 00"}, // extended Lc, no Le
-        {"00 A4 00 04 00 00 02 01 01 00 00", std::string(kEf0101Fcp).append(" 90 00").c_str()},
-        {"00 B0 00 00 00 01 2C", all.c_str()},                      // 300 bytes at once
-        {"00 B0 00 00 00 00 00", all.substr(0, all.size() - 5).append("62 82").c_str()}, // 65536 asked
-        {"00 B0 01 00 00 00 02", ToHex(Plus(Slice(body, 256, 2), {0x90, 0x00})).c_str()},
-        {"00 B0 00 00 05", ToHex(Plus(Slice(body, 0, 5), {0x90, 0x00})).c_str()}, // short still works
-        {"00 A4 00 0C 00 00 03 01 01", "67 00"},                    // Lc longer than the data
-        {"00 A4 00 0C 00 00 00 01 01", "67 00"},                    // Lc 0000
-        {"00 B0 00 00 00 01", "67 00"},                             // half an extended Le
-        {"00 A4 00 0C 00 00 02 01 01 00", "67 00"},                 // one byte of Le
-        {"00 84 00 00 00 01 01", "67 00"},                          // a challenge of 257 bytes
-    });
+    RunSteps(kytsim::IsoCardHandler(false, true),
+             {
+                 {"00 A4 04 0C 00 00 08 F0 4B 59 54 44 45 4D 4F", "90 00"}, // extended Lc, no Le
+                 {"00 A4 00 04 00 00 02 01 01 00 00", std::string(kEf0101Fcp).append(" 90 00").c_str()},
+                 {"00 B0 00 00 00 01 2C", all.c_str()},                                           // 300 bytes at once
+                 {"00 B0 00 00 00 00 00", all.substr(0, all.size() - 5).append("62 82").c_str()}, // 65536 asked
+                 {"00 B0 01 00 00 00 02", ToHex(Plus(Slice(body, 256, 2), {0x90, 0x00})).c_str()},
+                 {"00 B0 00 00 05", ToHex(Plus(Slice(body, 0, 5), {0x90, 0x00})).c_str()}, // short still works
+                 {"00 A4 00 0C 00 00 03 01 01", "67 00"},                                  // Lc longer than the data
+                 {"00 A4 00 0C 00 00 00 01 01", "67 00"},                                  // Lc 0000
+                 {"00 B0 00 00 00 01", "67 00"},                                           // half an extended Le
+                 {"00 A4 00 0C 00 00 02 01 01 00", "67 00"},                               // one byte of Le
+                 {"00 84 00 00 00 01 01", "67 00"},                                        // a challenge of 257 bytes
+             });
 }
 
 // GET CHALLENGE gives the Le bytes asked for, 1 to 256, under T=0 as under
 // T=1, and in extended form too.
-TEST(IsoCardChallenge, LeGivesTheLength) {
+TEST(IsoCardChallenge, LeGivesTheLength)
+{
     const struct {
         bool t0, extended;
         const char *apdu;
         size_t bytes;
     } cases[] = {
-        {false, false, "00 84 00 00 01", 1},       {true, false, "00 84 00 00 08", 8},
-        {false, false, "00 84 00 00 00", 256},     {true, false, "00 84 00 00 00", 256},
+        {false, false, "00 84 00 00 01", 1},        {true, false, "00 84 00 00 08", 8},
+        {false, false, "00 84 00 00 00", 256},      {true, false, "00 84 00 00 00", 256},
         {false, true, "00 84 00 00 00 01 00", 256}, {false, true, "00 84 00 00 00 00 10", 16},
     };
     for (const auto &c : cases) {
@@ -320,7 +343,8 @@ TEST(IsoCardChallenge, LeGivesTheLength) {
 }
 
 // Any byte string is answered with a status word; the handler survives it.
-TEST(IsoCardErrors, RandomApdusAlwaysGetAStatusWord) {
+TEST(IsoCardErrors, RandomApdusAlwaysGetAStatusWord)
+{
     std::mt19937 rng(7816);
     const Bytes headers[] = {Hex("00 A4 00 00"), Hex("00 A4 04 00"), Hex("00 A4 02 04"),
                              Hex("00 B0 00 00"), Hex("00 B0 01 2B"), Hex("00 C0 00 00")};
@@ -354,7 +378,8 @@ TEST(IsoCardErrors, RandomApdusAlwaysGetAStatusWord) {
 // ---- ATRs ----
 
 // The library's own ATR parser on a slot of 4000 kHz, 10752 to 344100 bit/s.
-CardCapabilities Parse(const Bytes &atr, KYT_ULONG *status) {
+CardCapabilities Parse(const Bytes &atr, KYT_ULONG *status)
+{
     ReaderCapabilities reader{};
     reader.Protocols = KYT_PROTOCOL_T0 | KYT_PROTOCOL_T1;
     reader.DefaultClock = 4000;
@@ -370,14 +395,16 @@ CardCapabilities Parse(const Bytes &atr, KYT_ULONG *status) {
     return card;
 }
 
-uint8_t XorFromT0(const Bytes &atr) {
+uint8_t XorFromT0(const Bytes &atr)
+{
     uint8_t x = 0;
     for (size_t i = 1; i < atr.size(); ++i)
         x ^= atr[i];
     return x;
 }
 
-TEST(IsoCardAtr, T1CardOffersT1WithIfsc254AndAValidCheckByte) {
+TEST(IsoCardAtr, T1CardOffersT1WithIfsc254AndAValidCheckByte)
+{
     const kytsim::Card card = kytsim::DemoT1Card();
     ASSERT_GE(card.atr.size(), 3u);
     EXPECT_EQ(card.atr[0], 0x3B);
@@ -404,7 +431,8 @@ TEST(IsoCardAtr, T1CardOffersT1WithIfsc254AndAValidCheckByte) {
     EXPECT_FALSE(card.mute);
 }
 
-TEST(IsoCardAtr, T0CardOffersOnlyT0AndHasNoCheckByte) {
+TEST(IsoCardAtr, T0CardOffersOnlyT0AndHasNoCheckByte)
+{
     const kytsim::Card card = kytsim::DemoT0Card();
     ASSERT_GE(card.atr.size(), 3u);
     EXPECT_EQ(card.atr[0], 0x3B);
@@ -433,7 +461,8 @@ TEST(IsoCardAtr, T0CardOffersOnlyT0AndHasNoCheckByte) {
 kytsim::ApduHandler g_exampleCard;
 
 KYT_STATUS ExampleTransmit(ReaderHandle, KYT_ULONG, const unsigned char *command, KYT_ULONG commandLength,
-                           unsigned char *response, KYT_ULONG responseSize, KYT_ULONG *responseLength) {
+                           unsigned char *response, KYT_ULONG responseSize, KYT_ULONG *responseLength)
+{
     const Bytes answer = g_exampleCard(Bytes(command, command + commandLength));
     if (answer.size() > responseSize)
         return E2BIG;
@@ -444,7 +473,8 @@ KYT_STATUS ExampleTransmit(ReaderHandle, KYT_ULONG, const unsigned char *command
 
 // Runs an example through kyt_test's own script runner; checks that every
 // pair of the script was sent and matched.
-void ExpectExamplePasses(const std::string &name, ReaderHandle handle, KYT_ULONG slot, ScriptTransmitFn transmit) {
+void ExpectExamplePasses(const std::string &name, ReaderHandle handle, KYT_ULONG slot, ScriptTransmitFn transmit)
+{
     const std::string path = std::string(KYT_SOURCE_DIR) + "/examples/" + name;
     testing::internal::CaptureStdout();
     RunScript(handle, slot, path.c_str(), transmit);
@@ -464,7 +494,8 @@ void ExpectExamplePasses(const std::string &name, ReaderHandle handle, KYT_ULONG
     EXPECT_EQ(2 * pairs, commands) << "every command line has its expected line and passed\n" << output;
 }
 
-TEST(IsoCardExamples, ScriptsPassAgainstTheHandler) {
+TEST(IsoCardExamples, ScriptsPassAgainstTheHandler)
+{
     g_exampleCard = kytsim::IsoCardHandler(false);
     ExpectExamplePasses("select-read-t1.apdu", nullptr, 0, ExampleTransmit);
     g_exampleCard = kytsim::IsoCardHandler(true);
@@ -475,7 +506,8 @@ TEST(IsoCardExamples, ScriptsPassAgainstTheHandler) {
 // The way a user runs them: the demo cards in slots 0 and 1 of the simulated
 // reader, the library on its pseudo-terminal, each card powered on with its
 // protocol set, the scripts sent with KYT_ExchangeApdu.
-TEST(IsoCardExamples, ScriptsPassThroughTheLibrary) {
+TEST(IsoCardExamples, ScriptsPassThroughTheLibrary)
+{
     const auto sim = rig::StartSim();
     ASSERT_TRUE(sim);
     sim->InsertCard(0, kytsim::DemoT1Card());

@@ -80,22 +80,22 @@ TEST(RulesCard, AnswersWithTheFirstRuleThatMatches)
         const char *response;
     } cases[] = {
         {"00 B0 00 00 04", "01 02 03 04 90 00"},
-        {"00 B0 00 00 04 00", "6D 00"},              // no '*': not one byte more
-        {"00 B0 00 1A 04", "11 90 00"},              // X: any low nibble...
+        {"00 B0 00 00 04 00", "6D 00"}, // no '*': not one byte more
+        {"00 B0 00 1A 04", "11 90 00"}, // X: any low nibble...
         {"00 B0 00 10 04", "11 90 00"},
-        {"00 B0 00 20 04", "6D 00"},                 // ...but the high one as written
-        {"00 B0 F1 00 02", "22 90 00"},              // x in the high nibble
+        {"00 B0 00 20 04", "6D 00"},    // ...but the high one as written
+        {"00 B0 F1 00 02", "22 90 00"}, // x in the high nibble
         {"00 B0 F2 00 02", "6D 00"},
-        {"00 A4 04 00 03 F0 01 02", "90 00"},        // '*': no further bytes...
-        {"00 A4 04 00 03 F0 01 02 00", "90 00"},     // ...or some
-        {"00 A4 04 00 03 F0 01", "6A 82"},           // shorter: the next rule
+        {"00 A4 04 00 03 F0 01 02", "90 00"},    // '*': no further bytes...
+        {"00 A4 04 00 03 F0 01 02 00", "90 00"}, // ...or some
+        {"00 A4 04 00 03 F0 01", "6A 82"},       // shorter: the next rule
         {"00 A4 04 00 05 A0 00 00 00 01", "6A 82"},
-        {"00 CA 9F 36 00", "9F 36 02 00 01 90 00"},  // the first of two rules for it
+        {"00 CA 9F 36 00", "9F 36 02 00 01 90 00"}, // the first of two rules for it
         {"00 CA 5F 20 00", "6A 88"},
         {"00 C0 00 00", "61 00"},
         {"80 E0 01 02 03 04 05 06", "69 82"},
         {"80 E0 01", "6D 00"},
-        {"80 10 00 00", "6D 00"},                    // nothing matches
+        {"80 10 00 00", "6D 00"}, // nothing matches
     };
     for (const auto &c : cases)
         EXPECT_EQ(sim.Answer(1, rig::Hex(c.command)), rig::Hex(c.response)) << c.command;
@@ -212,8 +212,7 @@ TEST(RulesCard, InsertedOnStandardInput)
     std::string good = folder.Write("good.rules", kRules);
     SimRig sim({}, kConsole);
     ASSERT_TRUE(sim.Ready());
-    EXPECT_EQ(sim.Ask("insert 2 rules:" + broken),
-              "error: " + broken + ":2: a command pattern without a response");
+    EXPECT_EQ(sim.Ask("insert 2 rules:" + broken), "error: " + broken + ":2: a command pattern without a response");
     EXPECT_EQ(sim.Ask("insert 2 rules:" + folder.Path("missing")),
               "error: " + folder.Path("missing") + ": No such file or directory");
     EXPECT_EQ(sim.Ask("insert 2 rules:" + good), "ok: slot 2 holds rules:" + good);
@@ -227,16 +226,14 @@ const std::vector<const char *> kDemoSession = {
     "00 B0 00 00 02",
     "00 A4 04 00 08 F0 4B 59 54 44 45 4D 4F 00", // the application's FCI
     "00 A4 02 0C 02 01 01",
-    "00 B0 00 00 00",                            // 256 bytes, in blocks of 64
-    "00 B0 01 20 10",                            // 62 82 at the end of the file
-    "00 84 00 00 10",                            // random, so the file has it
-    "00 CA 9F 7F 00",                            // 6D 00
+    "00 B0 00 00 00", // 256 bytes, in blocks of 64
+    "00 B0 01 20 10", // 62 82 at the end of the file
+    "00 84 00 00 10", // random, so the file has it
+    "00 CA 9F 7F 00", // 6D 00
     "00 B0 00 00 02",
 };
 const std::vector<const char *> kAtrCardSession = {
-    "00 B0 00 00 00 00 02",
-    "00 A4 04 0C 08 F0 4B 59 54 44 45 4D 4F",
-    "00 A4 02 0C 02 01 01",
+    "00 B0 00 00 00 00 02", "00 A4 04 0C 08 F0 4B 59 54 44 45 4D 4F", "00 A4 02 0C 02 01 01",
     "00 B0 00 00 00 01 2C", // extended Le: all 300 bytes
     "00 B0 00 00 00 00 02",
 };
@@ -271,8 +268,7 @@ TEST(Recording, ASessionKilledMidwayReplaysAsRulesCards)
     const std::string base = folder.Path("session");
     Session demo, atrCard, secondCard;
     {
-        SimRig sim({"--record", base, "--block", "64", "--card", "0:demo-t1", "--card", "1:3B808031FE458A"},
-                kConsole);
+        SimRig sim({"--record", base, "--block", "64", "--card", "0:demo-t1", "--card", "1:3B808031FE458A"}, kConsole);
         ASSERT_TRUE(sim.Ready());
         demo = RunSession(sim, 0, kDemoSession);
         atrCard = RunSession(sim, 1, kAtrCardSession);
@@ -286,7 +282,7 @@ TEST(Recording, ASessionKilledMidwayReplaysAsRulesCards)
     EXPECT_EQ(ReadFile(base + ".slot1").rfind("; Slot 1, recorded by kyt_sim --record", 0), 0u);
 
     SimRig replay({"--block", "64", "--card", "0:rules:" + base + ".slot0", "--card", "1:rules:" + base + ".slot1",
-                "--card", "2:rules:" + base + ".slot0.2"},
+                   "--card", "2:rules:" + base + ".slot0.2"},
                   kQuiet);
     ASSERT_TRUE(replay.Ready());
     EXPECT_EQ(RunSession(replay, 0, kDemoSession), FirstResponses(demo, kDemoSession));

@@ -67,8 +67,8 @@ TEST(CardFactors, ElementaryTimeUnitsCompared)
     const Case cases[] = {
         {0x11, 0x11, true},  {0x11, 0x96, true},  {0x96, 0x11, false}, {0x96, 0x96, true},
         {0x13, 0x12, false}, {0x12, 0x13, true},  {0x01, 0x11, true},  // Fi index 0 is 372 as well
-        {0x94, 0x13, false}, // 512/8 = 64 clocks against 372/4 = 93
-        {0x95, 0x18, true},  // 512/16 = 32 against 372/12 = 31
+        {0x94, 0x13, false},                                           // 512/8 = 64 clocks against 372/4 = 93
+        {0x95, 0x18, true},                                            // 512/16 = 32 against 372/12 = 31
         {0x71, 0x96, false}, {0x10, 0x96, false}, {0x11, 0x1A, false}, // reserved indices
     };
     for (const Case &c : cases)
@@ -82,8 +82,7 @@ std::vector<std::pair<uint8_t, uint8_t>> ParameterAnswers(const kytsim::SimReade
     std::vector<std::pair<uint8_t, uint8_t>> answers;
     for (const kytsim::LogEntry &entry : sim.Log()) {
         const Bytes &frame = entry.bytes;
-        if (entry.direction == kytsim::Direction::ReaderToHost && frame.size() > 10 &&
-            frame[1] == RDR_TO_PC_PARAMETERS)
+        if (entry.direction == kytsim::Direction::ReaderToHost && frame.size() > 10 && frame[1] == RDR_TO_PC_PARAMETERS)
             answers.emplace_back(frame[1 + CCID_OFFSET_STATUS], frame[1 + CCID_OFFSET_ERROR]);
     }
     return answers;

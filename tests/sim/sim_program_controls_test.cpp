@@ -106,9 +106,9 @@ TEST_F(SimControls, DelayIsCancelledAndBadOnesRefused)
     EXPECT_EQ(Ask("delay 1 600000"), "ok: the next APDU to slot 1 is answered 600000 ms late");
     EXPECT_EQ(Ask("delay 1 0"), "ok: the next APDU to slot 1 is answered without delay");
     EXPECT_EQ(Ask("status").find("late"), std::string::npos);
-    for (const char *line : {"delay", "delay 0", "delay 0 3600001", "delay 0 -5", "delay 0 5s", "delay x 5",
-                             "delay 9 5", "delay 0 5 5", "silence 0", "silence 3600001", "silence soon",
-                             "silence off now"})
+    for (const char *line :
+         {"delay", "delay 0", "delay 0 3600001", "delay 0 -5", "delay 0 5s", "delay x 5", "delay 9 5", "delay 0 5 5",
+          "silence 0", "silence 3600001", "silence soon", "silence off now"})
         EXPECT_EQ(Ask(line).substr(0, 7), "error: ") << line;
 }
 

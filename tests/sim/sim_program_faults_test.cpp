@@ -24,9 +24,9 @@ namespace {
 
 using Bytes = std::vector<unsigned char>;
 
-const char *const kKinds[] = {"ack-lost",          "ack-refused",       "ack-damaged",       "ack-lost-after-run",
-                              "ack-late",          "response-damaged",  "response-truncated", "response-padded",
-                              "response-split",    "response-withheld", "repeat-ignored"};
+const char *const kKinds[] = {"ack-lost",       "ack-refused",       "ack-damaged",        "ack-lost-after-run",
+                              "ack-late",       "response-damaged",  "response-truncated", "response-padded",
+                              "response-split", "response-withheld", "repeat-ignored"};
 
 using rig::StatusPart;
 
@@ -119,10 +119,10 @@ INSTANTIATE_TEST_SUITE_P(Kinds, FaultKinds, ::testing::ValuesIn(kKindCases),
 TEST_F(SimFaults, OptionsSetTheRatesSeedAndResend)
 {
     std::string port;
-    ASSERT_NO_FATAL_FAILURE(Spawn({"--fault", "response-split:100", "--split-pause", "0", "--fault",
-                                   "repeat-ignored:0.25", "--fault", "ack-late", "--fault", "ack-late:0", "--seed",
-                                   "7", "--resend", "replay"},
-                                  &port));
+    ASSERT_NO_FATAL_FAILURE(
+        Spawn({"--fault", "response-split:100", "--split-pause", "0", "--fault", "repeat-ignored:0.25", "--fault",
+               "ack-late", "--fault", "ack-late:0", "--seed", "7", "--resend", "replay"},
+              &port));
     std::string status = Ask("status");
     EXPECT_EQ(StatusPart(status, "faults"), "response-split 0 at 100%, repeat-ignored 0 at 0.25%") << status;
     EXPECT_NE(status.find("; resend replay, 0 commands sent again"), std::string::npos) << status;
@@ -253,18 +253,24 @@ TEST(SimFaultOptions, HelpListsThemAndBadValuesAreRefused)
     rig::Program help = rig::Spawn({"--help"});
     std::string text = rig::ReadAll(help.out);
     EXPECT_EQ(rig::Wait(help), 0);
-    for (const char *word : {"--fault", "--seed", "--resend", "--split-pause", "--card-factors", "--log",
-                             "--log-size", "mute SLOT", "unmute SLOT", "fault KIND RATE", "inject KIND",
-                             "faults off"})
+    for (const char *word : {"--fault", "--seed", "--resend", "--split-pause", "--card-factors", "--log", "--log-size",
+                             "mute SLOT", "unmute SLOT", "fault KIND RATE", "inject KIND", "faults off"})
         EXPECT_NE(text.find(word), std::string::npos) << word;
     for (const char *kind : kKinds)
         EXPECT_NE(text.find("\n  " + std::string(kind) + " "), std::string::npos) << kind;
 
-    for (const std::vector<std::string> &args :
-         {std::vector<std::string>{"--fault", "nope"}, {"--fault", "ack-lost:101"}, {"--fault", "ack-lost:"},
-          {"--fault", "ack-lost:x"}, {"--seed", "-1"}, {"--resend", "twice"}, {"--card-factors", "0:77"},
-          {"--card-factors", "0"}, {"--card-factors", "9:11"}, {"--split-pause", "soon"}, {"--log-size", "0"},
-          {"--log", ""}}) {
+    for (const std::vector<std::string> &args : {std::vector<std::string>{"--fault", "nope"},
+                                                 {"--fault", "ack-lost:101"},
+                                                 {"--fault", "ack-lost:"},
+                                                 {"--fault", "ack-lost:x"},
+                                                 {"--seed", "-1"},
+                                                 {"--resend", "twice"},
+                                                 {"--card-factors", "0:77"},
+                                                 {"--card-factors", "0"},
+                                                 {"--card-factors", "9:11"},
+                                                 {"--split-pause", "soon"},
+                                                 {"--log-size", "0"},
+                                                 {"--log", ""}}) {
         rig::Program bad = rig::Spawn(args);
         rig::ReadAll(bad.out);
         EXPECT_EQ(rig::Wait(bad), 2) << args[0] << " " << args[1];

@@ -45,12 +45,18 @@ using wire::Command;
 speed_t SpeedConstant(uint32_t bps)
 {
     switch (bps) {
-    case 9600: return B9600;
-    case 19200: return B19200;
-    case 38400: return B38400;
-    case 57600: return B57600;
-    case 115200: return B115200;
-    default: return B0;
+    case 9600:
+        return B9600;
+    case 19200:
+        return B19200;
+    case 38400:
+        return B38400;
+    case 57600:
+        return B57600;
+    case 115200:
+        return B115200;
+    default:
+        return B0;
     }
 }
 
@@ -206,10 +212,9 @@ kytsim::Card CardWith(kytsim::ApduHandler handler = nullptr)
 
 TEST_F(SimTest, FirmwareQueryIsAcknowledgedAndAnsweredExactly)
 {
-    const Bytes message = {0x6B, 0x05, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
-                           0xE0, 0x00, 0x00, 0x18, 0x00};
-    const Bytes frame = {0x02, 0x6B, 0x05, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
-                         0x00, 0xE0, 0x00, 0x00, 0x18, 0x00, 0x96, 0x03};
+    const Bytes message = {0x6B, 0x05, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0xE0, 0x00, 0x00, 0x18, 0x00};
+    const Bytes frame = {0x02, 0x6B, 0x05, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
+                         0x00, 0x00, 0xE0, 0x00, 0x00, 0x18, 0x00, 0x96, 0x03};
     ASSERT_EQ(wire::Frame(message), frame);
     host_->Write(frame);
     EXPECT_EQ(host_->Read(4), kAck);
@@ -552,17 +557,19 @@ TEST_F(SimTest, ResponseFaultsAreRepairedByRepeatRequests)
 TEST_F(SimTest, SurvivesRandomBytesAndLargeFrames)
 {
     sim_->InsertCard(0, CardWith([](const Bytes &apdu) {
-        Bytes answer(apdu.rbegin(), apdu.rend());
-        answer.push_back(0x90);
-        answer.push_back(0x00);
-        return answer;
-    }));
+                         Bytes answer(apdu.rbegin(), apdu.rend());
+                         answer.push_back(0x90);
+                         answer.push_back(0x00);
+                         return answer;
+                     }));
     host_->Exchange(Command(0x62, 0, 0));
 
     // Noise laced with start bytes, pieces of real frames and wild lengths.
     std::mt19937 random(20261208);
-    const Bytes pieces[] = {wire::Frame(Command(0x6F, 0, 1, {1, 2, 3})), kRepeatRequest,
-                            {0x02, 0x6F, 0x00, 0x00, 0x01, 0x00}, {0x02, 0x00, 0x00, 0x03}};
+    const Bytes pieces[] = {wire::Frame(Command(0x6F, 0, 1, {1, 2, 3})),
+                            kRepeatRequest,
+                            {0x02, 0x6F, 0x00, 0x00, 0x01, 0x00},
+                            {0x02, 0x00, 0x00, 0x03}};
     for (int round = 0; round < 200; round++) {
         Bytes noise;
         for (auto i = random() % 40; i > 0; i--)
@@ -610,8 +617,7 @@ TEST(SimProgram, RunsTheNamedSetupOnALinkUntilTerminated)
     rig::TempFolder folder("kyt_sim_test");
     ASSERT_TRUE(folder.Made());
     std::string link = folder.Path("reader");
-    Program program =
-        Spawn({"--model", "KYT4460P", "--speed", "19200", "--card", "1:3B0011", "--link", link});
+    Program program = Spawn({"--model", "KYT4460P", "--speed", "19200", "--card", "1:3B0011", "--link", link});
     ASSERT_GT(program.pid, 0);
     char line[512] = {};
     ASSERT_NE(fgets(line, sizeof line, program.out), nullptr);
@@ -695,15 +701,19 @@ TEST(SimProgram, HelpAndBadOptions)
     Program help = Spawn({"--help"});
     std::string text = ReadAll(help.out);
     EXPECT_EQ(Wait(help), 0);
-    for (const char *word : {"--model", "KYT7710P_V3", "KYT4460P", "--speed", "500000", "--card",
-                             "demo-t1", "demo-t0", "ATR", "--empty", "--block", "--link", "--pace",
-                             "--reader-delay", "--card-delay", "rules:FILE", "--record", "--adapter-latency"})
+    for (const char *word : {"--model", "KYT7710P_V3", "KYT4460P", "--speed", "500000", "--card", "demo-t1", "demo-t0",
+                             "ATR", "--empty", "--block", "--link", "--pace", "--reader-delay", "--card-delay",
+                             "rules:FILE", "--record", "--adapter-latency"})
         EXPECT_NE(text.find(word), std::string::npos) << word;
 
-    for (const std::vector<std::string> &args :
-         {std::vector<std::string>{"--model", "KYT9999"}, {"--speed", "4800"}, {"--card", "0:3B0"},
-          {"--card", "x:demo-t1"}, {"--frobnicate"}, {"--reader-delay", "soon"}, {"--pace", "--card-delay", "-5"},
-          {"--adapter-latency", "2000"}}) {
+    for (const std::vector<std::string> &args : {std::vector<std::string>{"--model", "KYT9999"},
+                                                 {"--speed", "4800"},
+                                                 {"--card", "0:3B0"},
+                                                 {"--card", "x:demo-t1"},
+                                                 {"--frobnicate"},
+                                                 {"--reader-delay", "soon"},
+                                                 {"--pace", "--card-delay", "-5"},
+                                                 {"--adapter-latency", "2000"}}) {
         Program bad = Spawn(args);
         ReadAll(bad.out);
         EXPECT_EQ(Wait(bad), 2) << args[0];
@@ -763,9 +773,12 @@ bool Talk(int fd, const Bytes &message)
 std::string SignalName(const ::testing::TestParamInfo<int> &info)
 {
     switch (info.param) {
-    case SIGTERM: return "SIGTERM";
-    case SIGINT: return "SIGINT";
-    default: return "SIGHUP";
+    case SIGTERM:
+        return "SIGTERM";
+    case SIGINT:
+        return "SIGINT";
+    default:
+        return "SIGHUP";
     }
 }
 
@@ -796,8 +809,7 @@ TEST_P(SimProgramEnd, WhileCommandsArrive)
         const std::string commands = "status\nremove 2\ninsert 2 demo-t0\nbounce 2\n";
         while (!ended) {
             pollfd p = {program.in, POLLOUT, 0};
-            if (poll(&p, 1, 100) == 1 && write(program.in, commands.data(), commands.size()) < 0 &&
-                errno != EAGAIN)
+            if (poll(&p, 1, 100) == 1 && write(program.in, commands.data(), commands.size()) < 0 && errno != EAGAIN)
                 break;
         }
     });
@@ -888,8 +900,11 @@ TEST_P(SimProgramInput, ReaderOpensAfterTheInputEnded)
 INSTANTIATE_TEST_SUITE_P(Inputs, SimProgramInput, ::testing::Values(Input::Null, Input::Closed, Input::Pipe),
                          [](const ::testing::TestParamInfo<Input> &param) {
                              switch (param.param) {
-                             case Input::Null: return "AtItsEnd";
-                             case Input::Closed: return "Closed";
-                             default: return "ClosedLater";
+                             case Input::Null:
+                                 return "AtItsEnd";
+                             case Input::Closed:
+                                 return "Closed";
+                             default:
+                                 return "ClosedLater";
                              }
                          });

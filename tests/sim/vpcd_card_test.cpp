@@ -179,18 +179,27 @@ Bytes AnswerAtr(const Bytes &message, const Bytes &wire)
 const Breach kBreaches[] = {
     {"silent on an APDU", Breach::AtApdu, [](const Bytes &m) { return AnswerApdus(m, {}); },
      "no answer within 1000 ms"},
-    {"a response cut short", Breach::AtApdu, [](const Bytes &m) { return AnswerApdus(m, {0xFF, 0xFF, 0x90}); },
+    {"a response cut short", Breach::AtApdu,
+     [](const Bytes &m) {
+         return AnswerApdus(m, {0xFF, 0xFF, 0x90});
+     },
      "no answer within 1000 ms"},
-    {"an empty response", Breach::AtApdu, [](const Bytes &m) { return AnswerApdus(m, {0x00, 0x00}); },
+    {"an empty response", Breach::AtApdu,
+     [](const Bytes &m) {
+         return AnswerApdus(m, {0x00, 0x00});
+     },
      "it sent a response of length 0"},
     {"a response without SW2", Breach::AtApdu,
      [](const Bytes &m) { return AnswerApdus(m, VpcdEmulator::Wire({0x90})); }, "it sent a response of length 1"},
     {"an ATR longer than any", Breach::AtPowerOn,
      [](const Bytes &m) { return AnswerAtr(m, VpcdEmulator::Wire(Bytes(255, 0x3B))); }, "it sent an ATR of length 255"},
-    {"an ATR of one byte", Breach::AtPowerOn,
-     [](const Bytes &m) { return AnswerAtr(m, VpcdEmulator::Wire({0x3B})); }, "it sent an ATR of length 1"},
+    {"an ATR of one byte", Breach::AtPowerOn, [](const Bytes &m) { return AnswerAtr(m, VpcdEmulator::Wire({0x3B})); },
+     "it sent an ATR of length 1"},
     {"a length of 65535 for an ATR", Breach::AtPowerOn,
-     [](const Bytes &m) { return AnswerAtr(m, {0xFF, 0xFF, 0x3B}); }, "it sent an ATR of length 65535"},
+     [](const Bytes &m) {
+         return AnswerAtr(m, {0xFF, 0xFF, 0x3B});
+     },
+     "it sent an ATR of length 65535"},
     {"bytes nobody asked for", Breach::Unasked, VpcdEmulator::PlainReply, "data that nothing asked for"},
 };
 
@@ -321,9 +330,12 @@ TEST(VpcdCard, PortsAndOptions)
     }
     close(holder);
 
-    for (const std::vector<std::string> &args :
-         {std::vector<std::string>{"--card", "0:vpcd:65536"}, {"--card", "0:vpcd:"}, {"--card", "0:vpcd:port"},
-          {"--card", "0:vpcdx"}, {"--vpcd-timeout", "0"}, {"--vpcd-timeout", "soon"}}) {
+    for (const std::vector<std::string> &args : {std::vector<std::string>{"--card", "0:vpcd:65536"},
+                                                 {"--card", "0:vpcd:"},
+                                                 {"--card", "0:vpcd:port"},
+                                                 {"--card", "0:vpcdx"},
+                                                 {"--vpcd-timeout", "0"},
+                                                 {"--vpcd-timeout", "soon"}}) {
         rig::SimProgram bad(args);
         EXPECT_EQ(bad.Wait(), 2) << args[1];
     }

@@ -37,8 +37,7 @@ struct Program {
 };
 
 // Starts kyt_sim with these arguments; pid -1 when it cannot be started.
-Program Spawn(const std::vector<std::string> &args, Input input = Input::Inherited,
-              Errors errors = Errors::Inherited);
+Program Spawn(const std::vector<std::string> &args, Input input = Input::Inherited, Errors errors = Errors::Inherited);
 
 // Exit status of the program, or -1 if it ended by a signal or did not end
 // within the wait (a bound only so that a program that hangs cannot hang the

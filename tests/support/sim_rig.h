@@ -33,10 +33,7 @@ public:
     using Bytes = std::vector<unsigned char>;
 
     SimRig() = default;
-    explicit SimRig(const std::vector<std::string> &args, const SimOptions &options = {})
-    {
-        Begin(args, options);
-    }
+    explicit SimRig(const std::vector<std::string> &args, const SimOptions &options = {}) { Begin(args, options); }
     ~SimRig() { End(); }
     SimRig(const SimRig &) = delete;
     SimRig &operator=(const SimRig &) = delete;

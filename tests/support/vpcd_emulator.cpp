@@ -66,7 +66,9 @@ Bytes VpcdEmulator::Wire(const Bytes &body)
     return wire;
 }
 
-VpcdEmulator::VpcdEmulator(Responder responder) : responder_(std::move(responder)) {}
+VpcdEmulator::VpcdEmulator(Responder responder) : responder_(std::move(responder))
+{
+}
 
 VpcdEmulator::~VpcdEmulator()
 {

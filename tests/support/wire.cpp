@@ -67,8 +67,7 @@ Bytes Command(uint8_t type, uint8_t slot, uint8_t seq, const Bytes &data, uint8_
     return Message(type, slot, seq, b7, static_cast<uint8_t>(level), static_cast<uint8_t>(level >> 8), data);
 }
 
-Bytes Response(uint8_t type, uint8_t slot, uint8_t seq, uint8_t status, uint8_t error, uint8_t chain,
-               const Bytes &data)
+Bytes Response(uint8_t type, uint8_t slot, uint8_t seq, uint8_t status, uint8_t error, uint8_t chain, const Bytes &data)
 {
     return Message(type, slot, seq, status, error, chain, data);
 }

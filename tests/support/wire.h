@@ -26,8 +26,7 @@ Bytes RepeatRequest();
 // sequence, then bytes 7 to 9 as given), then the data.
 Bytes Message(uint8_t type, uint8_t slot, uint8_t seq, uint8_t b7, uint8_t b8, uint8_t b9, const Bytes &data);
 // A host-to-reader command; bytes 8 and 9 carry `level` (low byte first).
-Bytes Command(uint8_t type, uint8_t slot, uint8_t seq, const Bytes &data = {}, uint8_t b7 = 0,
-              uint16_t level = 0);
+Bytes Command(uint8_t type, uint8_t slot, uint8_t seq, const Bytes &data = {}, uint8_t b7 = 0, uint16_t level = 0);
 // A reader-to-host response with its bStatus, bError and chain byte.
 Bytes Response(uint8_t type, uint8_t slot, uint8_t seq, uint8_t status, uint8_t error, uint8_t chain,
                const Bytes &data = {});

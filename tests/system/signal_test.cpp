@@ -29,10 +29,8 @@ struct SlowPhase {
 };
 
 const SlowPhase kSlowPhases[] = {
-    {"slow acknowledge", 1500ms, 0ms,
-     [](const ExchangeProgress &p) { return p.commandIn && !p.acknowledged; }},
-    {"slow response", 0ms, 1500ms,
-     [](const ExchangeProgress &p) { return p.acknowledged && !p.answered; }},
+    {"slow acknowledge", 1500ms, 0ms, [](const ExchangeProgress &p) { return p.commandIn && !p.acknowledged; }},
+    {"slow response", 0ms, 1500ms, [](const ExchangeProgress &p) { return p.acknowledged && !p.answered; }},
 };
 
 TEST(Signals, SignalsDuringTheWaitsSendTheCommandOnce)
@@ -63,8 +61,7 @@ TEST(Signals, SignalsDuringTheWaitsSendTheCommandOnce)
         KYT_STATUS status;
         unsigned sentWhileWaiting;
         {
-            rig::SignalStorm storm(pthread_self(), 5ms, 60s,
-                                   [&] { return phase.waiting(rig::ProgressOf(*sim)); });
+            rig::SignalStorm storm(pthread_self(), 5ms, 60s, [&] { return phase.waiting(rig::ProgressOf(*sim)); });
             status = KYT_ExchangeApdu(handle, 0, apdu, sizeof apdu, response, &length);
             sentWhileWaiting = storm.SentDuring();
         }

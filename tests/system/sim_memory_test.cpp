@@ -94,10 +94,11 @@ TEST(SimMemory, FlatOverManyPolls)
     const long endKib = VmKib(pid, "VmRSS");
     const long peakKib = VmKib(pid, "VmHWM");
 
-    std::printf("kyt_sim resident memory: %ld KiB at the start, %ld KiB after %lu polls, %ld KiB after %lu "
-                "(peak %ld KiB); %.0f polls/s; log files %ld and %ld KiB\n",
-                startKib, warmKib, kWarmUp, endKib, polls, peakKib, static_cast<double>(polls - kWarmUp) / took.count(),
-                FileKib(log), FileKib(log + ".1"));
+    std::printf(
+        "kyt_sim resident memory: %ld KiB at the start, %ld KiB after %lu polls, %ld KiB after %lu "
+        "(peak %ld KiB); %.0f polls/s; log files %ld and %ld KiB\n",
+        startKib, warmKib, kWarmUp, endKib, polls, peakKib, static_cast<double>(polls - kWarmUp) / took.count(),
+        FileKib(log), FileKib(log + ".1"));
     EXPECT_EQ(failed, 0u);
     ASSERT_GT(warmKib, 0);
     EXPECT_LE(endKib, warmKib + kSlackKib);

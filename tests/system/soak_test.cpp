@@ -69,8 +69,8 @@ struct Totals {
 // One exchange with a tagged APDU; true when it delivered the echo.
 bool Exchange(ReaderHandle handle, KYT_ULONG slot, uint8_t tag, uint16_t round, Totals &totals)
 {
-    const unsigned char apdu[] = {0x80, 0x20, tag, static_cast<unsigned char>(round >> 8),
-                                  static_cast<unsigned char>(round), 0x00};
+    const unsigned char apdu[] = {
+        0x80, 0x20, tag, static_cast<unsigned char>(round >> 8), static_cast<unsigned char>(round), 0x00};
     unsigned char response[32];
     KYT_ULONG length = sizeof(response);
     Clock::time_point start = Clock::now();
@@ -160,8 +160,7 @@ TEST(Soak, RandomLineFaultsOnSeveralReaders)
             threads.emplace_back([&, r, t] {
                 const uint8_t tag = static_cast<uint8_t>(16 * r + t);
                 for (unsigned long round = 0; round < rounds; round++)
-                    Exchange(readers[r].handle, static_cast<KYT_ULONG>(t), tag, static_cast<uint16_t>(round),
-                             totals);
+                    Exchange(readers[r].handle, static_cast<KYT_ULONG>(t), tag, static_cast<uint16_t>(round), totals);
             });
         }
     }
@@ -175,11 +174,12 @@ TEST(Soak, RandomLineFaultsOnSeveralReaders)
         EXPECT_TRUE(Exchange(readers[r].handle, 2, 0xEE, 0, totals)) << "reader " << r;
     }
 
-    std::printf("soak: %ld exchanges, %ld faults injected, %ld succeeded, %ld failed within bound, "
-                "%ld wrong, %ld over bound, longest %ld ms (bound %lld ms)\n",
-                totals.exchanges.load(), totals.faults.load(), totals.succeeded.load(), totals.failed.load(),
-                totals.wrong.load(), totals.overBound.load(), totals.longestMs.load(),
-                static_cast<long long>(CallBound().count()));
+    std::printf(
+        "soak: %ld exchanges, %ld faults injected, %ld succeeded, %ld failed within bound, "
+        "%ld wrong, %ld over bound, longest %ld ms (bound %lld ms)\n",
+        totals.exchanges.load(), totals.faults.load(), totals.succeeded.load(), totals.failed.load(),
+        totals.wrong.load(), totals.overBound.load(), totals.longestMs.load(),
+        static_cast<long long>(CallBound().count()));
     EXPECT_EQ(totals.wrong.load(), 0);
     EXPECT_EQ(totals.overBound.load(), 0);
     EXPECT_GT(totals.faults.load(), 0);
@@ -240,10 +240,8 @@ TEST(Soak, ReaderDisappearsMidExchange)
         bool (*unplugOnce)(const rig::ExchangeProgress &); // null: before the call
     } rows[] = {
         {"before the command", 0ms, 0ms, nullptr},
-        {"waiting for the acknowledge", 60s, 0ms,
-         [](const rig::ExchangeProgress &p) { return p.commandIn; }},
-        {"waiting for the response", 0ms, 60s,
-         [](const rig::ExchangeProgress &p) { return p.acknowledged; }},
+        {"waiting for the acknowledge", 60s, 0ms, [](const rig::ExchangeProgress &p) { return p.commandIn; }},
+        {"waiting for the response", 0ms, 60s, [](const rig::ExchangeProgress &p) { return p.acknowledged; }},
     };
     const int descriptorsBefore = rig::OpenDescriptorCount();
     for (const auto &row : rows) {

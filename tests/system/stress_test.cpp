@@ -49,8 +49,7 @@ struct Counts {
 
 // One call of a randomly chosen function on the thread's own slot; a wrong
 // status or a wrong answer is counted.
-void OneCall(std::mt19937 &random, ReaderHandle handle, KYT_ULONG slot, uint8_t tag, unsigned round,
-             Counts &counts)
+void OneCall(std::mt19937 &random, ReaderHandle handle, KYT_ULONG slot, uint8_t tag, unsigned round, Counts &counts)
 {
     counts.calls++;
     auto fail = [&] { counts.wrong++; };
@@ -71,8 +70,7 @@ void OneCall(std::mt19937 &random, ReaderHandle handle, KYT_ULONG slot, uint8_t 
         const unsigned char command[] = {0x20, tag, static_cast<unsigned char>(round)};
         unsigned char out[8];
         KYT_ULONG returned = 0;
-        if (KYT_Control(handle, slot, KYT_IOCTL_ESCAPE, command, sizeof(command), out, sizeof(out), &returned) !=
-                0 ||
+        if (KYT_Control(handle, slot, KYT_IOCTL_ESCAPE, command, sizeof(command), out, sizeof(out), &returned) != 0 ||
             Bytes(out, out + returned) != Bytes(command, command + sizeof(command)))
             fail();
         break;

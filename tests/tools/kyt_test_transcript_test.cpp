@@ -102,8 +102,7 @@ std::string ParseSim(const std::string &value, Transcript &t)
         if (word.rfind("model=", 0) == 0) {
             const std::string name = word.substr(6);
             bool known = false;
-            for (kytsim::Model model : {kytsim::Model::KYT7710P, kytsim::Model::KYT7710P_V3,
-                                        kytsim::Model::KYT4460P}) {
+            for (kytsim::Model model : {kytsim::Model::KYT7710P, kytsim::Model::KYT7710P_V3, kytsim::Model::KYT4460P}) {
                 if (name == kytsim::ModelString(model)) {
                     t.config.model = model;
                     known = true;
@@ -151,8 +150,7 @@ std::string ParseTranscript(const std::string &text, Transcript &t)
     const size_t marker = text.find("\n" + kOutputMarker);
     if (text.rfind(kOutputMarker, 0) != 0 && marker == std::string::npos)
         return "no " + kOutputMarker;
-    const size_t outputStart = marker == std::string::npos ? kOutputMarker.size()
-                                                           : marker + 1 + kOutputMarker.size();
+    const size_t outputStart = marker == std::string::npos ? kOutputMarker.size() : marker + 1 + kOutputMarker.size();
     t.head = text.substr(0, outputStart);
     t.output = text.substr(outputStart);
 
@@ -222,8 +220,7 @@ std::vector<DiffStep> DiffSteps(const std::vector<std::string> &a, const std::ve
     std::vector<std::vector<unsigned>> common(n + 1, std::vector<unsigned>(m + 1, 0));
     for (size_t i = n; i-- > 0;)
         for (size_t j = m; j-- > 0;)
-            common[i][j] = a[i] == b[j] ? common[i + 1][j + 1] + 1
-                                        : std::max(common[i + 1][j], common[i][j + 1]);
+            common[i][j] = a[i] == b[j] ? common[i + 1][j + 1] + 1 : std::max(common[i + 1][j], common[i][j + 1]);
     std::vector<DiffStep> steps;
     for (size_t i = 0, j = 0; i < n || j < m;) {
         if (i < n && j < m && a[i] == b[j])
@@ -245,8 +242,8 @@ std::string Diff(const std::string &expected, const std::string &actual)
         size_t k = 0;
         while (k < a.size() && k < b.size() && a[k] == b[k])
             ++k;
-        return "line " + std::to_string(k + 1) + ":\n-" + (k < a.size() ? Shown(a[k]) : "") +
-               "\n+" + (k < b.size() ? Shown(b[k]) : "") + "\n";
+        return "line " + std::to_string(k + 1) + ":\n-" + (k < a.size() ? Shown(a[k]) : "") + "\n+" +
+               (k < b.size() ? Shown(b[k]) : "") + "\n";
     }
     const std::vector<DiffStep> steps = DiffSteps(a, b);
     constexpr size_t kContext = 3;
@@ -262,8 +259,8 @@ std::string Diff(const std::string &expected, const std::string &actual)
         if (!shown[k])
             continue;
         if (k == 0 || !shown[k - 1])
-            out += "@@ expected line " + std::to_string(steps[k].expectedLine + 1) +
-                   ", actual line " + std::to_string(steps[k].actualLine + 1) + " @@\n";
+            out += "@@ expected line " + std::to_string(steps[k].expectedLine + 1) + ", actual line " +
+                   std::to_string(steps[k].actualLine + 1) + " @@\n";
         out += steps[k].mark + Shown(*steps[k].line) + "\n";
     }
     return out;
@@ -299,8 +296,7 @@ struct Placeholders {
 
     static std::string Replace(std::string text, const std::string &from, const std::string &to)
     {
-        for (size_t at = 0; !from.empty() && (at = text.find(from, at)) != std::string::npos;
-             at += to.size())
+        for (size_t at = 0; !from.empty() && (at = text.find(from, at)) != std::string::npos; at += to.size())
             text.replace(at, from.size(), to);
         return text;
     }
@@ -339,8 +335,7 @@ class KytTestTranscript : public ::testing::TestWithParam<std::string> {};
 
 TEST_P(KytTestTranscript, Run)
 {
-    const std::filesystem::path path =
-        std::filesystem::path(KYT_TRANSCRIPT_DIR) / (GetParam() + ".txt");
+    const std::filesystem::path path = std::filesystem::path(KYT_TRANSCRIPT_DIR) / (GetParam() + ".txt");
     Transcript t;
     const std::string error = ParseTranscript(ReadFile(path), t);
     ASSERT_EQ(error, "") << path;
@@ -361,14 +356,12 @@ TEST_P(KytTestTranscript, Run)
         // response frame around the 10-byte header and the firmware reply.
         const size_t openAnswer = 4 + 13 + kytsim::FirmwareReply(t.config.model).size();
         relay = std::make_unique<rig::LineRelay>();
-        ASSERT_TRUE(relay->Start(port, openAnswer,
-                                 [&] { sim->SetFirmwareReply(*t.firmwareAfterOpen); }));
+        ASSERT_TRUE(relay->Start(port, openAnswer, [&] { sim->SetFirmwareReply(*t.firmwareAfterOpen); }));
         port = relay->HostPath();
     }
     const CaseFolder folder(t);
     ASSERT_EQ(folder.path.empty(), t.files.empty());
-    const Placeholders placeholders{
-        {{"@PORT@", port}, {"@DIR@", folder.path}, {"@SOURCE@", KYT_SOURCE_DIR}}};
+    const Placeholders placeholders{{{"@PORT@", port}, {"@DIR@", folder.path}, {"@SOURCE@", KYT_SOURCE_DIR}}};
 
     std::vector<std::string> args = {KYT_TEST_BINARY};
     for (const std::string &arg : t.args)
@@ -389,9 +382,8 @@ TEST_P(KytTestTranscript, Run)
         return;
     }
     const std::string expected = placeholders.Expand(t.output);
-    EXPECT_TRUE(run.output == expected)
-        << path.string() << ": the output differs from the transcript\n"
-        << Diff(expected, run.output);
+    EXPECT_TRUE(run.output == expected) << path.string() << ": the output differs from the transcript\n"
+                                        << Diff(expected, run.output);
 }
 
 INSTANTIATE_TEST_SUITE_P(Golden, KytTestTranscript, ::testing::ValuesIn(TranscriptFiles()),
@@ -417,19 +409,19 @@ std::string Shutdown(const std::string &port)
 TEST(KytTestProgram, EndOfInputAnywhereLeavesEveryMenuAndClosesTheReader)
 {
     const char *inputs[] = {
-        "",                 // module menu
-        "1\n",              // reader menu
-        "1\n1\n",           // baud rate prompt
-        "1\n2\n",           // timeouts menu
-        "1\n2\n3\n",        // timeout value prompt
-        "2\n",              // slot prompt
-        "2\n0\n",           // card menu
-        "2\n0\n3\n",        // protocol menu
-        "2\n0\n1\n",        // pause after an operation
-        "2\n0\n5\n",        // script name prompt
-        "3\n1\n",           // peripheral menu
-        "3\n1\n1\n",        // script name prompt of the peripheral menu
-        "1\n1\n96",         // a number cut off by the end of input
+        "",          // module menu
+        "1\n",       // reader menu
+        "1\n1\n",    // baud rate prompt
+        "1\n2\n",    // timeouts menu
+        "1\n2\n3\n", // timeout value prompt
+        "2\n",       // slot prompt
+        "2\n0\n",    // card menu
+        "2\n0\n3\n", // protocol menu
+        "2\n0\n1\n", // pause after an operation
+        "2\n0\n5\n", // script name prompt
+        "3\n1\n",    // peripheral menu
+        "3\n1\n1\n", // script name prompt of the peripheral menu
+        "1\n1\n96",  // a number cut off by the end of input
     };
     std::unique_ptr<kytsim::SimReader> sim = rig::StartSim();
     ASSERT_TRUE(sim);
@@ -441,8 +433,8 @@ TEST(KytTestProgram, EndOfInputAnywhereLeavesEveryMenuAndClosesTheReader)
         EXPECT_FALSE(run.timedOut) << run.output;
         EXPECT_EQ(run.exitStatus, 0);
         ASSERT_GE(run.output.size(), ending.size()) << input;
-        EXPECT_EQ(run.output.substr(run.output.size() - ending.size()), ending)
-            << "input: " << input << "\n" << run.output;
+        EXPECT_EQ(run.output.substr(run.output.size() - ending.size()), ending) << "input: " << input << "\n"
+                                                                                << run.output;
         EXPECT_FALSE(sim->CardPowered(0)) << input;
     }
 }
@@ -460,11 +452,12 @@ TEST(KytTestCommandLine, HeldPortEndsWithAnErrorLine)
     const kytsim::LineCounts before = sim->Counts();
 
     ProgramRun run = RunProgram({KYT_TEST_BINARY, sim->PortPath()}, "0\n");
-    EXPECT_EQ(run.output, "KYT API Test Utility Version 1.0.1\n"
-                          "Exercises the libkyt reader API against one reader.\n"
-                          "\n"
-                          "Opening the reader (" + sim->PortPath() + ")...\n" +
-                              "Error: KYT_Open failed with error 0x00000010\n"); // EBUSY
+    EXPECT_EQ(run.output,
+              "KYT API Test Utility Version 1.0.1\n"
+              "Exercises the libkyt reader API against one reader.\n"
+              "\n"
+              "Opening the reader (" +
+                  sim->PortPath() + ")...\n" + "Error: KYT_Open failed with error 0x00000010\n"); // EBUSY
     EXPECT_EQ(run.exitStatus, 0);
     EXPECT_EQ(sim->Counts().fromHost, before.fromHost);
 

@@ -151,8 +151,9 @@ TEST(Probe, PortsWithoutAReaderAreReportedAndTheNextOneIsProbed)
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     ASSERT_EQ(symlink((dir + "/nothing").c_str(), dangling.c_str()), 0);
 
-    const std::string noReader = "  no reader: no KYT reader answered at 9600 to 115200 bit/s (0x00000005, "
-                                 "Input/output error)\n";
+    const std::string noReader =
+        "  no reader: no KYT reader answered at 9600 to 115200 bit/s (0x00000005, "
+        "Input/output error)\n";
     const struct {
         std::string port;
         std::string lines;
@@ -270,21 +271,27 @@ TEST(Probe, ReaderConfEntryAndCommandLine)
     } cases[] = {
         {{"--reader-conf", "--libpath", "/opt/ifdkyt.so", port},
          kFound,
-         "# KYT4460P reader with 3 slots on " + port + ", found by kyt_probe.\n"
-         "# Save as a file in /etc/reader.conf.d/ and restart pcscd; give each\n"
-         "# further reader another FRIENDLYNAME.\n"
-         "# " + port + " has no stable name under /dev/serial: it may change at the next boot.\n"
-         "FRIENDLYNAME \"KYT4460P\"\n"
-         "DEVICENAME   " + port + "\n"
-         "LIBPATH      /opt/ifdkyt.so\n"
-         "CHANNELID    1\n"
-         "kyt_probe: note: /opt/ifdkyt.so is not installed (the libifdkyt package holds it)\n"},
+         "# KYT4460P reader with 3 slots on " + port +
+             ", found by kyt_probe.\n"
+             "# Save as a file in /etc/reader.conf.d/ and restart pcscd; give each\n"
+             "# further reader another FRIENDLYNAME.\n"
+             "# " +
+             port +
+             " has no stable name under /dev/serial: it may change at the next boot.\n"
+             "FRIENDLYNAME \"KYT4460P\"\n"
+             "DEVICENAME   " +
+             port +
+             "\n"
+             "LIBPATH      /opt/ifdkyt.so\n"
+             "CHANNELID    1\n"
+             "kyt_probe: note: /opt/ifdkyt.so is not installed (the libifdkyt package holds it)\n"},
         {{"--reader-conf", empty.slavePath},
          kNotFound,
          "kyt_probe: " + empty.slavePath + ": no KYT reader answered (status 0x00000005)\n"},
         {{"--reader-conf", "/nonexistent/port"}, kNotFound, "kyt_probe: /nonexistent/port: no such port\n"},
         {{"--reader-conf"}, kUsage, "kyt_probe: --reader-conf takes exactly one port\nTry kyt_probe --help.\n"},
-        {{"--reader-conf", port, port}, kUsage,
+        {{"--reader-conf", port, port},
+         kUsage,
          "kyt_probe: --reader-conf takes exactly one port\nTry kyt_probe --help.\n"},
         {{"--speed", port}, kUsage, "kyt_probe: unknown option --speed\nTry kyt_probe --help.\n"},
         {{port, "--libpath"}, kUsage, "kyt_probe: --libpath needs the handler's file\nTry kyt_probe --help.\n"},

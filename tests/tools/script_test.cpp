@@ -52,15 +52,14 @@ using rig::ScriptFile;
 // The far end of a run: records every command and answers from a list.
 struct FakeLink {
     std::vector<Bytes> received;
-    std::vector<Bytes> answers; // answered in turn; 90 00 when they run out
-    KYT_STATUS status = 0;      // returned for every command when not 0
+    std::vector<Bytes> answers;   // answered in turn; 90 00 when they run out
+    KYT_STATUS status = 0;        // returned for every command when not 0
     KYT_ULONG reportedLength = 0; // when not 0, reported instead of the answer's length
 };
 FakeLink g_link;
 
-KYT_STATUS FakeTransmit(ReaderHandle, KYT_ULONG, const unsigned char *command,
-                        KYT_ULONG commandLength, unsigned char *response, KYT_ULONG responseSize,
-                        KYT_ULONG *responseLength)
+KYT_STATUS FakeTransmit(ReaderHandle, KYT_ULONG, const unsigned char *command, KYT_ULONG commandLength,
+                        unsigned char *response, KYT_ULONG responseSize, KYT_ULONG *responseLength)
 {
     EXPECT_EQ(*responseLength, responseSize);
     g_link.received.emplace_back(command, command + commandLength);
@@ -96,9 +95,9 @@ TEST(HexToBytes, TakesDigitPairsAndIgnoresEverythingElse)
     } cases[] = {
         {"00A4", {0x00, 0xA4}},
         {"3f:00", {0x3F, 0x00}},
-        {"123", {0x12}},       // unpaired last digit dropped
-        {"0x9F", {0x09}},      // x ignored, F unpaired
-        {"XX", {}},            // wildcards are no digits here
+        {"123", {0x12}},  // unpaired last digit dropped
+        {"0x9F", {0x09}}, // x ignored, F unpaired
+        {"XX", {}},       // wildcards are no digits here
         {";", {}},
         {"", {}},
     };
@@ -124,26 +123,25 @@ TEST(CompareResponse, WildcardsAndTheByteReportedForEachMismatch)
         int errorIndex;
     } cases[] = {
         {"9000", {0x90, 0x00}, 0, 1},
-        {"9 0 0 0", {0x90, 0x00}, 0, 1},     // digits pair across tokens
+        {"9 0 0 0", {0x90, 0x00}, 0, 1}, // digits pair across tokens
         {"90 0X", {0x90, 0x0F}, 0, 1},
         {"6X XX", {0x6A, 0x82}, 0, 1},
-        {"x0 0x", {0x10, 0x0E}, 0, 1},       // lower-case wildcard
-        {"6a 82", {0x6A, 0x82}, 0, 1},       // lower-case digits
-        {"[90] ok 00", {0x90, 0x00}, 0, 1},  // other characters ignored
-        {"90 00 00", {0x90, 0x00}, -1, 1},   // longer: the last byte
-        {"90", {0x90, 0x00}, -1, 0},         // shorter: the last byte reached
-        {"900", {0x90, 0x00}, -1, 1},        // odd count
-        {"91 00", {0x90, 0x00}, -1, 0},      // differing high nibble
-        {"90 01", {0x90, 0x00}, -1, 1},      // differing low nibble
+        {"x0 0x", {0x10, 0x0E}, 0, 1},      // lower-case wildcard
+        {"6a 82", {0x6A, 0x82}, 0, 1},      // lower-case digits
+        {"[90] ok 00", {0x90, 0x00}, 0, 1}, // other characters ignored
+        {"90 00 00", {0x90, 0x00}, -1, 1},  // longer: the last byte
+        {"90", {0x90, 0x00}, -1, 0},        // shorter: the last byte reached
+        {"900", {0x90, 0x00}, -1, 1},       // odd count
+        {"91 00", {0x90, 0x00}, -1, 0},     // differing high nibble
+        {"90 01", {0x90, 0x00}, -1, 1},     // differing low nibble
         {"", {0x90, 0x00}, -1, -1},
         {"; --", {0x90, 0x00}, -1, -1},
-        {"90 00", {}, -1, -1},               // empty response
+        {"90 00", {}, -1, -1}, // empty response
     };
     for (const Case &c : cases) {
         int errorIndex = 42;
         const unsigned char *data = c.response.empty() ? nullptr : c.response.data();
-        EXPECT_EQ(CompareResponse(c.expected, data, c.response.size(), &errorIndex), c.result)
-            << c.expected;
+        EXPECT_EQ(CompareResponse(c.expected, data, c.response.size(), &errorIndex), c.result) << c.expected;
         EXPECT_EQ(errorIndex, c.errorIndex) << c.expected;
     }
     int errorIndex = 42;
@@ -176,8 +174,8 @@ TEST(PrintExpected, PairsEachFollowedByASpaceSixteenToALine)
         std::string printed;
     } cases[] = {
         {"90 00", "90 00 \n"},
-        {"6a xX", "6a xX \n"},       // written case kept
-        {"9", "9\n"},                // unpaired last character alone
+        {"6a xX", "6a xX \n"}, // written case kept
+        {"9", "9\n"},          // unpaired last character alone
         {"9 0 0", "90 0\n"},
         {"; -- ;", ""},
         {thirtyTwo, fullLine + "\n"},
@@ -254,13 +252,14 @@ TEST(ReadLine, ReportsZeroBytesAndRefusesAnEnormousLine)
 
 TEST(RunScript, PassingScriptTranscript)
 {
-    ScriptFile script("; select the root file\r\n"
-                      "00 A4 00 00 02 3F 00\r\n"
-                      "90 00\r\n"
-                      "\r\n"
-                      "\t  ; a comment after blanks\n"
-                      "00b0 0000 04\n"
-                      "xx XX 0a Xb 90 00\n");
+    ScriptFile script(
+        "; select the root file\r\n"
+        "00 A4 00 00 02 3F 00\r\n"
+        "90 00\r\n"
+        "\r\n"
+        "\t  ; a comment after blanks\n"
+        "00b0 0000 04\n"
+        "xx XX 0a Xb 90 00\n");
     FakeLink link;
     link.answers = {{0x90, 0x00}, {0x01, 0x02, 0x0A, 0x0B, 0x90, 0x00}};
     std::string out = RunWithLink(script, link);
@@ -278,10 +277,11 @@ TEST(RunScript, PassingScriptTranscript)
 
 TEST(RunScript, MismatchEndsTheRun)
 {
-    ScriptFile script("00 B0 00 00 02\n"
-                      "XX XX 90 00\n"
-                      "00 B0 00 00 02\n"
-                      "90 00\n");
+    ScriptFile script(
+        "00 B0 00 00 02\n"
+        "XX XX 90 00\n"
+        "00 B0 00 00 02\n"
+        "90 00\n");
     FakeLink link;
     link.answers = {{0x6A, 0x82}};
     std::string out = RunWithLink(script, link);
@@ -299,10 +299,10 @@ TEST(RunScript, EmptyResponseIsAMismatchWithoutByteIndex)
     FakeLink link;
     link.answers = {{}};
     EXPECT_EQ(RunWithLink(script, link), Opening(script) +
-                                     "Command:\n80 CA 9F 7F 00\n"
-                                     "Response:\n"
-                                     "Expected:\n90 00 \n"
-                                     "Error: Unexpected response\n");
+                                             "Command:\n80 CA 9F 7F 00\n"
+                                             "Response:\n"
+                                             "Expected:\n90 00 \n"
+                                             "Error: Unexpected response\n");
 }
 
 TEST(RunScript, TransmitFailureEndsTheRunWithItsOwnMessage)
@@ -310,8 +310,7 @@ TEST(RunScript, TransmitFailureEndsTheRunWithItsOwnMessage)
     ScriptFile script("00 84 00 00 08\nXX XX XX XX XX XX XX XX 90 00\n00 84 00 00 08\n90 00\n");
     FakeLink link;
     link.status = 0xA0100069;
-    EXPECT_EQ(RunWithLink(script, link),
-              Opening(script) + "Command:\n00 84 00 00 08\ntransmit failed\n");
+    EXPECT_EQ(RunWithLink(script, link), Opening(script) + "Command:\n00 84 00 00 08\ntransmit failed\n");
     EXPECT_EQ(g_link.received.size(), 1u);
 }
 
@@ -322,8 +321,8 @@ TEST(RunScript, FilesThatSendNothing)
 
     ScriptFile dangling("00 A4 04 00\n90 00\n00 B0 00 00 00\n");
     EXPECT_EQ(RunWithLink(dangling), Opening(dangling) +
-                                 "Command:\n00 A4 04 00\nResponse:\n90 00\n"
-                                 "Expected:\n90 00 \nCompare OK\n");
+                                         "Command:\n00 A4 04 00\nResponse:\n90 00\n"
+                                         "Expected:\n90 00 \nCompare OK\n");
     EXPECT_EQ(g_link.received.size(), 1u); // the last command has no expectation
 
     std::string missing = "/nonexistent/kyt/none.apdu";
@@ -341,8 +340,9 @@ TEST(RunScript, LastLineWithoutLineFeedIsTheExpectation)
 {
     ScriptFile script("00 A4 04 00\n90 00");
     std::string out = RunWithLink(script);
-    EXPECT_EQ(out, Opening(script) + "Command:\n00 A4 04 00\nResponse:\n90 00\n"
-                                     "Expected:\n90 00 \nCompare OK\n");
+    EXPECT_EQ(out, Opening(script) +
+                       "Command:\n00 A4 04 00\nResponse:\n90 00\n"
+                       "Expected:\n90 00 \nCompare OK\n");
 }
 
 TEST(RunScript, CommandTokensConvertOneByOne)
@@ -358,8 +358,7 @@ TEST(RunScript, TokenWithoutAWholeByteEndsTheRunNamingIt)
 {
     ScriptFile script("; wildcards make no command\n00 A4 XX 00\n90 00\n");
     EXPECT_EQ(RunWithLink(script),
-              Opening(script) +
-                  "Error: Command token \"XX\" on line 2 has fewer than two hexadecimal digits\n");
+              Opening(script) + "Error: Command token \"XX\" on line 2 has fewer than two hexadecimal digits\n");
     EXPECT_TRUE(g_link.received.empty());
 }
 
@@ -393,11 +392,12 @@ TEST(RunScript, ExpectationOverSeveralLinesOfPairs)
     std::string sixteen;
     for (int i = 0; i < 16; i++)
         sixteen += "AB ";
-    EXPECT_EQ(RunWithLink(script, link),
-              Opening(script) + "Command:\n00 B0 00 00 14\n"
-                                "Response:\nAB AB AB AB AB AB AB AB AB AB AB AB AB AB AB AB\n"
-                                "AB AB AB AB\n"
-                                "Expected:\n" + sixteen + "\nAB AB AB AB \nCompare OK\n");
+    EXPECT_EQ(RunWithLink(script, link), Opening(script) +
+                                             "Command:\n00 B0 00 00 14\n"
+                                             "Response:\nAB AB AB AB AB AB AB AB AB AB AB AB AB AB AB AB\n"
+                                             "AB AB AB AB\n"
+                                             "Expected:\n" +
+                                             sixteen + "\nAB AB AB AB \nCompare OK\n");
 }
 
 TEST(RunScript, ResponseLengthBeyondTheBufferIsRefused)
@@ -405,15 +405,18 @@ TEST(RunScript, ResponseLengthBeyondTheBufferIsRefused)
     ScriptFile script("00 B0 00 00 00\n90 00\n");
     FakeLink link;
     link.reportedLength = 65539;
-    EXPECT_EQ(RunWithLink(script, link), Opening(script) + "Command:\n00 B0 00 00 00\n"
-                                                   "Error: Response length is invalid\n");
+    EXPECT_EQ(RunWithLink(script, link), Opening(script) +
+                                             "Command:\n00 B0 00 00 00\n"
+                                             "Error: Response length is invalid\n");
 }
 
 TEST(RunScript, BinaryFileIsRefusedBeforeAnythingIsSent)
 {
-    ScriptFile script(std::string("\x7f" "ELF\x02\x01\x01\0\0\0\n90 00\n", 14));
-    EXPECT_EQ(RunWithLink(script), Opening(script) + "Error: " + script.path +
-                               " is not a text file (line 1)\n");
+    ScriptFile script(
+        std::string("\x7f"
+                    "ELF\x02\x01\x01\0\0\0\n90 00\n",
+                    14));
+    EXPECT_EQ(RunWithLink(script), Opening(script) + "Error: " + script.path + " is not a text file (line 1)\n");
     EXPECT_TRUE(g_link.received.empty());
 }
 

@@ -36,8 +36,7 @@ std::string LinkTarget(const std::string &path)
 Adapter LookUpAdapter(dev_t device)
 {
     Adapter adapter;
-    const std::string node =
-        kCharDevices + std::to_string(major(device)) + ":" + std::to_string(minor(device));
+    const std::string node = kCharDevices + std::to_string(major(device)) + ":" + std::to_string(minor(device));
     char where[PATH_MAX];
     if (realpath(node.c_str(), where) == nullptr)
         return adapter; // no device behind it in the tree (a pseudo-terminal)

@@ -33,7 +33,8 @@ const char kHelp[] =
     "                   ttyAMA* and /dev/serial/by-id/* entry\n"
     "  --reader-conf    print a reader.conf entry for pcscd for the reader on PORT,\n"
     "                   under the port's stable /dev/serial name where it has one\n"
-    "  --libpath FILE   the handler the entry names (default " KYT_PROBE_HANDLER ")\n"
+    "  --libpath FILE   the handler the entry names (default " KYT_PROBE_HANDLER
+    ")\n"
     "  --help           print this text\n"
     "\n"
     "Exit status: 0 a reader answered (with --reader-conf: the entry was printed);\n"

@@ -182,8 +182,9 @@ void PortWatch::Look(const std::string &path)
     struct stat node {};
     if (stat(path.c_str(), &node) != 0) {
         error_ = errno;
-        state_ = error_ == EACCES ? PortState::Denied : error_ == ENOENT || error_ == ENOTDIR ? PortState::Missing
-                                                                                              : PortState::Failed;
+        state_ = error_ == EACCES                        ? PortState::Denied
+                 : error_ == ENOENT || error_ == ENOTDIR ? PortState::Missing
+                                                         : PortState::Failed;
         return;
     }
     if (!S_ISCHR(node.st_mode)) {
@@ -249,7 +250,7 @@ std::string OwnershipOf(const std::string &path)
     if (stat(path.c_str(), &node) != 0)
         return "";
     std::vector<char> buffer(16384);
-    group entry {};
+    group entry{};
     group *found = nullptr;
     std::string name = std::to_string(node.st_gid);
     if (getgrgid_r(node.st_gid, &entry, buffer.data(), buffer.size(), &found) == 0 && found != nullptr)

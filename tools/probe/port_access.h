@@ -32,8 +32,8 @@ public:
     PortWatch &operator=(const PortWatch &) = delete;
 
     PortState State() const { return state_; }
-    int Error() const { return error_; }          // errno behind every state but Free and InUse
-    dev_t Device() const { return device_; }      // 0 when the path is no device node
+    int Error() const { return error_; }              // errno behind every state but Free and InUse
+    dev_t Device() const { return device_; }          // 0 when the path is no device node
     const std::string &What() const { return what_; } // "a folder", "a FIFO", ... for NotAPort
     // True when the line has hung up since the look (a USB adapter pulled).
     bool HungUp() const;

@@ -72,13 +72,13 @@ bool PrintReaderConf(const std::string &path, const std::string &handler)
         const std::string model = reader.model.empty() ? "KYT" : reader.model;
         std::printf("# %s reader with %lu slots on %s, found by kyt_probe.\n", model.c_str(), reader.numSlots,
                     path.c_str());
-        std::printf("# Save as a file in /etc/reader.conf.d/ and restart pcscd; give each\n"
-                    "# further reader another FRIENDLYNAME.\n");
+        std::printf(
+            "# Save as a file in /etc/reader.conf.d/ and restart pcscd; give each\n"
+            "# further reader another FRIENDLYNAME.\n");
         if (!alternative.empty())
             std::printf("# Tied to the USB socket instead of the adapter:\n#   DEVICENAME %s\n", alternative.c_str());
         if (name == path)
-            std::printf("# %s has no stable name under /dev/serial: it may change at the next boot.\n",
-                        path.c_str());
+            std::printf("# %s has no stable name under /dev/serial: it may change at the next boot.\n", path.c_str());
         std::printf("FRIENDLYNAME \"%s\"\n", model.c_str());
         std::printf("DEVICENAME   %s\n", name.c_str());
         std::printf("LIBPATH      %s\n", handler.c_str());

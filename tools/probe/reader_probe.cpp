@@ -59,8 +59,8 @@ bool AskIdentity(ReaderHandle handle, ReaderReport *report)
         return false;
     unsigned char reply[kFirmwareReplySize];
     KYT_ULONG returned = 0;
-    KYT_STATUS status = KYT_Control(handle, 0, KYT_IOCTL_ESCAPE, kFirmwareQuery, sizeof kFirmwareQuery, reply,
-                                    sizeof reply, &returned);
+    KYT_STATUS status =
+        KYT_Control(handle, 0, KYT_IOCTL_ESCAPE, kFirmwareQuery, sizeof kFirmwareQuery, reply, sizeof reply, &returned);
     if (!Noted(report, "KYT_Control", status))
         return false;
     if (returned > kFirmwareHeaderLength && returned <= sizeof reply)

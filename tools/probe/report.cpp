@@ -49,21 +49,22 @@ void ReportUnusable(const std::string &path, const PortWatch &port)
     case PortState::Missing:
         // ENOENT: no such name; EIO, ENXIO, ENODEV: a device node with no
         // device behind it (a ttyS without a UART, an adapter being pulled).
-        Line("no port:", std::string(port.Error() == ENOENT ? "no such port" : "no device behind the port") + " (" +
-                             reason + ")");
+        Line("no port:",
+             std::string(port.Error() == ENOENT ? "no such port" : "no device behind the port") + " (" + reason + ")");
         break;
     case PortState::NotAPort:
         Line("no port:", path + " is " + port.What() + ", not a serial port");
         break;
     case PortState::Denied:
         Line("denied:", "permission denied (" + OwnershipOf(path) + ")");
-        Line("fix:", "add your user to the port's group, dialout for serial ports "
-                     "(sudo usermod -aG dialout $USER), then log in again");
+        Line("fix:",
+             "add your user to the port's group, dialout for serial ports "
+             "(sudo usermod -aG dialout $USER), then log in again");
         break;
     case PortState::InUse: {
         const std::string holders = HoldersOf(path, port.Device());
-        Line("in use:", "another program holds the port" + (holders.empty() ? "" : ": " + holders) +
-                            "; nothing was sent");
+        Line("in use:",
+             "another program holds the port" + (holders.empty() ? "" : ": " + holders) + "; nothing was sent");
         Line("fix:", "one program per port: stop it (or take the reader out of pcscd's reader.conf) first");
         break;
     }
@@ -116,8 +117,8 @@ void ReportReader(const std::string &path, const PortWatch &port, const ReaderRe
     if (!reader.failedCall.empty()) {
         struct stat node {};
         const char *why = stat(path.c_str(), &node) != 0 ? "the port vanished"
-                          : port.HungUp()                 ? "the line hung up"
-                                                          : "the reader stopped answering";
+                          : port.HungUp()                ? "the line hung up"
+                                                         : "the reader stopped answering";
         Line("lost:", reader.failedCall + " failed (" + StatusText(reader.failure) + "): " + why);
     }
 }

@@ -21,7 +21,7 @@
 namespace kytsandbox {
 
 class ControlServer {
-  public:
+public:
     // Sends a line to a reader's console; false when it cannot take it.
     using ToReader = std::function<bool(unsigned reader, const std::string &line)>;
 
@@ -37,7 +37,7 @@ class ControlServer {
     // A reader's answer to the oldest line still waiting for it.
     void Answer(unsigned reader, const std::string &line);
 
-  private:
+private:
     struct Client {
         int fd;
         std::string input;

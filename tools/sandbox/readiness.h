@@ -11,7 +11,7 @@ namespace kytsandbox {
 constexpr char kFriendlyName[] = "KYT Sim";
 
 class Readiness {
-  public:
+public:
     explicit Readiness(unsigned readers) : readers_(readers) {}
 
     // One look through pcsc-lite (at the socket PCSCLITE_CSOCK_NAME names);
@@ -22,7 +22,7 @@ class Readiness {
     // What the last look saw, for a message when the sandbox gives up.
     const std::string &Seen() const { return seen_; }
 
-  private:
+private:
     unsigned readers_;
     std::string previous_;
     std::string seen_;

@@ -204,8 +204,8 @@ bool Sandbox::WaitUntilReady()
     }
     if (options_.verbose) {
         auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start_).count();
-        Report(std::to_string(options_.readers) + (options_.readers == 1 ? " reader" : " readers") +
-               " ready in " + std::to_string(ms) + " ms; PCSCLITE_CSOCK_NAME=" + Path("pcscd/pcscd.comm"));
+        Report(std::to_string(options_.readers) + (options_.readers == 1 ? " reader" : " readers") + " ready in " +
+               std::to_string(ms) + " ms; PCSCLITE_CSOCK_NAME=" + Path("pcscd/pcscd.comm"));
     }
     return true;
 }

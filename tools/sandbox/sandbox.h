@@ -25,7 +25,7 @@
 namespace kytsandbox {
 
 class Sandbox {
-  public:
+public:
     Sandbox(const Options &options, const Parts &parts);
     ~Sandbox();
 
@@ -34,7 +34,7 @@ class Sandbox {
     int Run();
     int Signal() const { return endSignal_; }
 
-  private:
+private:
     using Clock = std::chrono::steady_clock;
 
     struct Process {

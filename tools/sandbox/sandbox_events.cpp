@@ -162,8 +162,8 @@ int Sandbox::PartEndedStatus()
 {
     for (size_t i = 0; i < sims_.size(); i++) {
         if (sims_[i].process.ended) {
-            Report("the simulated reader " + std::to_string(i) + " (kyt_sim) ended: " +
-                       DescribeStatus(sims_[i].process.status),
+            Report("the simulated reader " + std::to_string(i) +
+                       " (kyt_sim) ended: " + DescribeStatus(sims_[i].process.status),
                    Path("sim" + std::to_string(i) + ".log"));
             return kExitSimEnded;
         }

@@ -135,8 +135,7 @@ bool PromptScriptName(char name[kScriptNameSize])
         fflush(stdout);
         bool ended = false;
         if (!ReadNameLine(name, &ended)) {
-            printf("Error: The file name is longer than %d characters\n",
-                   static_cast<int>(kScriptNameSize - 1));
+            printf("Error: The file name is longer than %d characters\n", static_cast<int>(kScriptNameSize - 1));
             continue;
         }
         if (ended) {

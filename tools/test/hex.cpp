@@ -65,8 +65,7 @@ unsigned char *HexToBytes(const char *token, size_t *count)
     return bytes;
 }
 
-int CompareResponse(const char *expected, const unsigned char *response, size_t length,
-                    int *errorIndex)
+int CompareResponse(const char *expected, const unsigned char *response, size_t length, int *errorIndex)
 {
     *errorIndex = -1;
     if (response == nullptr || length == 0 || expected == nullptr)

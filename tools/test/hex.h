@@ -18,8 +18,7 @@ unsigned char *HexToBytes(const char *token, size_t *count);
 // all other characters are ignored.  The response must have exactly half as
 // many bytes as the text has such characters.  Returns 0 on a match, -1
 // otherwise; *errorIndex receives the byte last reached, or -1.
-int CompareResponse(const char *expected, const unsigned char *response, size_t length,
-                    int *errorIndex);
+int CompareResponse(const char *expected, const unsigned char *response, size_t length, int *errorIndex);
 
 // Upper-case hex, 16 bytes to a line, single spaces between bytes.
 void PrintHex(const unsigned char *bytes, size_t length);

@@ -89,8 +89,7 @@ bool SelectSlot(ReaderHandle hReader, int *slot)
             printf("\n");
             return false;
         }
-        if (input == NumberInput::Number && chosen >= 0 &&
-            static_cast<KYT_ULONG>(chosen) < numSlots)
+        if (input == NumberInput::Number && chosen >= 0 && static_cast<KYT_ULONG>(chosen) < numSlots)
             break;
     }
     printf("\n");
@@ -188,8 +187,8 @@ void SetProtocolEntry(ReaderHandle hReader, int slot)
         return;
     printf("Slot %d: Setting the protocol...\n", slot);
     KYT_ULONG active = 0;
-    KYT_STATUS status = KYT_SetProtocol(hReader, static_cast<KYT_ULONG>(slot),
-                                        static_cast<KYT_ULONG>(protocol), &active);
+    KYT_STATUS status =
+        KYT_SetProtocol(hReader, static_cast<KYT_ULONG>(slot), static_cast<KYT_ULONG>(protocol), &active);
     if (status == 0)
         printf("Active Protocol: %s\n", ProtocolName(active));
     else
@@ -211,8 +210,7 @@ void IccStatusEntry(ReaderHandle hReader, int slot)
 
 // Asks for a script and runs it; the name line has been read whole, so the
 // pause needs no SkipLine.
-void ScriptEntry(ReaderHandle hReader, int slot, char *name, const char *announcement,
-                 ScriptTransmitFn transmit)
+void ScriptEntry(ReaderHandle hReader, int slot, char *name, const char *announcement, ScriptTransmitFn transmit)
 {
     SkipLine(); // the rest of the option's line
     if (!PromptScriptName(name))
@@ -252,9 +250,8 @@ char *GetFirmwareVersion(ReaderHandle hReader)
 {
     unsigned char reply[kFirmwareReplySize];
     KYT_ULONG returned = kFirmwareReplySize;
-    KYT_STATUS status = KYT_Control(hReader, 0, KYT_IOCTL_ESCAPE, kFirmwareCommand,
-                                    sizeof(kFirmwareCommand), reply, kFirmwareReplySize,
-                                    &returned);
+    KYT_STATUS status = KYT_Control(hReader, 0, KYT_IOCTL_ESCAPE, kFirmwareCommand, sizeof(kFirmwareCommand), reply,
+                                    kFirmwareReplySize, &returned);
     if (status != 0) {
         PrintFailure("KYT_Control", status);
         return nullptr;

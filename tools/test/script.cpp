@@ -90,8 +90,8 @@ bool ParseCommandLine(ScriptRun &run, char *line)
             return false;
         }
         if (count == 0) {
-            printf("Error: Command token \"%s\" on line %d has fewer than two hexadecimal digits\n",
-                   token, run.lineNumber);
+            printf("Error: Command token \"%s\" on line %d has fewer than two hexadecimal digits\n", token,
+                   run.lineNumber);
             free(bytes);
             return false;
         }
@@ -139,8 +139,7 @@ bool SendAndCompare(ScriptRun &run)
 
     run.response->length = run.response->size;
     KYT_ULONG responseLength = run.response->size;
-    KYT_STATUS status = run.transmit(run.hReader, run.slot, run.command->data,
-                                     run.command->length, run.response->data,
+    KYT_STATUS status = run.transmit(run.hReader, run.slot, run.command->data, run.command->length, run.response->data,
                                      run.response->size, &responseLength);
     if (status != 0)
         return false;
@@ -221,8 +220,7 @@ char *ReadLine(FILE *file, size_t *length)
     int c;
     while ((c = getc(file)) != EOF) {
         if (used == kMaxScriptLineLength) {
-            printf("Error: A script line is longer than %d characters\n",
-                   static_cast<int>(kMaxScriptLineLength));
+            printf("Error: A script line is longer than %d characters\n", static_cast<int>(kMaxScriptLineLength));
             free(line);
             return nullptr;
         }
@@ -272,24 +270,21 @@ void RunScript(ReaderHandle hReader, KYT_ULONG slot, const char *path, ScriptTra
     fclose(file);
 }
 
-KYT_STATUS TransmitApdu(ReaderHandle hReader, KYT_ULONG slot, const unsigned char *command,
-                        KYT_ULONG commandLength, unsigned char *response,
-                        KYT_ULONG /*responseSize: travels in *responseLength*/,
+KYT_STATUS TransmitApdu(ReaderHandle hReader, KYT_ULONG slot, const unsigned char *command, KYT_ULONG commandLength,
+                        unsigned char *response, KYT_ULONG /*responseSize: travels in *responseLength*/,
                         KYT_ULONG *responseLength)
 {
-    KYT_STATUS status =
-        KYT_ExchangeApdu(hReader, slot, command, commandLength, response, responseLength);
+    KYT_STATUS status = KYT_ExchangeApdu(hReader, slot, command, commandLength, response, responseLength);
     if (status != 0)
         PrintFailure("KYT_ExchangeApdu", status);
     return status;
 }
 
-KYT_STATUS TransmitControl(ReaderHandle hReader, KYT_ULONG slot, const unsigned char *command,
-                           KYT_ULONG commandLength, unsigned char *response,
-                           KYT_ULONG responseSize, KYT_ULONG *responseLength)
+KYT_STATUS TransmitControl(ReaderHandle hReader, KYT_ULONG slot, const unsigned char *command, KYT_ULONG commandLength,
+                           unsigned char *response, KYT_ULONG responseSize, KYT_ULONG *responseLength)
 {
-    KYT_STATUS status = KYT_Control(hReader, slot, KYT_IOCTL_ESCAPE, command, commandLength,
-                                    response, responseSize, responseLength);
+    KYT_STATUS status =
+        KYT_Control(hReader, slot, KYT_IOCTL_ESCAPE, command, commandLength, response, responseSize, responseLength);
     if (status != 0)
         PrintFailure("KYT_Control", status);
     return status;

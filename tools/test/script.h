@@ -11,20 +11,17 @@
 // Sends one command.  On entry *responseLength holds responseSize; after
 // success it holds the number of response bytes.  A transmit function that
 // fails has printed its message and returns the library's status.
-typedef KYT_STATUS (*ScriptTransmitFn)(ReaderHandle hReader, KYT_ULONG slot,
-                                       const unsigned char *command, KYT_ULONG commandLength,
-                                       unsigned char *response, KYT_ULONG responseSize,
+typedef KYT_STATUS (*ScriptTransmitFn)(ReaderHandle hReader, KYT_ULONG slot, const unsigned char *command,
+                                       KYT_ULONG commandLength, unsigned char *response, KYT_ULONG responseSize,
                                        KYT_ULONG *responseLength);
 
 // Command APDUs to the card through KYT_ExchangeApdu.
-KYT_STATUS TransmitApdu(ReaderHandle hReader, KYT_ULONG slot, const unsigned char *command,
-                        KYT_ULONG commandLength, unsigned char *response,
-                        KYT_ULONG responseSize, KYT_ULONG *responseLength);
+KYT_STATUS TransmitApdu(ReaderHandle hReader, KYT_ULONG slot, const unsigned char *command, KYT_ULONG commandLength,
+                        unsigned char *response, KYT_ULONG responseSize, KYT_ULONG *responseLength);
 
 // Escape commands to the reader through KYT_Control.
-KYT_STATUS TransmitControl(ReaderHandle hReader, KYT_ULONG slot, const unsigned char *command,
-                           KYT_ULONG commandLength, unsigned char *response,
-                           KYT_ULONG responseSize, KYT_ULONG *responseLength);
+KYT_STATUS TransmitControl(ReaderHandle hReader, KYT_ULONG slot, const unsigned char *command, KYT_ULONG commandLength,
+                           unsigned char *response, KYT_ULONG responseSize, KYT_ULONG *responseLength);
 
 // The longest script line accepted, line feed included.
 inline constexpr size_t kMaxScriptLineLength = 1024 * 1024;
@@ -38,7 +35,6 @@ inline constexpr size_t kMaxScriptLineLength = 1024 * 1024;
 char *ReadLine(FILE *file, size_t *length = nullptr);
 
 // Runs one script file; every outcome is printed.
-void RunScript(ReaderHandle hReader, KYT_ULONG slot, const char *path,
-               ScriptTransmitFn transmit);
+void RunScript(ReaderHandle hReader, KYT_ULONG slot, const char *path, ScriptTransmitFn transmit);
 
 #endif
