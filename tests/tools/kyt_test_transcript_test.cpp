@@ -26,6 +26,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -33,7 +34,6 @@
 #include <fstream>
 #include <memory>
 #include <optional>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <utility>
@@ -90,11 +90,16 @@ struct Transcript {
     std::string output;
 };
 
+// "slotN=demo-tP" with N one digit and P 0 or 1.
+bool IsSlotCard(const std::string &word)
+{
+    return word.size() == 13 && word.compare(0, 4, "slot") == 0 && std::isdigit(static_cast<unsigned char>(word[4])) &&
+           word.compare(5, 7, "=demo-t") == 0 && (word[12] == '0' || word[12] == '1');
+}
+
 // The words of a sim: line; an empty string when they all make sense.
 std::string ParseSim(const std::string &value, Transcript &t)
 {
-    const std::regex slotCard("slot([0-9])=demo-t([01])");
-    std::smatch match;
     for (const std::string &word : Words(value)) {
         if (word == "none")
             continue;
@@ -110,9 +115,10 @@ std::string ParseSim(const std::string &value, Transcript &t)
             }
             if (!known)
                 return "unknown model " + name;
-        } else if (std::regex_match(word, match, slotCard)) {
-            t.cards.emplace_back(static_cast<unsigned>(match[1].str()[0] - '0'),
-                                 match[2] == "1" ? kytsim::DemoT1Card() : kytsim::DemoT0Card());
+        } else if (IsSlotCard(word)) {
+            // slotN=demo-tP: the digits at 4 and 12
+            t.cards.emplace_back(static_cast<unsigned>(word[4] - '0'),
+                                 word[12] == '1' ? kytsim::DemoT1Card() : kytsim::DemoT0Card());
         } else {
             return "unknown sim word " + word;
         }
