@@ -2,6 +2,8 @@
 
 #include <csignal>
 
+#include "reader_rig.h"
+
 namespace rig {
 
 std::string StatusPart(const std::string &status, const std::string &name)
@@ -95,26 +97,23 @@ KYT_STATUS SimRig::SelectMf()
 
 SimRig::Bytes SimRig::Atr(KYT_ULONG slot, KYT_STATUS *status)
 {
-    unsigned char atr[64];
-    KYT_ULONG length = sizeof atr;
-    KYT_STATUS result = KYT_PowerOnIcc(handle_, slot, atr, &length);
+    KYT_STATUS result;
+    Bytes atr = rig::PowerOn(handle_, slot, &result);
     if (status != nullptr)
         *status = result;
     else
         EXPECT_EQ(result, KYT_SUCCESS) << "power-on of slot " << slot;
-    return result == KYT_SUCCESS ? Bytes(atr, atr + length) : Bytes();
+    return atr;
 }
 
 SimRig::Bytes SimRig::Answer(KYT_ULONG slot, const Bytes &apdu, KYT_STATUS *status)
 {
-    Bytes response(65536 + 2); // the longest response APDU
-    KYT_ULONG length = response.size();
-    KYT_STATUS result = KYT_ExchangeApdu(handle_, slot, apdu.data(), apdu.size(), response.data(), &length);
+    KYT_STATUS result;
+    Bytes response = rig::Exchange(handle_, slot, apdu, &result);
     if (status != nullptr)
         *status = result;
     else
         EXPECT_EQ(result, KYT_SUCCESS) << "APDU to slot " << slot;
-    response.resize(result == KYT_SUCCESS ? length : 0);
     return response;
 }
 
